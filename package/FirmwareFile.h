@@ -1,0 +1,91 @@
+// Firmware files: the QFW2 package, the application image and the boot image.
+//
+// A CFirmwareFileEntry reads one file of any of the three kinds and lists its
+// sections; each CFirmwareSection says where its bytes lie in the file, where
+// they go in the receiver and what their byte sum must be, and loads and
+// checks those bytes on demand. The upgrade session loads the entry once at
+// start; image staging then calls LoadData on every section.
+//
+// Nothing here talks to the receiver, shows a message or throws. Every
+// operation reports false (or KIND_UNKNOWN) and leaves a one-line reason in
+// `error` for the front ends to show. Files are opened only for the length of
+// one operation. Not thread-safe: one entry is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Section flags.
+constexpr uint32_t SECTION_BOOT = 0x01;
+constexpr uint32_t SECTION_APP = 0x02;
+constexpr uint32_t SECTION_PLAIN = 0x10;
+constexpr uint32_t SECTION_COMPRESSED = 0x20;
+
+// File kinds.
+constexpr int32_t KIND_UNKNOWN = 0;
+constexpr int32_t KIND_PACKAGE = 1;
+constexpr int32_t KIND_APP_IMAGE = 2;
+constexpr int32_t KIND_BOOT_IMAGE = 3;
+
+constexpr uint32_t APP_IMAGE_MAGIC = 0xA9B8C7D6;
+constexpr uint32_t BOOT_RECORD_MAGIC = 0xB00710AD;
+constexpr uint32_t CHECKSUM_NOT_GIVEN = 0xFFFFFFFF;
+
+constexpr size_t PACKAGE_HEADER_SIZE = 76;
+constexpr size_t SECTION_RECORD_SIZE = 20;
+constexpr size_t APP_HEADER_SIZE = 32;
+constexpr size_t BOOT_RECORD_SIZE = 16;
+constexpr size_t PATH_FIELD_SIZE = 260;         // bytes, terminator included
+constexpr size_t DESCRIPTION_FIELD_SIZE = 256;  // bytes, terminator included
+
+// The byte sum of a section: unsigned bytes into a wrapping 32-bit sum.
+uint32_t ByteSum(const uint8_t* data, size_t length);
+
+class CFirmwareSection {
+public:
+    CFirmwareSection(uint32_t length, uint32_t address, uint32_t fileOffset, uint32_t flags,
+                     uint32_t checksum);
+    virtual ~CFirmwareSection();
+    CFirmwareSection(const CFirmwareSection&) = delete;
+    CFirmwareSection& operator=(const CFirmwareSection&) = delete;
+
+    // Makes `data` hold the section's bytes and checks them against
+    // `checksum`; the first load of a section without a given checksum fixes
+    // it. On false no data is held and `error` says why.
+    bool LoadData(const char* path);
+    void ReleaseData();
+
+    uint32_t length = 0;
+    uint32_t address = 0;
+    int32_t stagingOffset = 0;
+    uint32_t fileOffset = 0;
+    uint32_t flags = 0;
+    uint32_t checksum = CHECKSUM_NOT_GIVEN;
+    std::unique_ptr<uint8_t[]> data;  // exactly `length` bytes, or none
+    std::string error;                // reason of the last failed LoadData
+};
+
+class CFirmwareFileEntry {
+public:
+    CFirmwareFileEntry();
+    virtual ~CFirmwareFileEntry();
+    CFirmwareFileEntry(const CFirmwareFileEntry&) = delete;
+    CFirmwareFileEntry& operator=(const CFirmwareFileEntry&) = delete;
+
+    // Detects the kind, stores it in `kind` and runs that kind's reader.
+    bool Load(const char* path);
+    int32_t DetectKind(const char* path);
+    bool ReadPackage(const char* path);
+    bool ReadBinImage(const char* path, bool application);
+
+    char path[PATH_FIELD_SIZE] = {};
+    char description[DESCRIPTION_FIELD_SIZE] = {};
+    uint32_t familyWord = 0;
+    std::vector<std::unique_ptr<CFirmwareSection>> sections;
+    uint8_t appHeader[APP_HEADER_SIZE] = {};
+    uint8_t bootRecord[BOOT_RECORD_SIZE] = {};
+    int32_t kind = KIND_UNKNOWN;
+    std::string error;  // reason of the last failure, one line
+};
