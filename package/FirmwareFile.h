@@ -43,6 +43,14 @@ constexpr size_t DESCRIPTION_FIELD_SIZE = 256;  // bytes, terminator included
 // The byte sum of a section: unsigned bytes into a wrapping 32-bit sum.
 uint32_t ByteSum(const uint8_t* data, size_t length);
 
+// The package name as UTF-8 text: `unitCount` UTF-16LE code units read from
+// `bytes` (2 bytes each), up to the first 0 unit. Unpaired surrogates and
+// control characters become '?'. The result is at most `maxBytes` bytes and
+// never ends inside a multi-byte character.
+std::string PackageNameText(const uint8_t* bytes, size_t unitCount, size_t maxBytes);
+constexpr size_t PACKAGE_NAME_FIELD_UNITS = 32;
+constexpr size_t PACKAGE_DESCRIPTION_BYTES = 32;
+
 class CFirmwareSection {
 public:
     CFirmwareSection(uint32_t length, uint32_t address, uint32_t fileOffset, uint32_t flags,

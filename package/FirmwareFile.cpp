@@ -1,0 +1,445 @@
+// Reading the three firmware file kinds and loading section data.
+#include "package/FirmwareFile.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/Texts.h"
+
+namespace {
+
+constexpr size_t BOOT_SCAN_SIZE = 256;
+constexpr size_t TEXT_FIELD_SIZE = 64;
+constexpr uint32_t APP_IMAGE_ADDRESS = 0x01020000;
+constexpr uint32_t BOOT_IMAGE_ADDRESS = 0x01000000;
+constexpr size_t TABLE_CHUNK_RECORDS = 1024;
+
+uint16_t ReadLe16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t ReadLe32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// printf into a string; the attribute lets the compiler check every call.
+__attribute__((format(printf, 1, 2))) std::string Printf(const char* format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+// A path must fit the entry's path field with its terminator; a longer one is
+// refused rather than cut, since a cut path names another file.
+bool CheckPath(const char* path, std::string& error)
+{
+    if (path == nullptr || path[0] == '\0') {
+        error = "no file name given";
+        return false;
+    }
+    size_t n = strnlen(path, PATH_FIELD_SIZE);
+    if (n >= PATH_FIELD_SIZE) {
+        error = Printf("path is too long (more than %zu bytes): %.60s...", PATH_FIELD_SIZE - 1, path);
+        return false;
+    }
+    return true;
+}
+
+// One open file for the length of one operation; closed by the destructor.
+class CReadFile {
+public:
+    CReadFile() = default;
+    ~CReadFile()
+    {
+        if (m_nFd >= 0)
+            close(m_nFd);
+    }
+    CReadFile(const CReadFile&) = delete;
+    CReadFile& operator=(const CReadFile&) = delete;
+
+    // Opens an existing regular file for reading. Opened without blocking so
+    // that a FIFO or device named by mistake cannot hang the caller.
+    bool Open(const char* path, std::string& error)
+    {
+        if (!CheckPath(path, error))
+            return false;
+        do {
+            m_nFd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        } while (m_nFd < 0 && errno == EINTR);
+        if (m_nFd < 0) {
+            error = Printf("cannot open %s: %s", path, std::generic_category().message(errno).c_str());
+            return false;
+        }
+        struct stat info;
+        if (fstat(m_nFd, &info) != 0) {
+            error = Printf("cannot get the size of %s: %s", path,
+                           std::generic_category().message(errno).c_str());
+            return false;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            error = Printf("cannot open %s: not a regular file", path);
+            return false;
+        }
+        m_nSize = static_cast<uint64_t>(info.st_size);
+        return true;
+    }
+
+    uint64_t Size() const { return m_nSize; }
+
+    // Reads up to `length` bytes at `offset`, going on after short reads;
+    // returns how many came (fewer only at the end of the file or on an error).
+    size_t ReadAt(uint64_t offset, void* buffer, size_t length)
+    {
+        uint8_t* p = static_cast<uint8_t*>(buffer);
+        size_t done = 0;
+        while (done < length) {
+            size_t want = length - done;
+            if (want > (size_t{1} << 30))
+                want = size_t{1} << 30;
+            ssize_t n = pread(m_nFd, p + done, want, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    }
+
+private:
+    int m_nFd = -1;
+    uint64_t m_nSize = 0;
+};
+
+void AppendUtf8(std::string& out, uint32_t code)
+{
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+std::string MagicText(const uint8_t* magic)
+{
+    return Printf("%02X %02X %02X %02X", magic[0], magic[1], magic[2], magic[3]);
+}
+
+bool IsAcceptedProductCode(unsigned code)
+{
+    return code == 1 || code == 4 || code == 5 || (code >= 8 && code <= 15);
+}
+
+// "App v1.82 12 May 2006 01:01:01 0x00000000" and the like.
+std::string VersionLine(const char* pszWhat, unsigned version, unsigned year, unsigned month,
+                        unsigned day, unsigned seconds, uint32_t familyWord)
+{
+    char szVersion[TEXT_FIELD_SIZE], szDate[TEXT_FIELD_SIZE], szTime[TEXT_FIELD_SIZE];
+    FormatVersion(szVersion, sizeof szVersion, version);
+    FormatDate(szDate, sizeof szDate, year, month, day);
+    FormatTime(szTime, sizeof szTime, seconds);
+    return Printf("%s %s %s %s 0x%08" PRIX32, pszWhat, szVersion, szDate, szTime, familyWord);
+}
+
+void StoreText(char* field, size_t fieldSize, const std::string& text)
+{
+    std::memset(field, 0, fieldSize);
+    std::memcpy(field, text.data(), text.size() < fieldSize ? text.size() : fieldSize - 1);
+}
+
+}  // namespace
+
+uint32_t ByteSum(const uint8_t* data, size_t length)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < length; ++i)
+        sum += data[i];
+    return sum;
+}
+
+std::string PackageNameText(const uint8_t* bytes, size_t unitCount, size_t maxBytes)
+{
+    std::string out;
+    for (size_t i = 0; i < unitCount; ++i) {
+        uint32_t code = ReadLe16(bytes + 2 * i);
+        if (code == 0)
+            break;
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < unitCount) {
+            uint32_t low = ReadLe16(bytes + 2 * (i + 1));
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        // Lone surrogates have no text form; control characters in a name
+        // shown on a terminal could act as commands.
+        if ((code >= 0xD800 && code <= 0xDFFF) || code < 0x20 || (code >= 0x7F && code < 0xA0))
+            code = '?';
+        std::string one;
+        AppendUtf8(one, code);
+        if (out.size() + one.size() > maxBytes)
+            break;
+        out += one;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- sections
+
+CFirmwareSection::CFirmwareSection(uint32_t length_, uint32_t address_, uint32_t fileOffset_,
+                                   uint32_t flags_, uint32_t checksum_)
+    : length(length_), address(address_), fileOffset(fileOffset_), flags(flags_), checksum(checksum_)
+{
+}
+
+CFirmwareSection::~CFirmwareSection() = default;
+
+void CFirmwareSection::ReleaseData()
+{
+    data.reset();
+}
+
+bool CFirmwareSection::LoadData(const char* pathName)
+{
+    error.clear();
+    if (length == 0 || address == 0) {
+        ReleaseData();
+        error = length == 0 ? "section has no data (length 0)"
+                            : "section has target address 0 and cannot be loaded";
+        return false;
+    }
+    if (!data) {
+        CReadFile file;
+        if (!file.Open(pathName, error)) {
+            ReleaseData();
+            return false;
+        }
+        // Checked before allocating, so a record claiming gigabytes the file
+        // does not hold costs nothing.
+        uint64_t end = static_cast<uint64_t>(fileOffset) + length;
+        if (end > file.Size()) {
+            error = Printf("section data runs past the end of the file (offset %" PRIu32 ", length %" PRIu32
+                           ", file size %" PRIu64 ")",
+                           fileOffset, length, file.Size());
+            return false;
+        }
+        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]);
+        if (!buffer) {
+            error = Printf("cannot allocate %" PRIu32 " bytes for the section data", length);
+            return false;
+        }
+        size_t got = file.ReadAt(fileOffset, buffer.get(), length);
+        if (got < length) {
+            error = Printf("section data cut short: %zu of %" PRIu32 " bytes read at offset %" PRIu32, got,
+                           length, fileOffset);
+            return false;
+        }
+        data = std::move(buffer);
+    }
+    uint32_t sum = ByteSum(data.get(), length);
+    if (checksum == CHECKSUM_NOT_GIVEN)
+        checksum = sum;
+    if (sum != checksum) {
+        error = Printf("checksum 0x%08" PRIX32 " expected, 0x%08" PRIX32 " found", checksum, sum);
+        ReleaseData();
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- entry
+
+CFirmwareFileEntry::CFirmwareFileEntry() = default;
+
+CFirmwareFileEntry::~CFirmwareFileEntry()
+{
+    sections.clear();
+}
+
+bool CFirmwareFileEntry::Load(const char* pathName)
+{
+    kind = DetectKind(pathName);
+    switch (kind) {
+    case KIND_PACKAGE:
+        return ReadPackage(pathName);
+    case KIND_APP_IMAGE:
+        return ReadBinImage(pathName, true);
+    case KIND_BOOT_IMAGE:
+        return ReadBinImage(pathName, false);
+    default:
+        return false;
+    }
+}
+
+int32_t CFirmwareFileEntry::DetectKind(const char* pathName)
+{
+    error.clear();
+    CReadFile file;
+    if (!file.Open(pathName, error))
+        return KIND_UNKNOWN;
+
+    if (std::strstr(pathName, ".q") != nullptr) {
+        uint8_t header[PACKAGE_HEADER_SIZE];
+        size_t got = file.ReadAt(0, header, sizeof header);
+        if (got < sizeof header) {
+            error = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
+                           sizeof header);
+            return KIND_UNKNOWN;
+        }
+        if (std::memcmp(header, "QFW2", 4) != 0) {
+            error = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
+            return KIND_UNKNOWN;
+        }
+        return KIND_PACKAGE;
+    }
+    if (std::strstr(pathName, ".bin") == nullptr) {
+        error = Printf("%s: not a firmware file (the name contains neither \".q\" nor \".bin\")", pathName);
+        return KIND_UNKNOWN;
+    }
+
+    size_t got = file.ReadAt(0, appHeader, sizeof appHeader);
+    if (got == sizeof appHeader && ReadLe32(appHeader) == APP_IMAGE_MAGIC)
+        return KIND_APP_IMAGE;
+
+    uint8_t head[BOOT_SCAN_SIZE];
+    got = file.ReadAt(0, head, sizeof head);
+    if (got < sizeof head) {
+        error = Printf("%s: not a firmware image (no application magic, and only %zu bytes where a boot "
+                       "record is looked for in the first %zu)",
+                       pathName, got, sizeof head);
+        return KIND_UNKNOWN;
+    }
+    for (size_t offset = 0; offset < sizeof head; offset += 4) {
+        if (ReadLe32(head + offset) != BOOT_RECORD_MAGIC)
+            continue;
+        // A record near the end of the scanned bytes is completed from the
+        // file; one the file cuts short is no record.
+        uint8_t record[BOOT_RECORD_SIZE];
+        if (file.ReadAt(offset, record, sizeof record) < sizeof record) {
+            error = Printf("%s: boot record at offset %zu cut short by the end of the file", pathName, offset);
+            return KIND_UNKNOWN;
+        }
+        std::memcpy(bootRecord, record, sizeof bootRecord);
+        return KIND_BOOT_IMAGE;
+    }
+    error = Printf("%s: not a firmware image (no application magic and no boot record in the first %zu bytes)",
+                   pathName, sizeof head);
+    return KIND_UNKNOWN;
+}
+
+bool CFirmwareFileEntry::ReadPackage(const char* pathName)
+{
+    error.clear();
+    CReadFile file;
+    if (!file.Open(pathName, error))
+        return false;
+    StoreText(path, sizeof path, pathName);
+
+    uint8_t header[PACKAGE_HEADER_SIZE];
+    size_t got = file.ReadAt(0, header, sizeof header);
+    if (got < sizeof header) {
+        error = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
+                       sizeof header);
+        return false;
+    }
+    if (std::memcmp(header, "QFW2", 4) != 0) {
+        error = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
+        return false;
+    }
+    StoreText(description, sizeof description,
+              PackageNameText(header + 4, PACKAGE_NAME_FIELD_UNITS, PACKAGE_DESCRIPTION_BYTES));
+    familyWord = ReadLe32(header + 72);
+
+    uint32_t count = ReadLe32(header + 68);
+    // The records are read in chunks; a hostile count only costs reads up to
+    // the end of the file.
+    std::vector<uint8_t> chunk;
+    size_t inChunk = 0, used = 0;
+    uint64_t offset = PACKAGE_HEADER_SIZE;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (used == inChunk) {
+            size_t want = count - i < TABLE_CHUNK_RECORDS ? count - i : TABLE_CHUNK_RECORDS;
+            chunk.resize(want * SECTION_RECORD_SIZE);
+            inChunk = file.ReadAt(offset, chunk.data(), chunk.size()) / SECTION_RECORD_SIZE;
+            offset += inChunk * SECTION_RECORD_SIZE;
+            used = 0;
+            if (inChunk == 0) {
+                error = Printf("%s: section table cut short after %" PRIu32 " of %" PRIu32 " records",
+                               pathName, i, count);
+                return false;
+            }
+        }
+        const uint8_t* record = chunk.data() + used * SECTION_RECORD_SIZE;
+        ++used;
+        sections.push_back(std::make_unique<CFirmwareSection>(ReadLe32(record + 4), ReadLe32(record + 8),
+                                                              ReadLe32(record + 12), ReadLe32(record),
+                                                              ReadLe32(record + 16)));
+    }
+    return true;
+}
+
+bool CFirmwareFileEntry::ReadBinImage(const char* pathName, bool application)
+{
+    error.clear();
+    CReadFile file;
+    if (!file.Open(pathName, error))
+        return false;
+    StoreText(path, sizeof path, pathName);
+
+    if (application) {
+        unsigned product = ReadLe16(appHeader + 8);
+        if (!IsAcceptedProductCode(product)) {
+            error = Printf("%s: application image product code %u is not one the receivers accept", pathName,
+                           product);
+            return false;
+        }
+        StoreText(description, sizeof description,
+                  VersionLine("App", ReadLe16(appHeader + 10), ReadLe16(appHeader + 16), appHeader[18],
+                              appHeader[19], ReadLe32(appHeader + 20), familyWord));
+    } else {
+        StoreText(description, sizeof description,
+                  VersionLine("Boot", ReadLe32(bootRecord + 4), ReadLe16(bootRecord + 8), bootRecord[10],
+                              bootRecord[11], ReadLe32(bootRecord + 12), familyWord));
+    }
+
+    // A section length is 32 bits; a larger file would be cut without notice.
+    if (file.Size() > UINT32_MAX) {
+        error = Printf("%s: image of %" PRIu64 " bytes is too large (at most %" PRIu32 ")", pathName,
+                       file.Size(), UINT32_MAX);
+        return false;
+    }
+    uint32_t size = static_cast<uint32_t>(file.Size());
+    if (application)
+        sections.push_back(std::make_unique<CFirmwareSection>(size, APP_IMAGE_ADDRESS, 0,
+                                                              SECTION_APP | SECTION_PLAIN, CHECKSUM_NOT_GIVEN));
+    else
+        sections.push_back(std::make_unique<CFirmwareSection>(size, BOOT_IMAGE_ADDRESS, 0,
+                                                              SECTION_BOOT | SECTION_PLAIN, CHECKSUM_NOT_GIVEN));
+    return true;
+}
