@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <vector>
 
-// The stream alone: six escape bytes and the tokens.
+// The stream alone: six escape bytes and the tokens. Empty (never a valid
+// stream) when the input is 2 GiB or longer.
 std::vector<uint8_t> CompressStream(const uint8_t* data, size_t length);
 
 // A whole compressed section: the 16-byte prefix (stream length, expanded
-// length, eight zero bytes) followed by the stream.
+// length, eight zero bytes) followed by the stream. Empty when the input is
+// too long for the stream.
 std::vector<uint8_t> CompressSection(const uint8_t* data, size_t length);

@@ -1,0 +1,190 @@
+// The expander for compressed section data.
+//
+// The loop decodes one token per turn. Token kinds come from a 256-entry table
+// built from the six escapes, so a plain literal costs one table look-up. The
+// output cursor counts in 64 bits: a hostile stream of 4 GiB of long copies
+// cannot wrap it, and the count returned saturates instead.
+#include "transfer/Expander.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+enum : uint8_t {
+    TOKEN_LITERAL = 0,
+    TOKEN_LITERAL_RUN,  // E0
+    TOKEN_REPEAT,       // E1
+    TOKEN_COPY3,        // E2
+    TOKEN_COPY4,        // E3
+    TOKEN_COPY4_FAR,    // E4
+    TOKEN_COPY_N,       // E5
+};
+
+constexpr uint32_t EXPAND_ESCAPE_COUNT = 6;
+constexpr uint64_t EXPAND_COUNT_LIMIT = 0xFFFFFFFFu;
+
+// Where the expanded bytes go. Bytes past the capacity are only counted.
+struct CExpandOutput {
+    uint8_t* m_pOut;
+    uint64_t m_nCapacity;
+    uint64_t m_nPos;
+
+    void Fill(uint8_t value, uint32_t count)
+    {
+        if (m_nPos < m_nCapacity) {
+            const uint64_t nStop = std::min<uint64_t>(m_nPos + count, m_nCapacity);
+            std::memset(m_pOut + m_nPos, value, static_cast<size_t>(nStop - m_nPos));
+        }
+        m_nPos += count;
+    }
+
+    void Put(const uint8_t* source, uint32_t count)
+    {
+        if (m_nPos < m_nCapacity) {
+            const uint64_t nStop = std::min<uint64_t>(m_nPos + count, m_nCapacity);
+            std::memcpy(m_pOut + m_nPos, source, static_cast<size_t>(nStop - m_nPos));
+        }
+        m_nPos += count;
+    }
+
+    void Copy(uint64_t distance, uint32_t count)
+    {
+        if (distance != 0 && distance <= m_nPos && m_nPos + count <= m_nCapacity) {
+            // The common case: source and target inside the output. Byte by
+            // byte on purpose: a distance below the count repeats a pattern.
+            uint8_t* pTarget = m_pOut + m_nPos;
+            const uint8_t* pSource = pTarget - distance;
+            for (uint32_t k = 0; k < count; ++k)
+                pTarget[k] = pSource[k];
+            m_nPos += count;
+            return;
+        }
+        CopyChecked(distance, count);
+    }
+
+    // A copy that ends past the capacity or reaches before the first byte.
+    // A byte with no valid source is written as 0. Every source lies before
+    // its target, so a target below the capacity has its source below it too
+    // and no read leaves the output.
+    void CopyChecked(uint64_t distance, uint32_t count)
+    {
+        const uint64_t nEnd = m_nPos + count;
+        for (; m_nPos < nEnd && m_nPos < m_nCapacity; ++m_nPos) {
+            const bool bValid = distance != 0 && distance <= m_nPos;
+            m_pOut[m_nPos] = bValid ? m_pOut[m_nPos - distance] : 0;
+        }
+        m_nPos = nEnd;
+    }
+};
+
+}  // namespace
+
+uint32_t ExpandBuffer(const uint8_t* stream, uint32_t streamLength, uint8_t* output,
+                      uint32_t capacity)
+{
+    if (stream == nullptr || streamLength <= EXPAND_ESCAPE_COUNT)
+        return 0;
+    // The escapes are tested in the order E1, E0, E2, E3, E4, E5 and the
+    // first match decides; filling the table in reverse order gives the same
+    // result when a stream repeats an escape value.
+    uint8_t kinds[256] = {};
+    kinds[stream[5]] = TOKEN_COPY_N;
+    kinds[stream[4]] = TOKEN_COPY4_FAR;
+    kinds[stream[3]] = TOKEN_COPY4;
+    kinds[stream[2]] = TOKEN_COPY3;
+    kinds[stream[0]] = TOKEN_LITERAL_RUN;
+    kinds[stream[1]] = TOKEN_REPEAT;
+
+    CExpandOutput out{output, output != nullptr ? capacity : 0u, 0};
+    const uint8_t* p = stream + EXPAND_ESCAPE_COUNT;
+    const uint8_t* const pEnd = stream + streamLength;
+    // A token whose operands run past the end of the stream ends the
+    // expansion (p = pEnd) without producing anything.
+    while (p < pEnd) {
+        const uint8_t c = *p++;
+        const size_t nLeft = static_cast<size_t>(pEnd - p);
+        switch (kinds[c]) {
+        case TOKEN_LITERAL:
+            if (out.m_nPos < out.m_nCapacity)
+                out.m_pOut[out.m_nPos] = c;
+            ++out.m_nPos;
+            break;
+        case TOKEN_REPEAT:
+            if (nLeft < 2) {
+                p = pEnd;
+                break;
+            }
+            out.Fill(p[0], p[1]);
+            p += 2;
+            break;
+        case TOKEN_LITERAL_RUN:
+            if (nLeft < 1 || nLeft - 1 < p[0]) {
+                p = pEnd;
+                break;
+            }
+            out.Put(p + 1, p[0]);
+            p += 1 + p[0];
+            break;
+        case TOKEN_COPY3:
+        case TOKEN_COPY4:
+            if (nLeft < 1) {
+                p = pEnd;
+                break;
+            }
+            out.Copy(p[0], kinds[c] == TOKEN_COPY3 ? 3 : 4);
+            p += 1;
+            break;
+        case TOKEN_COPY4_FAR:
+            if (nLeft < 2) {
+                p = pEnd;
+                break;
+            }
+            out.Copy(static_cast<uint32_t>(p[0]) << 8 | p[1], 4);
+            p += 2;
+            break;
+        default: {  // TOKEN_COPY_N
+            // Selector 0-251 is the distance itself; 252-255 say that 1 to 4
+            // big-endian distance bytes follow.
+            if (nLeft < 2) {
+                p = pEnd;
+                break;
+            }
+            const uint32_t nCount = p[0];
+            const uint8_t nSelector = p[1];
+            p += 2;
+            uint64_t nDistance = nSelector;
+            if (nSelector >= 252) {
+                const size_t nBytes = nSelector - 251u;
+                if (nLeft - 2 < nBytes) {
+                    p = pEnd;
+                    break;
+                }
+                nDistance = 0;
+                for (size_t k = 0; k < nBytes; ++k)
+                    nDistance = nDistance << 8 | *p++;
+            }
+            out.Copy(nDistance, nCount);
+            break;
+        }
+        }
+    }
+    return static_cast<uint32_t>(std::min(out.m_nPos, EXPAND_COUNT_LIMIT));
+}
+
+bool ReadCompressedPrefix(const uint8_t* data, uint32_t length, CCompressedPrefix& prefix)
+{
+    if (data == nullptr || length < COMPRESSED_PREFIX_SIZE)
+        return false;
+    auto readLe32 = [data](size_t offset) {
+        return static_cast<uint32_t>(data[offset]) | static_cast<uint32_t>(data[offset + 1]) << 8 |
+               static_cast<uint32_t>(data[offset + 2]) << 16 |
+               static_cast<uint32_t>(data[offset + 3]) << 24;
+    };
+    const uint32_t nStream = readLe32(0);
+    if (nStream > length - COMPRESSED_PREFIX_SIZE)
+        return false;
+    prefix.streamLength = nStream;
+    prefix.expandedLength = readLe32(4);
+    return true;
+}
