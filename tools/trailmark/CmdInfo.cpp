@@ -1,0 +1,246 @@
+// `trailmark info PACKAGE [--json]`: what a package or image file holds, as
+// the upgrade would stage it.
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/Texts.h"
+#include "package/FirmwareFile.h"
+#include "tools/trailmark/Command.h"
+#include "tools/trailmark/JsonWriter.h"
+#include "transfer/Expander.h"
+#include "transfer/StagedImage.h"
+
+namespace {
+
+constexpr uint32_t FAMILY_MASK = 0x000FF000;
+
+struct CInfoOptions {
+    std::string m_strPath;
+    bool m_bJson = false;
+};
+
+// One section as the report shows it.
+struct CSectionInfo {
+    uint32_t m_nFlags = 0;
+    uint32_t m_nLength = 0;
+    uint32_t m_nAddress = 0;
+    uint32_t m_nFileOffset = 0;
+    uint32_t m_nChecksum = 0;
+    bool m_bChecksumComputed = false;  // the file gave none; this is the byte sum
+    int32_t m_nStagingOffset = 0;
+    uint64_t m_nStagedSize = 0;
+    bool m_bCompressed = false;
+    bool m_bPrefixValid = false;
+    CCompressedPrefix m_Prefix;
+};
+
+struct CPackageInfo {
+    std::string m_strPath;
+    int32_t m_nKind = KIND_UNKNOWN;
+    std::string m_strDescription;
+    uint32_t m_nFamilyWord = 0;
+    std::vector<CSectionInfo> m_Sections;
+    uint32_t m_nStagedTotal = 0;
+    uint16_t m_wAppVersion = 0;
+    uint16_t m_wBootVersion = 0;
+};
+
+std::string VersionText(uint16_t version)
+{
+    if (version == 0)
+        return "none";
+    char text[64];
+    return FormatVersion(text, sizeof text, version);
+}
+
+std::string FamilyText(uint32_t familyWord)
+{
+    uint32_t family = familyWord & FAMILY_MASK;
+    if (family == 0)
+        return "any";
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%05X", family);
+    return text;
+}
+
+// Texts from the file go to a terminal: control characters (which could
+// move the cursor or recolour the screen) are shown as '?'.
+std::string Printable(const std::string& text)
+{
+    std::string out = text;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return out;
+}
+
+double Ratio(const CSectionInfo& section)
+{
+    return section.m_Prefix.expandedLength == 0
+               ? 0.0
+               : double(section.m_nLength) / double(section.m_Prefix.expandedLength);
+}
+
+std::string ChecksumText(const CSectionInfo& section)
+{
+    return (section.m_bChecksumComputed ? "computed " : "") + Hex32(section.m_nChecksum);
+}
+
+std::string CompressionText(const CSectionInfo& section)
+{
+    if (!section.m_bCompressed)
+        return "-";
+    if (!section.m_bPrefixValid)
+        return "prefix invalid";
+    char text[128];
+    std::snprintf(text, sizeof text, "stream %u, expanded %u, ratio %.3f",
+                  section.m_Prefix.streamLength, section.m_Prefix.expandedLength,
+                  Ratio(section));
+    return text;
+}
+
+// Loads and stages the file; on failure reports and returns the exit status.
+int Collect(const std::string& path, CPackageInfo& info)
+{
+    CFirmwareFileEntry entry;
+    int status = LoadPackageFile(path, entry);
+    if (status != EXIT_STATUS_OK)
+        return status;
+    std::vector<uint32_t> givenChecksums;
+    for (const auto& section : entry.sections)
+        givenChecksums.push_back(section->checksum);
+
+    CSyncDataVector blocks;
+    if (!StageImage(entry, blocks, info.m_wAppVersion, info.m_wBootVersion))
+        return Fail(EXIT_STATUS_BAD_PACKAGE,
+                    entry.error.empty() ? path + ": staging failed" : entry.error);
+
+    info.m_strPath = path;
+    info.m_nKind = entry.kind;
+    info.m_strDescription = entry.description;
+    info.m_nFamilyWord = entry.familyWord;
+    info.m_nStagedTotal = GetStagedSize(entry);
+    for (size_t i = 0; i < entry.sections.size(); ++i) {
+        const CFirmwareSection& section = *entry.sections[i];
+        CSectionInfo row;
+        row.m_nFlags = section.flags;
+        row.m_nLength = section.length;
+        row.m_nAddress = section.address;
+        row.m_nFileOffset = section.fileOffset;
+        row.m_nChecksum = section.checksum;
+        row.m_bChecksumComputed = givenChecksums[i] == CHECKSUM_NOT_GIVEN;
+        row.m_nStagingOffset = section.stagingOffset;
+        row.m_nStagedSize = (uint64_t(section.length) + STAGING_BLOCK_SIZE - 1) /
+                            STAGING_BLOCK_SIZE * STAGING_BLOCK_SIZE;
+        row.m_bCompressed = (section.flags & SECTION_COMPRESSED) != 0;
+        if (row.m_bCompressed && section.data)
+            row.m_bPrefixValid =
+                ReadCompressedPrefix(section.data.get(), section.length, row.m_Prefix);
+        info.m_Sections.push_back(row);
+    }
+    return EXIT_STATUS_OK;
+}
+
+void PrintText(const CPackageInfo& info)
+{
+    std::printf("File:          %s\n", Printable(info.m_strPath).c_str());
+    std::printf("Kind:          %s\n", KindName(info.m_nKind));
+    std::printf("Description:   %s\n", Printable(info.m_strDescription).c_str());
+    std::printf("Family word:   %s (device family %s)\n", Hex32(info.m_nFamilyWord).c_str(),
+                FamilyText(info.m_nFamilyWord).c_str());
+    std::printf("Sections:      %zu\n", info.m_Sections.size());
+    if (!info.m_Sections.empty())
+        std::printf("  %-3s %-16s %10s %-10s  %-10s  %-19s %10s %10s  %s\n", "#", "flags",
+                    "length", "address", "offset", "checksum", "staging", "staged", "compression");
+    for (size_t i = 0; i < info.m_Sections.size(); ++i) {
+        const CSectionInfo& s = info.m_Sections[i];
+        std::printf("  %-3zu %-16s %10u %-10s  %-10s  %-19s %10d %10llu  %s\n", i,
+                    FormatSectionFlags(s.m_nFlags).c_str(), s.m_nLength,
+                    Hex32(s.m_nAddress).c_str(), Hex32(s.m_nFileOffset).c_str(),
+                    ChecksumText(s).c_str(), s.m_nStagingOffset,
+                    static_cast<unsigned long long>(s.m_nStagedSize),
+                    CompressionText(s).c_str());
+    }
+    std::printf("Staged total:  %u bytes\n", info.m_nStagedTotal);
+    std::printf("App version:   %s\n", VersionText(info.m_wAppVersion).c_str());
+    std::printf("Boot version:  %s\n", VersionText(info.m_wBootVersion).c_str());
+}
+
+void WriteSectionJson(CJsonWriter& json, size_t index, const CSectionInfo& s)
+{
+    json.BeginObject();
+    json.Number("index", index);
+    json.Number("flags", s.m_nFlags);
+    json.String("flagNames", FormatSectionFlags(s.m_nFlags));
+    json.Number("length", s.m_nLength);
+    json.Number("address", s.m_nAddress);
+    json.Number("fileOffset", s.m_nFileOffset);
+    json.Number("checksum", s.m_nChecksum);
+    json.Bool("checksumComputed", s.m_bChecksumComputed);
+    json.Signed("stagingOffset", s.m_nStagingOffset);
+    json.Number("stagedSize", s.m_nStagedSize);
+    if (s.m_bCompressed && s.m_bPrefixValid) {
+        json.BeginObject("compressed");
+        json.Number("streamLength", s.m_Prefix.streamLength);
+        json.Number("expandedLength", s.m_Prefix.expandedLength);
+        json.Real("ratio", Ratio(s));
+        json.EndObject();
+    } else if (s.m_bCompressed) {
+        json.String("compressed", "prefix invalid");
+    } else {
+        json.Null("compressed");
+    }
+    json.EndObject();
+}
+
+void PrintJson(const CPackageInfo& info)
+{
+    CJsonWriter json;
+    json.BeginObject();
+    json.String("file", info.m_strPath);
+    json.String("kind", KindName(info.m_nKind));
+    json.String("description", info.m_strDescription);
+    json.Number("familyWord", info.m_nFamilyWord);
+    json.String("deviceFamily", FamilyText(info.m_nFamilyWord));
+    json.BeginArray("sections");
+    for (size_t i = 0; i < info.m_Sections.size(); ++i)
+        WriteSectionJson(json, i, info.m_Sections[i]);
+    json.EndArray();
+    json.Number("stagedTotal", info.m_nStagedTotal);
+    json.String("appVersion", VersionText(info.m_wAppVersion));
+    json.String("bootVersion", VersionText(info.m_wBootVersion));
+    json.EndObject();
+    std::printf("%s\n", json.Text().c_str());
+}
+
+int RunInfo(const CInfoOptions& options)
+{
+    CPackageInfo info;
+    int status = Collect(options.m_strPath, info);
+    if (status != EXIT_STATUS_OK)
+        return status;
+    if (options.m_bJson)
+        PrintJson(info);
+    else
+        PrintText(info);
+    return std::fflush(stdout) == 0 ? EXIT_STATUS_OK
+                                    : Fail(EXIT_STATUS_FAILED, "cannot write the report");
+}
+
+}  // namespace
+
+void AddInfoCommand(CLI::App& app)
+{
+    auto options = std::make_shared<CInfoOptions>();
+    CLI::App* command =
+        app.add_subcommand("info", "Show the sections, staging and versions of a package or image");
+    command->add_option("PACKAGE", options->m_strPath, "package (.q) or image (.bin) file")
+        ->required();
+    command->add_flag("--json", options->m_bJson, "print one JSON object");
+    command->callback([options]() { SetExitStatus(RunInfo(*options)); });
+}

@@ -1,0 +1,106 @@
+#include "tools/trailmark/Command.h"
+
+#include <cstdio>
+
+#include "package/FirmwareFile.h"
+
+namespace {
+int g_nExitStatus = EXIT_STATUS_OK;
+}
+
+void SetExitStatus(int status)
+{
+    g_nExitStatus = status;
+}
+
+int GetExitStatus()
+{
+    return g_nExitStatus;
+}
+
+int Fail(int status, const std::string& message)
+{
+    std::fprintf(stderr, "trailmark: %s\n", message.c_str());
+    return status;
+}
+
+bool ParseUint32(const std::string& text, uint32_t& value)
+{
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    size_t start = hex ? 2 : 0;
+    if (text.size() <= start || text.size() - start > (hex ? 8u : 10u))
+        return false;
+    uint64_t result = 0;
+    for (size_t i = start; i < text.size(); ++i) {
+        char c = text[i];
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        result = result * (hex ? 16 : 10) + digit;
+    }
+    if (result > UINT32_MAX)
+        return false;
+    value = static_cast<uint32_t>(result);
+    return true;
+}
+
+int LoadPackageFile(const std::string& path, CFirmwareFileEntry& entry)
+{
+    if (entry.Load(path.c_str()))
+        return EXIT_STATUS_OK;
+    std::string reason = entry.error.empty() ? "not a firmware package or image" : entry.error;
+    // The reader's texts often name the file already; do not say it twice.
+    if (reason.find(path) == std::string::npos)
+        reason = path + ": " + reason;
+    return Fail(EXIT_STATUS_BAD_PACKAGE, reason);
+}
+
+std::string FormatSectionFlags(uint32_t flags)
+{
+    static const struct {
+        uint32_t nBit;
+        const char* pszName;
+    } SECTION_FLAG_NAMES[] = {{SECTION_BOOT, "BOOT"},
+                  {SECTION_APP, "APP"},
+                  {SECTION_PLAIN, "PLAIN"},
+                  {SECTION_COMPRESSED, "COMPRESSED"}};
+    std::string text;
+    uint32_t rest = flags;
+    for (const auto& name : SECTION_FLAG_NAMES) {
+        if (flags & name.nBit) {
+            text += text.empty() ? "" : "|";
+            text += name.pszName;
+            rest &= ~name.nBit;
+        }
+    }
+    if (rest != 0) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%X", rest);
+        text += text.empty() ? "" : "|";
+        text += hex;
+    }
+    return text.empty() ? "none" : text;
+}
+
+const char* KindName(int32_t kind)
+{
+    switch (kind) {
+    case KIND_PACKAGE: return "package";
+    case KIND_APP_IMAGE: return "application image";
+    case KIND_BOOT_IMAGE: return "boot image";
+    default: return "unknown";
+    }
+}
+
+std::string Hex32(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}

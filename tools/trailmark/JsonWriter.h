@@ -1,0 +1,39 @@
+// JSON output for the `trailmark` subcommands' --json modes.
+//
+// CJsonWriter builds one JSON document into a string, inserting commas and
+// escaping texts, so that a subcommand only says what goes where. Texts from
+// outside (package names, paths) may hold any bytes: control characters are
+// escaped and bytes that are not valid UTF-8 become U+FFFD, so the output is
+// always valid JSON. One writer per document; not shared between threads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// `text` as a quoted, escaped JSON string.
+std::string JsonString(const std::string& text);
+
+class CJsonWriter {
+public:
+    // With a key inside an object; without one at the top or inside an array.
+    void BeginObject(const char* key = nullptr);
+    void EndObject();
+    void BeginArray(const char* key = nullptr);
+    void EndArray();
+
+    void String(const char* key, const std::string& value);
+    void Number(const char* key, uint64_t value);
+    void Signed(const char* key, int64_t value);
+    void Real(const char* key, double value);  // three decimals
+    void Bool(const char* key, bool value);
+    void Null(const char* key);
+
+    const std::string& Text() const { return m_strText; }
+
+private:
+    void Prefix(const char* key);
+
+    std::string m_strText;
+    std::vector<bool> m_bFirstStack;  // per open container: nothing written in it yet
+};

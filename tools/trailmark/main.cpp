@@ -1,0 +1,35 @@
+// The `trailmark` command-line program: one subcommand per file, registered
+// here. See Command.h for how subcommands report their exit status.
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "tools/trailmark/Command.h"
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Firmware packages and receiver upgrades", "trailmark"};
+    app.require_subcommand(1);
+    AddInfoCommand(app);
+    AddUnpackCommand(app);
+    AddPackCommand(app);
+    AddUpgradeCommand(app);
+    AddPortsCommand(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0)
+            return app.exit(e);
+        return Fail(EXIT_STATUS_USAGE, std::string(e.what()) + " (see trailmark --help)");
+    } catch (const std::exception& e) {
+        return Fail(EXIT_STATUS_FAILED, e.what());
+    }
+    return GetExitStatus();
+}
