@@ -54,10 +54,13 @@ public:
     // Queues a copy of the bytes; false when closed or when the unsent data
     // would exceed the queue's bound (eight 4 KiB pages).
     bool Write(const uint8_t* bytes, int length);
+    // False when closed, or when Close dropped the break before it was sent.
     bool SendBreak(uint32_t durationMs);
     bool Purge(uint32_t flags);
     int GetRxCount();
-    // Unread count when data arrived, 0 on time-out, -1 when the wait failed.
+    // Unread count when data arrived, 0 on time-out, -1 when the wait failed
+    // (the port is closed, or was closed during the wait). A negative
+    // time-out waits without limit.
     int WaitForRx(int timeoutMs);
     // Oldest unread byte; 0xFF when the ring is empty.
     uint8_t ReadByte();

@@ -1,0 +1,12 @@
+// Debug trace output for developers.
+//
+// Texts go to standard error only when the environment variable
+// TRAILMARK_DEBUG is set; otherwise they are dropped. Used by the serial
+// handler around line breaks. Thread-safe (one write per text).
+#pragma once
+
+namespace platform {
+
+void DebugOut(const char* text);
+
+}  // namespace platform

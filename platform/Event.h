@@ -1,0 +1,36 @@
+// A signal one thread sets and others wait for, with the two meanings the
+// port and session code rely on:
+//  - manual-reset: stays signalled until Reset; every waiter sees it;
+//  - auto-reset: a successful Wait consumes the signal, so one Set releases
+//    one wait (setting it twice before anyone waits still releases one).
+//
+// Threading: Set, Reset and Wait may be called from any thread at the same
+// time. Wait blocks up to its time-out.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+namespace platform {
+
+class CEvent {
+public:
+    explicit CEvent(bool manualReset, bool initiallySet = false);
+    CEvent(const CEvent&) = delete;
+    CEvent& operator=(const CEvent&) = delete;
+
+    void Set();
+    void Reset();
+    // True when the event was (or became) signalled within timeoutMs; a
+    // negative time-out waits without limit.
+    bool Wait(int timeoutMs);
+    bool IsSet() const;
+
+private:
+    mutable std::mutex m_Lock;
+    std::condition_variable m_Cond;
+    bool m_bManualReset;
+    bool m_bSignalled;
+};
+
+}  // namespace platform

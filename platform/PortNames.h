@@ -1,0 +1,47 @@
+// How a port number and a device prefix become a device path.
+//
+// COM1, COM2, ... stand for the serial devices present, in a stable order:
+// USB and CDC-ACM adapters first (by their /dev/serial/by-id names when those
+// exist, else by device name), then on-board UARTs that really have hardware
+// behind them, then every other serial device. The environment variable
+// TRAILMARK_COMn, or SetPortDevice (the command line), makes COMn any path.
+// Any prefix other than "COM" names /dev/<prefix><number> directly.
+//
+// Called by CSerialHandler::Open, the wizard's port list and the command line.
+// Threading: every function may be called from any thread; SetPortDevice is
+// guarded by a lock.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Where devices and their driver information are looked up (tests point
+// these at a fake tree).
+struct CPortRoots {
+    std::string strDevDir = "/dev";
+    std::string strSysTtyDir = "/sys/class/tty";
+};
+
+// One COM entry as the wizard and "ports" listing show it.
+struct CPortEntry {
+    int nNumber = 0;
+    std::string strDevice;       // empty when no device stands for the number
+    std::string strDescription;  // "USB serial adapter <name>", "on-board UART", ...
+};
+
+constexpr int PORT_LIST_COUNT = 9;
+
+// The device path for <prefix><number> (null prefix means "COM"); empty when
+// no device stands for it or the prefix is unusable.
+std::string ResolvePortDevice(const char* prefix, int number, const CPortRoots& roots = CPortRoots());
+
+// COM1..COM9 with their devices and descriptions.
+std::vector<CPortEntry> ListComPorts(const CPortRoots& roots = CPortRoots());
+
+// Makes path the device of COM<number> for the rest of the process; an empty
+// path removes the setting again.
+void SetPortDevice(int number, const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,49 @@
+#include "platform/Thread.h"
+
+#include <system_error>
+
+namespace platform {
+
+CThread::~CThread()
+{
+    if (!m_Thread.joinable())
+        return;
+    if (m_pEnded->IsSet())
+        m_Thread.join();
+    else
+        m_Thread.detach();
+}
+
+bool CThread::Start(std::function<void()> body)
+{
+    if (m_Thread.joinable())
+        return false;
+    auto ended = std::make_shared<CEvent>(true);
+    try {
+        m_Thread = std::thread([ended, body = std::move(body)] {
+            body();
+            ended->Set();
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    m_pEnded = ended;
+    return true;
+}
+
+bool CThread::Join(int timeoutMs)
+{
+    if (!m_Thread.joinable())
+        return true;
+    if (!m_pEnded->Wait(timeoutMs))
+        return false;
+    m_Thread.join();
+    return true;
+}
+
+bool CThread::IsRunning() const
+{
+    return m_Thread.joinable() && !m_pEnded->IsSet();
+}
+
+}  // namespace platform

@@ -1,0 +1,42 @@
+// A thread with a bounded join.
+//
+// Start runs a function on a new thread; Join waits at most a time-out for it
+// to end. A thread that does not end in time is never killed: Join returns
+// false and the thread keeps running, so whatever it uses must stay alive
+// (the caller keeps this object and the thread's data). The destructor joins
+// a finished thread and lets an unfinished one run on detached.
+//
+// Threading: all calls come from the owning thread; the function runs on the
+// new thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "platform/Event.h"
+
+namespace platform {
+
+class CThread {
+public:
+    CThread() = default;
+    ~CThread();
+    CThread(const CThread&) = delete;
+    CThread& operator=(const CThread&) = delete;
+
+    // False when a thread started earlier has not been joined yet, or when
+    // the system refuses a new thread.
+    bool Start(std::function<void()> body);
+    // True when the thread has ended (or none was started) within timeoutMs;
+    // a negative time-out waits without limit.
+    bool Join(int timeoutMs);
+    bool IsRunning() const;
+
+private:
+    std::thread m_Thread;
+    // Shared with the thread so that a detached thread can still set it.
+    std::shared_ptr<CEvent> m_pEnded;
+};
+
+}  // namespace platform
