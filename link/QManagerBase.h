@@ -1,0 +1,80 @@
+// Common base of the protocol managers (boot loader, flash monitor,
+// passthrough).
+//
+// Holds the serial ports (not owned), the packet parser and the connected
+// flag; builds and sends packets; and defines the virtual interface through
+// which the upgrade phases talk to whichever manager they hold. Every
+// exchange is synchronous on the calling thread: purge, send one packet, then
+// wait for the answer in slices of 200 ms until the caller's time-out. Answers
+// are always read from the primary port; packets go out on the secondary port
+// when one is set (two links can then share one receiving port).
+//
+// Operations that return int return the LINK_* codes of link/LinkResult.h.
+//
+// Threading: a manager is used by one thread at a time; it has no lock. The
+// serial handler's own locks protect the ports. Two managers may run on two
+// threads at once when they use distinct primary ports.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "link/LinkResult.h"
+#include "link/Packet.h"
+
+class CSerialHandler;
+
+constexpr uint32_t LINK_PURGE_RX = 0x0A;   // both receive flags: drop what came in
+constexpr uint32_t LINK_PURGE_ALL = 0x0F;  // all four flags
+constexpr int LINK_WAIT_SLICE_MS = 200;    // one poll of the receive ring in a reply wait
+constexpr int LINK_READ_CHUNK = 2048;      // the most a wait reads in one batch
+
+class CQManagerBase {
+public:
+    CQManagerBase() = default;
+    virtual ~CQManagerBase() = default;
+    CQManagerBase(const CQManagerBase&) = delete;
+    CQManagerBase& operator=(const CQManagerBase&) = delete;
+
+    virtual void SetPorts(CSerialHandler* primary, CSerialHandler* secondary);
+    // Only the boot and passthrough modes connect this way.
+    virtual int Connect(int timeoutMs);
+    virtual int Disconnect();
+    // Builds one packet and queues it on the sending port; false when there
+    // is no port, the payload is unusable or the port refuses the write.
+    virtual bool SendPacket(uint8_t id, const uint8_t* bytes, uint16_t length);
+    virtual int Command(unsigned kind, int timeoutMs, uint32_t first, uint32_t second,
+                        uint32_t third, CPacket* reply) = 0;
+    virtual int WaitForAck(int timeoutMs) = 0;
+    virtual int SendData(const uint8_t* bytes, uint32_t address, uint32_t length,
+                         int timeoutMs) = 0;
+    virtual bool PollStatus(int& first, int& second);
+
+    bool IsConnected() const { return m_bConnected; }
+    CSerialHandler* GetPrimary() const { return m_pPrimary; }
+    CSerialHandler* GetSecondary() const { return m_pSecondary; }
+
+protected:
+    // The port packets go out on: the secondary when set, else the primary.
+    CSerialHandler* SendingPort() const;
+    bool PurgePrimary(uint32_t flags);
+    // Waits up to `sliceMs` for bytes on the primary port and feeds all that
+    // are there to the parser. False when no bytes came.
+    bool ReceiveBatch(int sliceMs);
+    // Reads whatever the primary port holds now, without waiting, into the
+    // parser. False when there was nothing.
+    bool DrainPrimary();
+    // Counts the queued status packets of `statusId`: payload byte not 0 adds
+    // to first, 0 (or no byte) to second; other packets are discarded.
+    void CountStatus(int statusId, int& first, int& second);
+    // Copies at most `size` bytes of a reply into an information block; a
+    // shorter reply leaves the rest of the block as it was.
+    static void FillBlock(uint8_t* block, size_t size, const CPacket& packet);
+    // Builds and sends a payload of address, length and data bytes.
+    bool SendAddressedData(uint8_t id, const uint8_t* bytes, uint32_t address, uint32_t length);
+
+    CSerialHandler* m_pPrimary = nullptr;
+    CSerialHandler* m_pSecondary = nullptr;
+    CPacketParser m_Parser;
+    bool m_bConnected = false;
+};
