@@ -1,0 +1,312 @@
+// Phase 0: reach the receiver, identify it and check the package against it.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "engine/HERFLoaderImpl.h"
+#include "engine/Texts.h"
+#include "link/PikePassthroughManager.h"
+#include "link/ReceiverTextLink.h"
+
+namespace CHERFLoaderLib {
+
+namespace {
+
+constexpr char WAKE_TEXT[] = "PoLkAdOtSy";
+constexpr char WAKE_ANSWER[] = "tUrNiPgReEnSo";
+constexpr char MONITOR_COMMAND[] = "TITAN : GOTO FLASH MONITOR\r\n";
+constexpr char MONITOR_ANSWER[] = "TITAN : GOING TO FLASH MONITOR\r\n";
+constexpr int WAKE_SENDS = 30;
+constexpr int COMMAND_ATTEMPTS = 5;
+constexpr int BOOT_CONNECT_TIMEOUT_MS = 3000;
+constexpr int BOOT_COMMAND_TIMEOUT_MS = 2000;
+constexpr float POWER_LIMIT = -15.0f;
+
+// Identity record fields (little-endian).
+constexpr size_t ID_PRODUCT = 0, ID_APP_VERSION = 2, ID_APP_DATE = 4, ID_BOARD = 10,
+                 ID_BOOT_VERSION = 16, ID_BOOT_DATE = 18;
+constexpr size_t POWER_READING_OFFSET = 16;
+
+void Sleep(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// The device family a board requires; 0 when any family suits it.
+uint32_t RequiredFamily(int32_t board)
+{
+    switch (board) {
+    case 0: case 1: return 0x1000;
+    case 2: case 3: return 0x2000;
+    case 4: return 0x4000;
+    case 5: case 6: case 7: case 8: case 9: case 10: return 0x3000;
+    default: return 0;
+    }
+}
+
+std::string DateText(const uint8_t* p)
+{
+    char buffer[64];
+    return FormatDate(buffer, sizeof buffer, GetLe16(p), p[2], p[3]);
+}
+
+std::string VersionText(unsigned version)
+{
+    char buffer[64];
+    return FormatVersion(buffer, sizeof buffer, version);
+}
+
+}  // namespace
+
+bool CHERFLoaderImpl::RunConnectPhase()
+{
+    Notify(HLN_RUN, RUN_BEGIN);
+    if (m_nOptions & HLO_SKIP_POWER_CHECK)
+        NotifyText(HLN_TEXT, "Power Management check skipped");
+    if (!ConnectReceiver())
+        return false;
+
+    if (m_nOptions & HLO_SKIP_APP_VERSION_CHECK) {
+        NotifyText(HLN_TEXT, "App Version check skipped");
+    } else if (!(m_wNewAppVersion > m_wOldAppVersion)) {
+        Notify(HLN_APP_VERSION_CHECK, STEP_FAILED);
+        NotifyText(HLN_TEXT, "  " + VersionText(m_wNewAppVersion) + " <= " + VersionText(m_wOldAppVersion));
+        return false;
+    }
+
+    if (m_nOptions & HLO_SKIP_FAMILY_CHECK) {
+        NotifyText(HLN_TEXT, "Device Family check skipped");
+    } else {
+        const uint32_t family = m_Package.familyWord & 0xFF000;
+        if (family == 0) {
+            NotifyText(HLN_TEXT, "Device Family file = any");
+        } else {
+            const uint32_t required = RequiredFamily(m_nBoardId);
+            if (required != 0 && required != family) {
+                Notify(HLN_FAMILY_CHECK, STEP_FAILED);
+                char text[64];
+                std::snprintf(text, sizeof text, "  Family: %d - BoardID: %d", static_cast<int>(family),
+                              m_nBoardId);
+                NotifyText(HLN_TEXT, text);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool CHERFLoaderImpl::ConnectReceiver()
+{
+    Notify(HLN_CONNECT, STEP_BEGIN);
+    bool portsOpen = m_PrimaryPort.IsOpen();
+    if (!(m_nOptions & HLO_PRIMARY_PORT_ONLY)) {
+        portsOpen = portsOpen && m_SecondaryPort.IsOpen();
+        if (m_nOptions & HLO_THIRD_PORT)
+            portsOpen = portsOpen && m_ThirdPort.IsOpen();
+    }
+    if (!portsOpen) {
+        SetError(HLE_PORT_NOT_OPEN);
+        Notify(HLN_CONNECT, STEP_FAILED);
+        return false;
+    }
+
+    const bool textConnect = m_nOptions & HLO_MONITOR_TEXT_CONNECT;
+    const bool passthrough = m_nOptions & HLO_PASSTHROUGH_CONNECT;
+    const bool wake = m_nOptions & HLO_WAKE_TEXT;
+    bool connected = true;
+    if (textConnect && !passthrough && !wake) {
+        ConnectWithCommandLine(connected);
+    } else if (!textConnect && passthrough && !wake) {
+        if (ConnectViaPassthrough() != LINK_OK) {
+            SetError(HLE_CONNECT_FAILED);
+            Notify(HLN_CONNECT, STEP_FAILED);
+            return false;
+        }
+        // The handheld hands the line over to the receiver's boot loader,
+        // which speaks the packet protocol at the standard settings.
+        m_PrimaryPort.Close();
+        m_PrimaryPort.Open(static_cast<uint8_t>(m_nPrimaryPort), 19200, 8, PARITY_ODD, STOPBITS_ONE, nullptr,
+                           true, true);
+    } else if (!textConnect && !passthrough && wake) {
+        connected = WakeWithText() == 0;
+    }
+    if (!connected) {
+        SetError(HLE_CONNECT_FAILED);
+        Notify(HLN_CONNECT, STEP_FAILED);
+        return false;
+    }
+
+    switch (IdentifyReceiver()) {
+    case LINK_OK:
+        Notify(HLN_CONNECT, STEP_OK);
+        ReportVersions();
+        return true;
+    case LINK_TIMEOUT:
+        SetError(HLE_CONNECT_TIMEOUT);
+        break;
+    default:
+        SetError(HLE_CONNECT_FAILED);
+        break;
+    }
+    Notify(HLN_CONNECT, STEP_FAILED);
+    return false;
+}
+
+bool CHERFLoaderImpl::ConnectWithCommandLine(bool& connected)
+{
+    char command[256] = {};
+    std::memcpy(command, MONITOR_COMMAND, sizeof MONITOR_COMMAND - 1);
+    Sleep(1000);
+    NotifyText(HLN_TEXT, "Using break to connect");
+
+    CReceiverTextLink link(&m_PrimaryPort);
+    char info[256] = {};
+    char reply[256] = {};
+    connected = false;
+    int attempts = 0;
+    while (!IsCancelled() && !connected && attempts < COMMAND_ATTEMPTS) {
+        link.ExchangeText(command, info, sizeof info, reply, sizeof reply);
+        connected = std::strcmp(reply, MONITOR_ANSWER) == 0;
+        ++attempts;
+        if (!connected && attempts < COMMAND_ATTEMPTS)
+            Sleep(1500);
+    }
+    if (IsCancelled()) {
+        SetError(HLE_CANCELLED);
+        Notify(HLN_RUN, RUN_CANCELLED);
+        // A cancelled attempt does not count as a connection.
+        connected = false;
+        return false;
+    }
+    if (connected) {
+        CReceiverPortInfo portInfo;
+        // Some application firmware leaves the receiver asleep after the
+        // command: it needs the wake text as well.
+        if (ParseInfoReply(info, portInfo) &&
+            (std::strstr(portInfo.m_szProduct, "ModelD") || std::strstr(portInfo.m_szProduct, "HandheldOS")))
+            connected = WakeWithText() == 0;
+    }
+    return connected;
+}
+
+int CHERFLoaderImpl::WakeWithText()
+{
+    m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
+    Sleep(200);
+    m_PrimaryPort.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    size_t match = 0;
+    bool waiting = true;
+    for (int send = 0; send < WAKE_SENDS && waiting; ++send) {
+        m_PrimaryPort.Write(reinterpret_cast<const uint8_t*>(WAKE_TEXT), sizeof WAKE_TEXT - 1);
+        Sleep(250);
+        while (waiting && m_PrimaryPort.GetRxCount() > 0) {
+            const char c = static_cast<char>(m_PrimaryPort.ReadByte());
+            // A byte that breaks a partial match is not taken as a new start:
+            // the next send gives the receiver another chance.
+            if (c == WAKE_ANSWER[match]) {
+                if (++match == sizeof WAKE_ANSWER - 1)
+                    waiting = false;
+            } else {
+                match = 0;
+            }
+        }
+        if (IsCancelled())
+            break;
+    }
+    return waiting ? 1 : 0;
+}
+
+int CHERFLoaderImpl::ConnectViaPassthrough()
+{
+    CPikePassthroughManager manager;
+    manager.SetPorts(&m_PrimaryPort, nullptr);
+    m_PrimaryPort.Configure(38400, 8, PARITY_NONE, STOPBITS_ONE, false, false);
+    const int result = manager.Connect(3000);
+    manager.Disconnect();
+    m_PrimaryPort.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    return result;
+}
+
+int CHERFLoaderImpl::IdentifyReceiver()
+{
+    m_BootMgr.SetPorts(&m_PrimaryPort, nullptr);
+    m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    int result = m_BootMgr.Connect(BOOT_CONNECT_TIMEOUT_MS);
+    if (result != LINK_OK)
+        return result;
+    const uint8_t* id = m_BootMgr.GetBootInfo().data();
+    m_wOldAppVersion = GetLe16(id + ID_APP_VERSION);
+    m_wOldBootVersion = GetLe16(id + ID_BOOT_VERSION);
+    m_nBoardId = GetLe16(id + ID_BOARD);
+
+    if (IsHighSpeedBoard() && (m_nOptions & HLO_HIGH_SPEED)) {
+        result = SwitchBootToHighSpeed();
+        if (result != LINK_OK)
+            return result;
+    }
+    m_bReceiverMemoryMap =
+        m_BootMgr.Command(BOOT_CMD_READ_MEMORY_MAP, BOOT_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK;
+    CreateMemoryMap();
+
+    if (!(m_nOptions & HLO_SKIP_POWER_CHECK) &&
+        m_BootMgr.Command(BOOT_CMD_READ_POWER, BOOT_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK) {
+        float reading;
+        std::memcpy(&reading, m_BootMgr.GetPowerInfo().data() + POWER_READING_OFFSET, sizeof reading);
+        if (reading < POWER_LIMIT) {
+            Notify(HLN_POWER_CHECK, STEP_FAILED);
+            return LINK_FAILED;
+        }
+    }
+    return m_BootMgr.Command(BOOT_CMD_CHECK_84, BOOT_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr);
+}
+
+void CHERFLoaderImpl::ReportVersions()
+{
+    const uint8_t* id = m_BootMgr.GetBootInfo().data();
+    char model[64];
+    FormatModelName(model, sizeof model, GetLe16(id + ID_PRODUCT));
+    NotifyText(HLN_TEXT, "Boot: " + VersionText(GetLe16(id + ID_BOOT_VERSION)) + ", " + DateText(id + ID_BOOT_DATE));
+    NotifyText(HLN_TEXT, std::string("App: ") + model + ", " + VersionText(GetLe16(id + ID_APP_VERSION)) + ", " +
+                             DateText(id + ID_APP_DATE));
+}
+
+bool CHERFLoaderImpl::IsHighSpeedBoard() const
+{
+    if (m_nBoardId == -1)
+        return false;
+    if (m_nOptions & HLO_HIGH_SPEED_ANY_BOARD)
+        return true;
+    return m_nBoardId == 2 || m_nBoardId == 3 || m_nBoardId == 5 || m_nBoardId == 7 || m_nBoardId == 9;
+}
+
+int CHERFLoaderImpl::SwitchBootToHighSpeed()
+{
+    const int result = m_BootMgr.Command(BOOT_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr);
+    if (result == LINK_OK) {
+        m_PrimaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+        NotifyText(HLN_TEXT, "Using high speed boot upload");
+        // The boot loader changes its speed after its acknowledgement has left.
+        Sleep(400);
+    }
+    return result;
+}
+
+bool CHERFLoaderImpl::CreateMemoryMap()
+{
+    const auto& record = m_BootMgr.GetMemoryMapData();
+    m_pMemoryMap = CreateMemoryMapInfo(m_nBoardId, m_bReceiverMemoryMap ? record.data() : nullptr,
+                                       m_bReceiverMemoryMap ? record.size() : 0);
+    return m_pMemoryMap != nullptr;
+}
+
+bool CHERFLoaderImpl::ApplyFlashIds()
+{
+    if (!m_pFlashDevice || !m_pMemoryMap)
+        return false;
+    const uint8_t* flash = m_MonitorMgr.GetFlashInfo().data();
+    m_pMemoryMap->SetFlashIds(GetLe16(flash), GetLe16(flash + 2));
+    return true;
+}
+
+}  // namespace CHERFLoaderLib

@@ -1,0 +1,66 @@
+#include "engine/HERFLoader.h"
+
+#include "engine/HERFLoaderImpl.h"
+
+namespace CHERFLoaderLib {
+
+CHERFLoader::CHERFLoader() = default;
+
+CHERFLoader::~CHERFLoader()
+{
+    Destroy();
+}
+
+void CHERFLoader::Create(CNotifySink sink, uint32_t message)
+{
+    if (!m_pSession)
+        m_pSession = std::make_shared<CHERFLoaderImpl>(std::move(sink), message);
+}
+
+void CHERFLoader::SetPortNumbers(int32_t primary, int32_t secondary, int32_t third)
+{
+    if (!m_pSession)
+        return;
+    m_pSession->m_nPrimaryPort = primary;
+    m_pSession->m_nSecondaryPort = secondary;
+    m_pSession->m_nThirdPort = third;
+}
+
+int32_t CHERFLoader::Start(const char* packagePath, uint32_t options)
+{
+    if (!m_pSession)
+        return 1;
+    return m_pSession->Start(packagePath, options);
+}
+
+int32_t CHERFLoader::GetResult() const
+{
+    return m_pSession ? m_pSession->GetError() : HLE_NO_SESSION;
+}
+
+bool CHERFLoader::Cancel()
+{
+    return m_pSession ? m_pSession->Cancel() : false;
+}
+
+void CHERFLoader::Destroy()
+{
+    if (!m_pSession)
+        return;
+    m_pSession->Stop();
+    // A thread still inside a receiver wait holds its own reference and frees
+    // the session when it ends.
+    m_pSession.reset();
+}
+
+std::string CHERFLoader::GetStartError() const
+{
+    return m_pSession ? m_pSession->m_strStartError : std::string();
+}
+
+bool CHERFLoader::IsDeviceGone() const
+{
+    return m_pSession && m_pSession->AnyPortGone();
+}
+
+}  // namespace CHERFLoaderLib

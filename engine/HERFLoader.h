@@ -1,0 +1,75 @@
+// The upgrade engine handle.
+//
+// A front end (the wizard's progress page, the command line) creates one
+// CHERFLoader per run, gives it a notification sink and the port numbers,
+// and starts it with the package path and option bits. The run happens on a
+// worker thread of the engine; everything it has to say arrives at the sink
+// as notifications (code, payload and, for text notifications, a copy of the
+// text made when it was sent). The engine never prints.
+//
+// Notification order of a run: HLN_PHASE_BEGIN "Connect to receiver" and
+// HLN_RUN 0 come first; each phase begins with HLN_PHASE_BEGIN and reports
+// progress as HLN_OVERALL_PERCENT immediately followed by HLN_PHASE_PERCENT;
+// HLN_NO_CANCEL comes once, right after HLN_PHASE_BEGIN of the first phase
+// that may not be interrupted; HLN_RUN 1 is always the last notification of a
+// started run. A Start that fails sends nothing.
+//
+// Threading: every CHERFLoader operation is called from one thread (the front
+// end's). The sink is called from the engine's threads (the worker and, during
+// the data upload, the upload threads), possibly two at once: it must only
+// queue the notification for its own thread (post, never block for long).
+// Destroy waits for every engine thread to end before it frees the run; it
+// never ends a thread by force.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/LoaderCodes.h"
+
+namespace CHERFLoaderLib {
+
+struct CLoaderNotification {
+    uint32_t nMessage = 0;   // the message number given to Create
+    int32_t nCode = 0;       // HLN_*
+    int64_t nPayload = 0;    // number payload (0 for text notifications)
+    std::string strText;     // HLN_TEXT and HLN_PHASE_BEGIN: the text, copied when sent
+};
+
+using CNotifySink = std::function<void(const CLoaderNotification&)>;
+
+class CHERFLoaderImpl;
+
+class CHERFLoader {
+public:
+    CHERFLoader();
+    virtual ~CHERFLoader();
+    CHERFLoader(const CHERFLoader&) = delete;
+    CHERFLoader& operator=(const CHERFLoader&) = delete;
+
+    // Makes the session (once); notifications go to `sink` tagged `message`.
+    void Create(CNotifySink sink, uint32_t message);
+    void SetPortNumbers(int32_t primary, int32_t secondary, int32_t third);
+    // 0 worker started; 1 no session or thread not created; 2 package or plan
+    // failed; 3 a port failed to open. See GetStartError for the reason.
+    int32_t Start(const char* packagePath, uint32_t options);
+    // HLE_* of the run; HLE_NO_SESSION without a session.
+    int32_t GetResult() const;
+    // Raises the cancel signal; phases that may be cancelled stop at their
+    // next check. Returns false when the running phase may not be cancelled.
+    bool Cancel();
+    // Stops the worker (and the upload threads) and frees the session.
+    void Destroy();
+
+    // Why Start failed, as one line ("cannot open COM3: ..."); empty otherwise.
+    std::string GetStartError() const;
+    // A port of the run disappeared (USB adapter pulled) while it was open.
+    bool IsDeviceGone() const;
+
+private:
+    std::shared_ptr<CHERFLoaderImpl> m_pSession;
+};
+
+}  // namespace CHERFLoaderLib

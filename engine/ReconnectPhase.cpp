@@ -1,0 +1,72 @@
+// The final phase: leave the upgrade record with the monitor, bring the
+// receiver back to its boot loader and report the versions it now holds.
+#include <cstdio>
+#include <cstring>
+
+#include "engine/HERFLoaderImpl.h"
+#include "platform/LocalTime.h"
+
+namespace CHERFLoaderLib {
+
+namespace {
+
+// The file's name and extension, without any folder.
+std::string FileNameOf(const char* path)
+{
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '/' || *p == '\\' || *p == ':')
+            name = p + 1;
+    return name;
+}
+
+}  // namespace
+
+bool CHERFLoaderImpl::RunReconnectPhase()
+{
+    SendUpgradeLogLine();
+    Notify(HLN_CONNECT, STEP_BEGIN);
+    m_MonitorMgr.Command(MON_CMD_RETURN_TO_BOOT, 1000, 0, 0, 0, nullptr);
+    m_MonitorMgr.Disconnect();
+
+    const bool textConnect = m_nOptions & HLO_MONITOR_TEXT_CONNECT;
+    const bool passthrough = m_nOptions & HLO_PASSTHROUGH_CONNECT;
+    const bool wakeText = m_nOptions & HLO_WAKE_TEXT;
+    // Boards 5, 7 and 9 leave the monitor for their application, which only
+    // the wake text brings back to the boot loader.
+    const bool wake = (wakeText && !textConnect && !passthrough) ||
+                      (textConnect && !passthrough && !wakeText &&
+                       (m_nBoardId == 5 || m_nBoardId == 7 || m_nBoardId == 9));
+    if (wake && WakeWithText() != 0) {
+        Notify(HLN_CONNECT, STEP_FAILED);
+        return false;
+    }
+    switch (IdentifyReceiver()) {
+    case LINK_OK:
+        UpdateProgress(1.0);
+        Notify(HLN_CONNECT, STEP_OK);
+        ReportVersions();
+        return true;
+    case LINK_TIMEOUT:
+        SetError(HLE_CONNECT_TIMEOUT);
+        break;
+    default:
+        SetError(HLE_CONNECT_FAILED);
+        break;
+    }
+    Notify(HLN_CONNECT, STEP_FAILED);
+    return false;
+}
+
+void CHERFLoaderImpl::SendUpgradeLogLine()
+{
+    const platform::CLocalTime now = platform::LocalTimeNow();
+    char line[256];
+    std::snprintf(line, sizeof line, "FW %04d%02d%02d %02d%02d%02d %d->%d %d->%d, BID:%d File:%d '%s'", now.nYear,
+                  now.nMonth, now.nDay, now.nHour, now.nMinute, now.nSecond, m_wOldAppVersion, m_wNewAppVersion,
+                  m_wOldBootVersion, m_wNewBootVersion, m_nBoardId, m_Package.kind,
+                  FileNameOf(m_Package.path).c_str());
+    m_MonitorMgr.SendText(line, 4000);
+}
+
+}  // namespace CHERFLoaderLib

@@ -1,0 +1,239 @@
+// Session life: start, the worker's phase loop, notifications, progress and
+// the closing sequence.
+#include <cmath>
+#include <thread>
+
+#include "engine/HERFLoaderImpl.h"
+
+namespace CHERFLoaderLib {
+
+namespace {
+constexpr int CLOSING_COMMAND_TIMEOUT_MS = 1000;
+
+// The result code of a phase that failed without storing one of its own (a
+// check that failed, a monitor that did not start, an upload thread that had
+// to be abandoned).
+int32_t FallbackResult(int32_t kind)
+{
+    switch (kind) {
+    case PHASE_UPLOAD_MONITOR:
+    case PHASE_UPLOAD_DATA: return HLE_UPLOAD_FAILED;
+    case PHASE_VERIFY_DATA: return HLE_VERIFY_FAILED;
+    case PHASE_EXPAND_DATA: return HLE_EXPAND_FAILED;
+    case PHASE_PREPARE_FLASH: return HLE_PREPARE_FAILED;
+    case PHASE_PROGRAM_FLASH: return HLE_PROGRAM_FAILED;
+    default: return HLE_CONNECT_FAILED;
+    }
+}
+}  // namespace
+
+CHERFLoaderImpl::CHERFLoaderImpl(CNotifySink sink, uint32_t message)
+    : m_Sink(std::move(sink)), m_nNotifyMsg(message)
+{
+}
+
+CHERFLoaderImpl::~CHERFLoaderImpl()
+{
+    // Only reached when no thread of the run holds the session any more.
+    m_ImageData.Clear();
+    m_pFlashDevice.reset();
+    m_pMemoryMap.reset();
+}
+
+int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
+{
+    if (m_bStarted) {
+        m_strStartError = "this upgrade session has already run";
+        return 1;
+    }
+    m_nOptions = options;
+    if (packagePath == nullptr || !m_Package.Load(packagePath)) {
+        m_strStartError = m_Package.error.empty() ? "cannot read the firmware package" : m_Package.error;
+        return 2;
+    }
+    if (!BuildPlan(m_Package, m_ImageData, m_wNewAppVersion, m_wNewBootVersion, m_PhaseMgr)) {
+        m_strStartError = m_Package.error.empty() ? "cannot stage the firmware image" : m_Package.error;
+        return 2;
+    }
+    if (!OpenPorts())
+        return 3;
+    m_bStarted = true;
+    std::shared_ptr<CHERFLoaderImpl> self = shared_from_this();
+    if (!m_WorkerThread.Start([self] { self->WorkerMain(); })) {
+        m_strStartError = "cannot start the upgrade thread";
+        return 1;
+    }
+    return 0;
+}
+
+bool CHERFLoaderImpl::OpenPorts()
+{
+    auto open = [this](CSerialHandler& port, int32_t number, bool lines) {
+        if (number < 0 || number > 255) {
+            m_strStartError = "COM" + std::to_string(number) + ": no such port";
+            return false;
+        }
+        if (port.Open(static_cast<uint8_t>(number), 19200, 8, PARITY_ODD, STOPBITS_ONE, nullptr, lines,
+                      lines))
+            return true;
+        m_strStartError = port.GetLastError();
+        if (m_strStartError.empty())
+            m_strStartError = "cannot open COM" + std::to_string(number);
+        return false;
+    };
+    if (!open(m_PrimaryPort, m_nPrimaryPort, true))
+        return false;
+    if (m_nOptions & HLO_PRIMARY_PORT_ONLY)
+        return true;
+    if (!open(m_SecondaryPort, m_nSecondaryPort, false))
+        return false;
+    if (m_nOptions & HLO_THIRD_PORT)
+        return open(m_ThirdPort, m_nThirdPort, false);
+    return true;
+}
+
+void CHERFLoaderImpl::WorkerMain()
+{
+    m_bCancel = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_ProgressLock);
+        m_PhaseMgr.Reset();
+    }
+    int32_t previousCancellable = 1;
+    bool go = true;
+    for (;;) {
+        CFlashPhase* phase = m_PhaseMgr.GetCurrentPhase();
+        if (phase == nullptr)
+            break;
+        NotifyText(HLN_PHASE_BEGIN, phase->m_pszName);
+        m_nCancellable.exchange(phase->m_bCancellable);
+        if (previousCancellable != 0 && m_nCancellable == 0)
+            Notify(HLN_NO_CANCEL, 0);
+        previousCancellable = m_nCancellable;
+
+        switch (phase->m_nKind) {
+        case PHASE_CONNECT: go = RunConnectPhase(); break;
+        case PHASE_UPLOAD_MONITOR: go = RunUploadMonitor(); break;
+        case PHASE_UPLOAD_DATA: go = RunUploadData(); break;
+        case PHASE_VERIFY_DATA: go = RunVerifyData(*phase); break;
+        case PHASE_EXPAND_DATA: go = RunExpandData(*phase); break;
+        case PHASE_PREPARE_FLASH: go = RunPrepareFlash(*phase); break;
+        case PHASE_PROGRAM_FLASH: go = RunProgramFlash(*phase); break;
+        case PHASE_RECONNECT: go = RunReconnectPhase(); break;
+        default: break;
+        }
+        // A phase that stops the run must leave a result code: a run that
+        // ends with HLE_NONE is reported as a success.
+        if (!go && m_nError == HLE_NONE)
+            SetError(IsCancelled() ? HLE_CANCELLED : FallbackResult(phase->m_nKind));
+        bool advanced;
+        {
+            std::lock_guard<std::mutex> lock(m_ProgressLock);
+            advanced = go && m_PhaseMgr.Advance();
+        }
+        if (!advanced)
+            break;
+        if (IsCancelled()) {
+            if (m_nError == HLE_NONE)
+                SetError(HLE_CANCELLED);
+            break;
+        }
+    }
+    CloseLinks();
+    Notify(HLN_RUN, RUN_FINISHED);
+}
+
+bool CHERFLoaderImpl::CloseLinks()
+{
+    bool pending = true;
+    if (m_MonitorMgr.IsConnected()) {
+        if (!(m_nOptions & HLO_SKIP_FIRST_CLOSING_COMMAND) &&
+            m_MonitorMgr.Command(MON_CMD_CLOSE, CLOSING_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK)
+            pending = false;
+        if (pending && !(m_nOptions & HLO_SKIP_SECOND_CLOSING_COMMAND) &&
+            m_MonitorMgr.Command(MON_CMD_RETURN_TO_BOOT, CLOSING_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr) ==
+                LINK_OK)
+            pending = false;
+        m_MonitorMgr.Disconnect();
+    }
+    if (m_BootMgr.IsConnected()) {
+        if (pending && !(m_nOptions & HLO_SKIP_FIRST_CLOSING_COMMAND) &&
+            m_BootMgr.Command(BOOT_CMD_CLOSE_83, CLOSING_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK)
+            pending = false;
+        if (pending && !(m_nOptions & HLO_SKIP_SECOND_CLOSING_COMMAND))
+            m_BootMgr.Command(BOOT_CMD_CLOSE_82, CLOSING_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr);
+        m_BootMgr.Disconnect();
+    }
+    m_BootMgr.Disconnect();
+    m_MonitorMgr.Disconnect();
+    m_SecondaryMonitorMgr.Disconnect();
+    if (!m_PrimaryPort.Close())
+        return false;
+    if (!m_SecondaryPort.Close())
+        return false;
+    return m_ThirdPort.Close();
+}
+
+void CHERFLoaderImpl::Stop()
+{
+    m_CancelEvent.Set();
+    m_WorkerThread.Join(THREAD_STOP_WAIT_MS);
+    std::lock_guard<std::mutex> lock(m_NotifyLock);
+    m_bMuted = true;
+}
+
+bool CHERFLoaderImpl::Cancel()
+{
+    m_CancelEvent.Set();
+    return m_nCancellable.load() != 0;
+}
+
+bool CHERFLoaderImpl::IsCancelled() const
+{
+    return m_bCancel.load() != 0 || m_CancelEvent.IsSet();
+}
+
+void CHERFLoaderImpl::Notify(int32_t code, int64_t payload)
+{
+    CLoaderNotification n;
+    n.nMessage = m_nNotifyMsg;
+    n.nCode = code;
+    n.nPayload = payload;
+    std::lock_guard<std::mutex> lock(m_NotifyLock);
+    if (!m_bMuted && m_Sink)
+        m_Sink(n);
+}
+
+void CHERFLoaderImpl::NotifyText(int32_t code, const std::string& text)
+{
+    CLoaderNotification n;
+    n.nMessage = m_nNotifyMsg;
+    n.nCode = code;
+    n.strText = text;
+    std::lock_guard<std::mutex> lock(m_NotifyLock);
+    if (!m_bMuted && m_Sink)
+        m_Sink(n);
+}
+
+void CHERFLoaderImpl::UpdateProgress(double value)
+{
+    // The two upload threads report at the same time: the value and the two
+    // percentages must come from one consistent state, and the pair must
+    // reach the sink together.
+    std::lock_guard<std::mutex> lock(m_ProgressLock);
+    CProgressPercent percent = m_PhaseMgr.UpdateProgress(value);
+    Notify(HLN_OVERALL_PERCENT, percent.nOverall);
+    Notify(HLN_PHASE_PERCENT, percent.nPhase);
+}
+
+bool CHERFLoaderImpl::AnyPortGone() const
+{
+    return m_PrimaryPort.IsDeviceGone() || m_SecondaryPort.IsDeviceGone() || m_ThirdPort.IsDeviceGone();
+}
+
+uint32_t CHERFLoaderImpl::GetRamTop() const
+{
+    return ::GetRamTop(m_pMemoryMap.get());
+}
+
+}  // namespace CHERFLoaderLib

@@ -1,0 +1,75 @@
+// The engine handle before and around Start: results without a session, a
+// package that cannot be read, a port that cannot be opened. None of these
+// may send a notification or report success.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "engine/HERFLoader.h"
+#include "platform/PortNames.h"
+
+using namespace CHERFLoaderLib;
+
+namespace {
+
+const std::string kSample = std::string(TRAILMARK_BINARY_DIR) + "/Corvid_FW_v1.82-Boot.q";
+
+struct CCountingSink {
+    std::atomic<int> count{0};
+    CNotifySink Sink()
+    {
+        return [this](const CLoaderNotification&) { ++count; };
+    }
+};
+
+TEST(EngineStart, WithoutSessionEveryOperationRefuses)
+{
+    CHERFLoader loader;
+    EXPECT_EQ(loader.GetResult(), HLE_NO_SESSION);
+    EXPECT_EQ(loader.Start(kSample.c_str(), 0x163), 1);
+    EXPECT_FALSE(loader.Cancel());
+    loader.SetPortNumbers(1, 2, 3);
+    loader.Destroy();
+    EXPECT_EQ(loader.GetResult(), HLE_NO_SESSION);
+}
+
+TEST(EngineStart, UnreadablePackageReturnsTwoAndSendsNothing)
+{
+    CCountingSink sink;
+    CHERFLoader loader;
+    loader.Create(sink.Sink(), 0x83E8);
+    EXPECT_EQ(loader.Start("/nonexistent/Corvid_FW_v1.82-Boot.q", 0x163), 2);
+    EXPECT_NE(loader.GetStartError(), "");
+    EXPECT_EQ(loader.GetResult(), HLE_NONE);
+    loader.Destroy();
+    EXPECT_EQ(sink.count, 0);
+}
+
+TEST(EngineStart, PortThatWillNotOpenReturnsThreeWithAReason)
+{
+    platform::SetPortDevice(77, "/dev/trailmark-no-such-device");
+    CCountingSink sink;
+    CHERFLoader loader;
+    loader.Create(sink.Sink(), 0x83E8);
+    loader.SetPortNumbers(77, 2, 4);
+    EXPECT_EQ(loader.Start(kSample.c_str(), 0x163), 3);
+    EXPECT_NE(loader.GetStartError().find("trailmark-no-such-device"), std::string::npos)
+        << loader.GetStartError();
+    loader.Destroy();
+    EXPECT_EQ(sink.count, 0);
+    platform::SetPortDevice(77, "");
+}
+
+TEST(EngineStart, FailedStartLeavesTheSessionIdle)
+{
+    CHERFLoader loader;
+    loader.Create(nullptr, 0x83E8);
+    EXPECT_EQ(loader.Start("/nonexistent.q", 0x163), 2);
+    // A failed start leaves the session idle; a second Start may try again,
+    // but Create on an existing session changes nothing.
+    loader.Create(nullptr, 1);
+    EXPECT_EQ(loader.Start("/nonexistent.q", 0x163), 2);
+}
+
+}  // namespace

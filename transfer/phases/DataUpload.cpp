@@ -1,0 +1,147 @@
+// Phases 2 and 3: copy every staged block into the receiver's RAM over one or
+// two monitor links, then have the monitor check each section's byte sum.
+#include <chrono>
+#include <thread>
+
+#include "engine/HERFLoaderImpl.h"
+
+namespace CHERFLoaderLib {
+
+namespace {
+constexpr int BLOCK_ATTEMPTS = 3;
+constexpr int PING_TIMEOUT_MS = 1000;
+constexpr int BLOCK_TIMEOUT_MS = 3000;
+constexpr int SECONDARY_START_DELAY_MS = 1000;
+constexpr int VERIFY_TIMEOUT_MS = 5000;
+constexpr int UPLOAD_POLL_MS = 10;
+}  // namespace
+
+bool CHERFLoaderImpl::StartUploadThread(platform::CThread& thread, bool secondary)
+{
+    std::shared_ptr<CHERFLoaderImpl> self = shared_from_this();
+    return thread.Start([self, secondary] {
+        if (secondary) {
+            // The secondary link joins a little later, so that the primary
+            // link has the first blocks.
+            for (int waited = 0; waited < SECONDARY_START_DELAY_MS && !self->IsCancelled() && !self->m_bStopUpload;
+                 waited += UPLOAD_POLL_MS)
+                std::this_thread::sleep_for(std::chrono::milliseconds(UPLOAD_POLL_MS));
+            self->UploadWorker(self->m_SecondaryMonitorMgr, self->m_bSecondaryUploadOk);
+        } else {
+            self->UploadWorker(self->m_MonitorMgr, self->m_bPrimaryUploadOk);
+        }
+    });
+}
+
+bool CHERFLoaderImpl::RunUploadData()
+{
+    m_bSecondaryUploadOk = true;
+    m_bPrimaryUploadOk = true;
+    m_bStopUpload = false;
+    UpdateProgress(0);
+    NotifyText(HLN_TEXT, m_bUseSecondary ? "Using secondary port" : "Not using secondary port!!");
+    m_ImageData.Rewind();
+    Notify(HLN_DATA_UPLOAD, STEP_BEGIN);
+
+    // A thread that cannot be started uploads nothing: its outcome is a failure.
+    if (!StartUploadThread(m_PrimaryUploadThread, false))
+        m_bPrimaryUploadOk = false;
+    if (m_bUseSecondary && !StartUploadThread(m_SecondaryUploadThread, true))
+        m_bSecondaryUploadOk = false;
+
+    // Wait for the cancel signal or for the first thread to end.
+    while (!IsCancelled() && m_PrimaryUploadThread.IsRunning() &&
+           (!m_bUseSecondary || m_SecondaryUploadThread.IsRunning()))
+        std::this_thread::sleep_for(std::chrono::milliseconds(UPLOAD_POLL_MS));
+
+    // The other thread may finish its last blocks for a while; past the
+    // bounded wait it is told to stop and counts as failed. Threads end
+    // cooperatively after their current exchange (a few seconds at most):
+    // the phase waits for them so that no thread ever uses a link that the
+    // run goes on using or closes.
+    auto stop = [this](platform::CThread& thread, std::atomic<bool>& outcome) {
+        if (!thread.Join(THREAD_STOP_WAIT_MS)) {
+            m_bStopUpload = true;
+            thread.Join(-1);
+            outcome = false;
+        }
+    };
+    stop(m_PrimaryUploadThread, m_bPrimaryUploadOk);
+    if (m_bUseSecondary)
+        stop(m_SecondaryUploadThread, m_bSecondaryUploadOk);
+
+    const bool ok = m_bPrimaryUploadOk && m_bSecondaryUploadOk;
+    if (IsCancelled()) {
+        Notify(HLN_DATA_UPLOAD, STEP_CANCELLED);
+    } else if (ok) {
+        UpdateProgress(m_ImageData.GetPosition());
+        Notify(HLN_DATA_UPLOAD, STEP_OK);
+    } else {
+        Notify(HLN_DATA_UPLOAD, STEP_FAILED);
+    }
+    if (!ok && GetError() == HLE_NONE)
+        SetError(IsCancelled() ? HLE_CANCELLED : HLE_UPLOAD_FAILED);
+    return ok;
+}
+
+void CHERFLoaderImpl::UploadWorker(CQMonitorManager& manager, std::atomic<bool>& outcome)
+{
+    outcome = false;
+    if (IsCancelled())
+        return;
+    const uint32_t ramTop = GetRamTop();
+    for (;;) {
+        CDataBufferItem* block = m_ImageData.GetNextItem();
+        if (block == nullptr) {
+            outcome = true;
+            return;
+        }
+        int attempts = 0;
+        int result = LINK_WAITING;
+        while (!IsCancelled() && !m_bStopUpload && result != LINK_OK && attempts < BLOCK_ATTEMPTS) {
+            // The ping makes sure the monitor listens before a whole block is sent.
+            if (manager.Command(MON_CMD_READY, PING_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK) {
+                result = manager.SendData(block->m_pData.get(), ramTop + static_cast<uint32_t>(block->m_nRamOffset),
+                                          block->m_nLength, BLOCK_TIMEOUT_MS);
+                if (result == LINK_OK) {
+                    UpdateProgress(m_ImageData.GetPosition());
+                    continue;
+                }
+            }
+            Notify(HLN_RETRY, ++attempts);
+        }
+        if (IsCancelled()) {
+            SetError(HLE_CANCELLED);
+            Notify(HLN_RUN, RUN_CANCELLED);
+            return;
+        }
+        if (m_bStopUpload)
+            return;
+        if (result != LINK_OK) {
+            SetError(HLE_UPLOAD_FAILED);
+            return;
+        }
+    }
+}
+
+bool CHERFLoaderImpl::RunVerifyData(CFlashPhase& phase)
+{
+    Notify(HLN_VERIFY, STEP_BEGIN);
+    UpdateProgress(0);
+    const CFirmwareSection* section = phase.m_pSection;
+    int result = LINK_FAILED;
+    if (section != nullptr && m_pMemoryMap)
+        result = m_MonitorMgr.Command(MON_CMD_VERIFY, VERIFY_TIMEOUT_MS,
+                                      GetRamTop() + static_cast<uint32_t>(section->stagingOffset), section->length,
+                                      section->checksum, nullptr);
+    if (result == LINK_OK) {
+        Notify(HLN_VERIFY, STEP_OK);
+        UpdateProgress(1);
+        return true;
+    }
+    SetError(HLE_VERIFY_FAILED);
+    Notify(HLN_VERIFY, STEP_FAILED);
+    return false;
+}
+
+}  // namespace CHERFLoaderLib
