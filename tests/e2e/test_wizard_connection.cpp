@@ -1,0 +1,249 @@
+// The wizard's connection page and sheet start-up on Qt's offscreen
+// platform: the "COM%d:" parsing, the port list filled off the
+// user-interface thread, the Connect button and the chosen port number.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QPushButton>
+
+#include "wizard/ConnectionPage.h"
+#include "wizard/CustomPropertySheet.h"
+#include "wizard/Finish.h"
+#include "wizard/WizardTexts.h"
+
+using namespace wizard;
+
+// The font library keeps a cache it never frees; not ours to report.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libfontconfig\n";
+}
+
+namespace {
+
+QApplication& TestApp()
+{
+    static int s_nArgc = 1;
+    static char s_szName[] = "test_wizard_connection";
+    static char* s_apArgv[] = {s_szName, nullptr};
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static QApplication* s_pApp = new QApplication(s_nArgc, s_apArgv);
+    return *s_pApp;
+}
+
+template <typename Pred>
+bool WaitFor(Pred pred, int nMs = 3000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred()) {
+        if (timer.elapsed() > nMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Catches: a parser that takes texts the list never holds (no colon, lower
+// case, a sign, zero, an overflowing number) or drops what follows the colon.
+TEST(WizardComPortText, ParsesComPortEntries)
+{
+    struct CRow {
+        const char* pszText;
+        bool bOk;
+        int32_t nPort;
+    };
+    const CRow rows[] = {
+        {"COM1:", true, 1},
+        {"COM9:", true, 9},
+        {"COM4:  /dev/ttyUSB0", true, 4},
+        {"COM12:", true, 12},
+        {"COM4", false, 0},
+        {"COM:", false, 0},
+        {"COMx:", false, 0},
+        {"com4:", false, 0},
+        {" COM4:", false, 0},
+        {"COM0:", false, 0},
+        {"COM-3:", false, 0},
+        {"COM99999999999:", false, 0},
+        {"", false, 0},
+    };
+    for (const CRow& row : rows) {
+        SCOPED_TRACE(row.pszText);
+        int32_t nPort = 77;
+        EXPECT_EQ(ParseComPortText(row.pszText, nPort), row.bOk);
+        EXPECT_EQ(nPort, row.bOk ? row.nPort : 77) << "a text that does not match changes nothing";
+    }
+}
+
+// A list the test hands out when it chooses, so the page's waiting state can
+// be seen.
+struct CGatedLister {
+    std::promise<std::vector<platform::CPortEntry>> answer;
+    std::shared_future<std::vector<platform::CPortEntry>> future = answer.get_future().share();
+};
+
+class WizardConnection : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TestApp();
+        g_nComPort = 1;
+    }
+
+    void TearDown() override { m_pSheet.reset(); }
+
+    void Build(CPortLister lister, int32_t nStartResult = 2)
+    {
+        m_pSheet = std::make_unique<CCustomPropertySheet>(QString::fromUtf8(WIZ_TEXT_CAPTION));
+        m_pPage = new CConnectionPage(std::move(lister));
+        m_pSheet->addPage(m_pPage);
+        m_pSheet->addPage(new CFinish("absent.q", [nStartResult] {
+            return std::unique_ptr<CLoaderDriver>(new CNoRunEngine(nStartResult));
+        }));
+        m_pSheet->show();
+    }
+
+    QStringList Entries() const
+    {
+        QStringList list;
+        for (int i = 0; i < m_pPage->PortCombo()->count(); ++i)
+            list << m_pPage->PortCombo()->itemText(i);
+        return list;
+    }
+
+    // An engine that never starts, as with a missing package.
+    class CNoRunEngine : public CLoaderDriver {
+    public:
+        explicit CNoRunEngine(int32_t nStart) : m_nStart(nStart) {}
+        void Create(CHERFLoaderLib::CNotifySink, uint32_t) override {}
+        void SetPortNumbers(int32_t, int32_t, int32_t) override {}
+        int32_t Start(const char*, uint32_t) override { return m_nStart; }
+        int32_t GetResult() const override { return HLE_NO_SESSION; }
+        bool Cancel() override { return false; }
+        void Destroy() override {}
+
+    private:
+        int32_t m_nStart;
+    };
+
+    std::unique_ptr<CCustomPropertySheet> m_pSheet;
+    CConnectionPage* m_pPage = nullptr;
+};
+
+// Catches: Connect pressable before the list exists, the list filled on the
+// wrong thread or in the wrong order, devices not shown beside their entries,
+// and wrong texts or button labels.
+TEST_F(WizardConnection, ListFilledByThreadThenConnectEnabled)
+{
+    CGatedLister gate;
+    Build([future = gate.future] { return future.get(); });
+
+    EXPECT_EQ(m_pPage->NoteText()->text(), WIZ_TEXT_FINDING_PORTS);
+    EXPECT_EQ(m_pPage->PortCombo()->count(), 0);
+    EXPECT_FALSE(m_pPage->PortCombo()->isEnabled());
+    QAbstractButton* pNext = m_pSheet->button(QWizard::NextButton);
+    EXPECT_EQ(pNext->text(), "Connect");
+    EXPECT_FALSE(pNext->isEnabled());
+    EXPECT_FALSE(m_pSheet->button(QWizard::BackButton)->isVisible());
+    EXPECT_FALSE(m_pSheet->button(QWizard::HelpButton)->isVisible());
+    EXPECT_EQ(m_pSheet->windowTitle(), "GPS Trailmark Pro Series GPS Upgrade");
+
+    gate.answer.set_value({{1, "/dev/ttyUSB0", "USB serial adapter FT232R"},
+                           {3, "/dev/ttyS0", "on-board UART"}});
+    ASSERT_TRUE(WaitFor([this] { return m_pPage->isComplete(); }));
+    const QStringList expected = {"COM1:  /dev/ttyUSB0",      "COM2:  no device present",
+                                  "COM3:  /dev/ttyS0",        "COM4:  no device present",
+                                  "COM5:  no device present", "COM6:  no device present",
+                                  "COM7:  no device present", "COM8:  no device present",
+                                  "COM9:  no device present"};
+    EXPECT_EQ(Entries(), expected);
+    EXPECT_EQ(m_pPage->PortCombo()->currentIndex(), 0);
+    EXPECT_TRUE(m_pPage->PortCombo()->isEnabled());
+    EXPECT_TRUE(pNext->isEnabled());
+    EXPECT_EQ(m_pPage->NoteText()->text(), WIZ_TEXT_SELECT_PORT);
+    EXPECT_EQ(m_pPage->DeviceText()->text(), "USB serial adapter FT232R");
+    m_pPage->PortCombo()->setCurrentIndex(2);
+    EXPECT_EQ(m_pPage->DeviceText()->text(), "on-board UART");
+}
+
+// Catches: a list that depends on what the platform reports: numbers outside
+// 1..9, doubles and a failing lister must still give COM1: to COM9:.
+TEST_F(WizardConnection, ListAlwaysHoldsComOneToNine)
+{
+    struct CRow {
+        const char* pszName;
+        CPortLister lister;
+    };
+    const std::vector<CRow> rows = {
+        {"odd numbers",
+         [] {
+             return std::vector<platform::CPortEntry>{
+                 {0, "/dev/zero", ""}, {12, "/dev/ttyS9", ""}, {2, "/dev/ttyACM0", ""},
+                 {2, "/dev/ttyACM1", ""}};
+         }},
+        {"lister throws",
+         []() -> std::vector<platform::CPortEntry> { throw std::runtime_error("no /sys"); }},
+    };
+    for (const CRow& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        Build(row.lister);
+        ASSERT_TRUE(WaitFor([this] { return m_pPage->isComplete(); }));
+        const QStringList entries = Entries();
+        ASSERT_EQ(entries.size(), 9);
+        for (int n = 1; n <= 9; ++n)
+            EXPECT_TRUE(entries[n - 1].startsWith(QString("COM%1:  ").arg(n))) << n;
+        EXPECT_FALSE(entries.join(' ').contains("/dev/zero"));
+        EXPECT_FALSE(entries.join(' ').contains("/dev/ttyS9"));
+        TearDown();
+    }
+}
+
+// Catches: Connect not storing the chosen number, or storing the wrong one.
+TEST_F(WizardConnection, ConnectStoresChosenPort)
+{
+    const std::vector<std::pair<int, int32_t>> rows = {{0, 1}, {8, 9}, {3, 4}};
+    for (const auto& [nIndex, nPort] : rows) {
+        SCOPED_TRACE(nPort);
+        g_nComPort = 55;
+        Build([] { return std::vector<platform::CPortEntry>(); });
+        ASSERT_TRUE(WaitFor([this] { return m_pPage->isComplete(); }));
+        m_pPage->PortCombo()->setCurrentIndex(nIndex);
+        m_pSheet->next();
+        EXPECT_EQ(g_nComPort, nPort);
+        EXPECT_NE(m_pSheet->currentPage(), m_pPage) << "the wizard moves on";
+        TearDown();
+    }
+}
+
+// Catches: a layout that ignores the font, so a larger system font clips the
+// one-line texts or leaves the page at its old size.
+TEST_F(WizardConnection, LargerFontGrowsThePage)
+{
+    Build([] { return std::vector<platform::CPortEntry>(); });
+    ASSERT_TRUE(WaitFor([this] { return m_pPage->isComplete(); }));
+    const QSize szBefore = m_pPage->minimumSizeHint();
+    QFont font = m_pSheet->font();
+    font.setPointSizeF(font.pointSizeF() * 2);
+    m_pSheet->setFont(font);
+    QCoreApplication::processEvents();
+    EXPECT_GT(m_pPage->minimumSizeHint().width(), szBefore.width());
+    EXPECT_GT(m_pPage->minimumSizeHint().height(), szBefore.height());
+    const QLabel* pLabel = m_pPage->DeviceText();
+    EXPECT_GE(m_pPage->PortCombo()->height(), QFontMetrics(font).height());
+    EXPECT_GE(pLabel->height(), QFontMetrics(font).height());
+    EXPECT_GE(m_pPage->NoteText()->height(), 3 * QFontMetrics(font).height());
+}
+
+}  // namespace

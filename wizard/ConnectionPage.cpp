@@ -1,0 +1,171 @@
+#include "wizard/ConnectionPage.h"
+
+#include <charconv>
+#include <string_view>
+#include <utility>
+
+#include <QComboBox>
+#include <QLabel>
+
+#include "wizard/ReceiverPicture.h"
+#include "wizard/WizardTexts.h"
+
+int32_t g_nComPort = 1;
+
+namespace wizard {
+
+namespace {
+constexpr int CONNECTION_TEMPLATE_WIDTH = 335;
+constexpr int CONNECTION_TEMPLATE_HEIGHT = 139;
+}  // namespace
+
+bool ParseComPortText(const std::string& str, int32_t& nPort)
+{
+    // "COM", a decimal number and a colon, as the entries are written; parsed
+    // with from_chars so an over-long number is refused instead of
+    // overflowing.
+    constexpr std::string_view PREFIX = "COM";
+    if (str.size() <= PREFIX.size() || str.compare(0, PREFIX.size(), PREFIX) != 0)
+        return false;
+    const char* pBegin = str.data() + PREFIX.size();
+    const char* pEnd = str.data() + str.size();
+    int32_t nNumber = 0;
+    const auto [pNext, err] = std::from_chars(pBegin, pEnd, nNumber);
+    if (err != std::errc() || pNext == pEnd || *pNext != ':' || nNumber < 1)
+        return false;
+    nPort = nNumber;
+    return true;
+}
+
+QString PortEntryText(int nNumber, const std::string& strDevice)
+{
+    const QString strName = QString::asprintf(WIZ_TEXT_PORT_FORMAT, nNumber);
+    const QString strWhat =
+        strDevice.empty() ? QString::fromUtf8(WIZ_TEXT_NO_DEVICE) : QString::fromStdString(strDevice);
+    return strName + QStringLiteral("  ") + strWhat;
+}
+
+CConnectionPage::CConnectionPage(CPortLister lister, QWidget* pParent)
+    : CTemplatePage(CONNECTION_TEMPLATE_WIDTH, CONNECTION_TEMPLATE_HEIGHT, pParent),
+      m_pComLabel(new QLabel(QString::fromUtf8(WIZ_TEXT_COM_PORT), Canvas())),
+      m_pPortCombo(new QComboBox(Canvas())),
+      m_pNoteText(new QLabel(QString::fromUtf8(WIZ_TEXT_NOTE), Canvas())),
+      m_pPicture(new CReceiverPicture(Canvas())),
+      m_pDeviceText(new QLabel(Canvas())),
+      m_PortLister(lister ? std::move(lister) : CPortLister([] { return platform::ListComPorts(); }))
+{
+    setButtonText(QWizard::NextButton, QString::fromUtf8(WIZ_TEXT_CONNECT));
+    m_pNoteText->setWordWrap(true);
+    m_pNoteText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_pDeviceText->setWordWrap(true);
+    m_pDeviceText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_pComLabel->setBuddy(m_pPortCombo);
+    m_pPortCombo->setEditable(false);
+    m_pPortCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    connect(m_pPortCombo, &QComboBox::currentIndexChanged, this, [this] { ShowSelectedDevice(); });
+    Relayout();
+}
+
+CConnectionPage::~CConnectionPage()
+{
+    JoinFillThread();
+}
+
+void CConnectionPage::PlaceControls(const CDialogUnits& units)
+{
+    m_pComLabel->setGeometry(units.Rect(175, 69, 40, 11));
+    // Wider than the template's 74 units: each entry also names its device.
+    m_pPortCombo->setGeometry(units.Rect(215, 67, 116, 14));
+    m_pNoteText->setGeometry(units.Rect(175, 6, 156, 59));
+    const double dScale = units.PictureScale();
+    const QRect rcPicture = units.Rect(7, 7, 0, 0);
+    m_pPicture->setGeometry(rcPicture.x(), rcPicture.y(),
+                            static_cast<int>(CReceiverPicture::PICTURE_WIDTH * dScale),
+                            static_cast<int>(CReceiverPicture::PICTURE_HEIGHT * dScale));
+    m_pDeviceText->setGeometry(units.Rect(215, 86, 116, 40));
+}
+
+void CConnectionPage::initializePage()
+{
+    JoinFillThread();
+    m_bListReady = false;
+    emit completeChanged();
+    m_Entries.clear();
+    m_pPortCombo->clear();
+    m_pPortCombo->setEnabled(false);
+    m_pDeviceText->clear();
+    m_pNoteText->setText(QString::fromUtf8(WIZ_TEXT_FINDING_PORTS));
+    const uint32_t nFill = ++m_nFill;
+    m_FillThread = std::thread([this, nFill] { FillPortList(nFill); });
+}
+
+void CConnectionPage::FillPortList(uint32_t nFill)
+{
+    std::vector<platform::CPortEntry> entries;
+    try {
+        entries = m_PortLister();
+    } catch (...) {
+        // Without device information the nine names are still offered.
+        entries.clear();
+    }
+    // Widgets belong to the user-interface thread: hand the answer over.
+    QMetaObject::invokeMethod(
+        this, [this, nFill, entries = std::move(entries)] { OnPortListReady(nFill, entries); },
+        Qt::QueuedConnection);
+}
+
+void CConnectionPage::OnPortListReady(uint32_t nFill,
+                                      const std::vector<platform::CPortEntry>& entries)
+{
+    if (nFill != m_nFill)
+        return;  // answer of an earlier activation
+    m_Entries.clear();
+    m_pPortCombo->clear();
+    for (int n = 1; n <= platform::PORT_LIST_COUNT; ++n) {
+        platform::CPortEntry entry;
+        entry.nNumber = n;
+        for (const platform::CPortEntry& found : entries) {
+            if (found.nNumber == n) {
+                entry = found;
+                break;
+            }
+        }
+        m_Entries.push_back(entry);
+        m_pPortCombo->addItem(PortEntryText(n, entry.strDevice));
+    }
+    m_pPortCombo->setCurrentIndex(0);
+    m_pPortCombo->setEnabled(true);
+    m_bListReady = true;
+    emit completeChanged();
+    m_pNoteText->setText(QString::fromUtf8(WIZ_TEXT_SELECT_PORT));
+    ShowSelectedDevice();
+}
+
+void CConnectionPage::ShowSelectedDevice()
+{
+    const int nIndex = m_pPortCombo->currentIndex();
+    if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_Entries.size()) {
+        m_pDeviceText->clear();
+        return;
+    }
+    m_pDeviceText->setText(QString::fromStdString(m_Entries[nIndex].strDescription));
+}
+
+bool CConnectionPage::validatePage()
+{
+    ParseComPortText(m_pPortCombo->currentText().toStdString(), g_nComPort);
+    return QWizardPage::validatePage();
+}
+
+bool CConnectionPage::isComplete() const
+{
+    return m_bListReady;
+}
+
+void CConnectionPage::JoinFillThread()
+{
+    if (m_FillThread.joinable())
+        m_FillThread.join();
+}
+
+}  // namespace wizard

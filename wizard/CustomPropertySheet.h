@@ -1,0 +1,39 @@
+// CCustomPropertySheet: the wizard frame holding the connection and progress
+// pages, with a flag that bars closing it.
+//
+// While m_bAllowClose is false the sheet refuses every way of ending it that
+// the window system lets a program refuse: Escape, Enter, its own OK and
+// Cancel (done, accept, reject), the close box and Alt+F4 (closeEvent). The
+// progress page clears the flag when the run may no longer be interrupted
+// and sets it again when the result is shown. Moving the window cannot be
+// refused on X11 or Wayland, where the window manager moves windows without
+// asking the program, so it is not attempted.
+//
+// Threading: user-interface thread only; m_bAllowClose is written there.
+#pragma once
+
+#include <QWizard>
+
+namespace wizard {
+
+class CCustomPropertySheet : public QWizard {
+public:
+    explicit CCustomPropertySheet(const QString& strCaption, QWidget* pParent = nullptr);
+
+    void done(int nResult) override;
+    void reject() override;
+
+    bool m_bAllowClose = true;
+
+protected:
+    void closeEvent(QCloseEvent* pEvent) override;
+    void keyPressEvent(QKeyEvent* pEvent) override;
+    void showEvent(QShowEvent* pEvent) override;
+
+private:
+    // Makes the frame large enough for its largest page, so no page is cut
+    // off when the wizard moves on to it.
+    void FitPages();
+};
+
+}  // namespace wizard

@@ -1,0 +1,30 @@
+// CMarlinFirmwareLoadApp: the upgrade wizard program.
+//
+// InitInstance sets the package path (a bare file name, opened by the engine
+// relative to the current directory), builds the sheet with the connection
+// and progress pages, runs it modally and returns false: the program ends
+// when the wizard closes. There is no main window, command line or setting.
+// main() makes the toolkit's application object and then calls
+// InitInstance of the one instance, theApp.
+//
+// Threading: user-interface thread only.
+#pragma once
+
+#include <string>
+
+#include "wizard/LoaderDriver.h"
+
+namespace wizard {
+
+class CMarlinFirmwareLoadApp {
+public:
+    // Runs the wizard with engines made by `factory` (the real engine when
+    // empty); always returns false.
+    bool InitInstance(CLoaderFactory factory = CLoaderFactory());
+
+    std::string m_strPackagePath;
+};
+
+extern CMarlinFirmwareLoadApp theApp;
+
+}  // namespace wizard

@@ -1,0 +1,66 @@
+// Texts, option sets and port numbers of the upgrade wizard.
+//
+// The pages show these texts exactly as written here; "\r\n" is the line
+// break the receiver's tools have always used and is turned into the
+// toolkit's line break only when a text is put on the screen (ToDisplayText).
+// Used by the sheet and both pages; constants only, safe from any thread.
+#pragma once
+
+#include <cstdint>
+
+#include <QString>
+
+#include "engine/LoaderCodes.h"
+
+namespace wizard {
+
+inline constexpr const char* WIZ_TEXT_CAPTION = "GPS Trailmark Pro Series GPS Upgrade";
+inline constexpr const char* WIZ_TEXT_PACKAGE = "Corvid_FW_v1.82-Boot.q";
+
+// Connection page.
+inline constexpr const char* WIZ_TEXT_COM_PORT = "Com Port:";
+inline constexpr const char* WIZ_TEXT_NOTE =
+    "NOTE - Before hitting the 'Next' button to connect to the ModelX receiver make sure it is "
+    "connected via serial cable to the Com port selected above and turn off the receiver.";
+inline constexpr const char* WIZ_TEXT_FINDING_PORTS = "Please wait, finding available COM ports...";
+inline constexpr const char* WIZ_TEXT_SELECT_PORT =
+    "Please check that your GPS Trailmark Pro series receiver is connected to external power, "
+    "then select a COM port to connect to the receiver and press Connect.";
+inline constexpr const char* WIZ_TEXT_CONNECT = "Connect";
+inline constexpr const char* WIZ_TEXT_PORT_FORMAT = "COM%d:";
+inline constexpr const char* WIZ_TEXT_NO_DEVICE = "no device present";
+
+// Progress page.
+inline constexpr const char* WIZ_TEXT_UPDATING = "Updating GPS Firmware\r\nPlease wait...";
+inline constexpr const char* WIZ_TEXT_FIRST_PHASE = "Connecting to receiver: 0%";
+inline constexpr const char* WIZ_TEXT_FIRST_OVERALL = "Overall progress: 0%";
+inline constexpr const char* WIZ_TEXT_OVERALL_FORMAT = "Overall progress: %d%%";
+inline constexpr const char* WIZ_TEXT_PHASE_FORMAT = "%s: %d%%";
+inline constexpr const char* WIZ_TEXT_FINISH = "Finish";
+inline constexpr const char* WIZ_TEXT_SUCCESS = "Successfully upgraded GPS firmware";
+inline constexpr const char* WIZ_TEXT_FAILED = "Failed to upgrade GPS firmware";
+inline constexpr const char* WIZ_TEXT_POWER_FAILED =
+    "Failed to upgrade GPS firmware.\r\n\r\nPlease check that you have external power connected "
+    "and then try again.";
+
+// Engine options of the first run and of the one retry, and the fixed
+// secondary and third port numbers handed to the engine with the user's port.
+inline constexpr uint32_t WIZ_OPTIONS_FIRST_RUN = HLO_SKIP_APP_VERSION_CHECK | HLO_PRIMARY_PORT_ONLY |
+                                                 HLO_HIGH_SPEED | HLO_SKIP_FAMILY_CHECK |
+                                                 HLO_WAKE_TEXT;
+inline constexpr uint32_t WIZ_OPTIONS_RETRY = HLO_SKIP_APP_VERSION_CHECK | HLO_PRIMARY_PORT_ONLY |
+                                             HLO_MONITOR_TEXT_CONNECT | HLO_HIGH_SPEED |
+                                             HLO_SKIP_FAMILY_CHECK;
+static_assert(WIZ_OPTIONS_FIRST_RUN == 0x163 && WIZ_OPTIONS_RETRY == 0x73);
+inline constexpr int32_t WIZ_SECONDARY_PORT = 2;
+inline constexpr int32_t WIZ_THIRD_PORT = 4;
+
+// A system text as the toolkit shows it: "\r\n" becomes one line break.
+inline QString ToDisplayText(const char* pszText)
+{
+    QString str = QString::fromUtf8(pszText);
+    str.remove(QLatin1Char('\r'));
+    return str;
+}
+
+}  // namespace wizard
