@@ -18,6 +18,7 @@ int main(int argc, char** argv)
     AddPackCommand(app);
     AddUpgradeCommand(app);
     AddPortsCommand(app);
+    AddReceiverCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -1,0 +1,255 @@
+#include "receiver/FlashMonitor.h"
+
+#include "receiver/BootLoader.h"
+#include "receiver/RamExpander.h"
+#include "receiver/ReceiverCore.h"
+#include "receiver/ReceiverFirmware.h"
+#include "transfer/MonitorImages.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+constexpr uint8_t MON_ANNOUNCE = 0xA1;
+constexpr uint8_t MON_COMMAND = 0xA2;
+constexpr uint8_t MON_ACK = 0xA3;
+constexpr uint8_t MON_DATA = 0xA4;
+constexpr uint8_t MON_INFO = 0xA5;
+constexpr uint8_t MON_FLASH_INFO = 0xA6;
+constexpr uint8_t MON_STATUS_7 = 0xA7;
+constexpr uint8_t MON_EXTRA_INFO = 0xA8;
+constexpr uint8_t MON_TEXT = 0xA0;
+constexpr uint32_t READ_BACK_MAX = 1024;
+constexpr size_t RECORD_MAX = 127;
+}  // namespace
+
+CFlashMonitor::CFlashMonitor(CReceiverCore& core) : CReceiverMode(core) {}
+
+void CFlashMonitor::Enter(CRxTime now)
+{
+    m_Core.SetSpeed(19200);
+    for (CPacketReader& reader : m_Readers)
+        reader.Reset();
+    m_bAnnouncing = true;
+    m_tNextAnnounce = now;
+}
+
+void CFlashMonitor::OnBytes(int port, const uint8_t* bytes, size_t count, CRxTime now)
+{
+    if (port < 0 || port >= static_cast<int>(m_Readers.size()))
+        return;
+    if (now - m_LastByte[port] > RX_PACKET_GAP)
+        m_Readers[port].Reset();
+    m_LastByte[port] = now;
+    for (size_t i = 0; i < count && m_Core.Mode() == RXM_MONITOR; ++i) {
+        if (m_Readers[port].Feed(bytes[i]))
+            OnPacket(port, m_Readers[port].Id(), m_Readers[port].Payload(), now);
+    }
+}
+
+void CFlashMonitor::Tick(CRxTime now)
+{
+    if (!m_bAnnouncing || now < m_tNextAnnounce)
+        return;
+    uint8_t id[5];
+    RxPutLe32(id, MONITOR_VERSION);
+    id[4] = static_cast<uint8_t>(m_Core.Memory().Board().m_nMapType);
+    m_Core.SendPacket(0, MON_ANNOUNCE, std::vector<uint8_t>(id, id + 5), now);
+    m_tNextAnnounce = now + std::chrono::milliseconds(m_Core.Config().m_nAnnounceMs);
+}
+
+CRxTime CFlashMonitor::NextDeadline() const
+{
+    return m_bAnnouncing ? m_tNextAnnounce : CRxTime::max();
+}
+
+void CFlashMonitor::Answer(int port, bool accepted, CRxTime now)
+{
+    m_Core.SendPacket(port, MON_ACK, {static_cast<uint8_t>(accepted ? 1 : 0)}, now);
+}
+
+void CFlashMonitor::OnPacket(int port, uint8_t id, const std::vector<uint8_t>& payload,
+                             CRxTime now)
+{
+    ++m_Core.Stats().m_Ports[port].m_nPacketsIn;
+    if (port == 0)
+        m_bAnnouncing = false;
+    if (id == MON_COMMAND) {
+        if (payload.size() < 13)
+            return Answer(port, false, now);
+        if (m_Core.ShouldRefuse(payload[0]))
+            return Answer(port, false, now);
+        OnCommand(port, payload[0], RxGetLe32(&payload[1]), RxGetLe32(&payload[5]),
+                  RxGetLe32(&payload[9]), now);
+    } else if (id == MON_DATA) {
+        if (m_Core.ShouldRefuse(RXR_DATA))
+            return Answer(port, false, now);
+        OnData(port, payload, now);
+    } else if (id == MON_TEXT) {
+        if (m_Core.ShouldRefuse(RXR_TEXT))
+            return Answer(port, false, now);
+        OnText(port, payload, now);
+    }
+}
+
+void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, uint32_t c,
+                              CRxTime now)
+{
+    CReceiverMemory& memory = m_Core.Memory();
+    uint32_t sum = 0;
+    switch (code) {
+    case 0x90:
+        return Answer(port, true, now);
+    case 0x91:  // restart the monitor
+        Answer(port, true, now);
+        return m_Core.EnterMode(RXM_MONITOR, now);
+    case 0x92:
+        Answer(port, true, now);
+        return Leave(false, now);
+    case 0x93: {
+        int board = m_Core.Config().m_nBoardId;
+        Answer(port, true, now);
+        return Leave(board == 5 || board == 7 || board == 9, now);
+    }
+    case 0x9A:
+        Answer(port, true, now);
+        return Leave(true, now);
+    case 0x94:
+        return ReadBack(port, a, b, now);
+    case 0x95:
+        return Answer(port, Erase(a, now), now);
+    case 0x96:
+        return Answer(port, ProgramFlash(a, b, c, now), now);
+    case 0x97:
+        return Answer(port, memory.ByteSum(a, b, sum) && sum == c, now);
+    case 0x98:
+        return Answer(port, ExpandInRam(memory, a, b, c).m_bOk, now);
+    case 0x99:
+        if (m_Core.Config().m_bRefuseSpeed || !IsReceiverBaudRate(a))
+            return Answer(port, false, now);
+        Answer(port, true, now);
+        m_Core.SetSpeed(a);  // after the acknowledgement has left
+        return;
+    case 0x9D:
+        return m_Core.SendPacket(port, MON_STATUS_7, std::vector<uint8_t>(4, 0), now);
+    case 0x9E:
+        return m_Core.SendPacket(port, MON_INFO, BuildIdentityRecord(memory, m_Core.Config()),
+                                 now);
+    case 0x9F:
+        return FlashInfo(port, now);
+    case 0xA0:
+        return ExtraInfo(port, now);
+    default:
+        return Answer(port, false, now);
+    }
+}
+
+void CFlashMonitor::OnData(int port, const std::vector<uint8_t>& payload, CRxTime now)
+{
+    if (payload.size() < 8)
+        return Answer(port, false, now);
+    uint32_t address = RxGetLe32(&payload[0]);
+    uint32_t length = RxGetLe32(&payload[4]);
+    if (payload.size() - 8 != length || m_Core.Memory().Area(address, length) != RXA_RAM)
+        return Answer(port, false, now);
+    m_Core.Memory().WriteRam(address, payload.data() + 8, length);
+    m_Core.NoteData(port, address);
+    Answer(port, true, now);
+}
+
+void CFlashMonitor::OnText(int port, const std::vector<uint8_t>& payload, CRxTime now)
+{
+    size_t n = 0;
+    while (n < payload.size() && n < RECORD_MAX && payload[n])
+        ++n;
+    m_Core.NoteUpgradeRecord(std::string(payload.begin(), payload.begin() + n));
+    Answer(port, true, now);
+}
+
+// Time a real chip needs: hundreds of milliseconds for a 64 KiB sector, some
+// tens for 4 KiB of programming; only when the line is paced.
+bool CFlashMonitor::Erase(uint32_t address, CRxTime now)
+{
+    CReceiverMemory& memory = m_Core.Memory();
+    int sector = memory.SectorStartingAt(address);
+    if (sector < 0)
+        return false;
+    memory.EraseSector(sector);
+    ++m_Core.Stats().m_nErases;
+    uint32_t ms = m_Core.Config().m_nSlowFlashMs;
+    if (m_Core.Config().m_bPace)
+        ms += 100 + memory.SectorSize(sector) / 128;
+    if (ms)
+        m_Core.Busy(ms, now);
+    return true;
+}
+
+bool CFlashMonitor::ProgramFlash(uint32_t source, uint32_t count, uint32_t target, CRxTime now)
+{
+    CReceiverMemory& memory = m_Core.Memory();
+    ERxArea from = memory.Area(source, count);
+    if (from != RXA_RAM && from != RXA_MONITOR)
+        return false;
+    std::vector<uint8_t> bytes(count);
+    memory.Read(source, bytes.data(), count);
+    CReceiverMemory::EProgram result = memory.Program(target, bytes.data(), count);
+    if (result == CReceiverMemory::PROGRAM_OUTSIDE)
+        return false;
+    ++m_Core.Stats().m_nPrograms;
+    uint32_t ms = m_Core.Config().m_nSlowFlashMs;
+    if (m_Core.Config().m_bPace)
+        ms += count / 100;
+    if (ms)
+        m_Core.Busy(ms, now);
+    if (result == CReceiverMemory::PROGRAM_MISMATCH) {
+        ++m_Core.Stats().m_nProgramMismatches;
+        return false;
+    }
+    return true;
+}
+
+// 0xA4 answer: address, length (16 bits), status 1, then the bytes.
+void CFlashMonitor::ReadBack(int port, uint32_t address, uint32_t length, CRxTime now)
+{
+    if (length > READ_BACK_MAX)
+        return Answer(port, false, now);
+    std::vector<uint8_t> reply(7 + length, 0);
+    if (!m_Core.Memory().Read(address, reply.data() + 7, length))
+        return Answer(port, false, now);
+    RxPutLe32(&reply[0], address);
+    RxPutLe16(&reply[4], static_cast<uint16_t>(length));
+    reply[6] = 1;
+    m_Core.SendPacket(port, MON_DATA, reply, now);
+}
+
+// 0xA6 answer: manufacturer, device code, flash base, size, sector count.
+void CFlashMonitor::FlashInfo(int port, CRxTime now)
+{
+    const CReceiverMemory& memory = m_Core.Memory();
+    std::vector<uint8_t> info(20, 0);
+    RxPutLe16(&info[0], RXM_MANUFACTURER_CODE);
+    RxPutLe16(&info[2], memory.Chip().m_wDevice);
+    RxPutLe32(&info[4], RXM_FLASH_BASE);
+    RxPutLe32(&info[8], memory.Chip().m_nSize);
+    RxPutLe32(&info[12], static_cast<uint32_t>(memory.SectorCount()));
+    m_Core.SendPacket(port, MON_FLASH_INFO, info, now);
+}
+
+// 0xA8 answer: product name (32 bytes) and serial number (16 bytes).
+void CFlashMonitor::ExtraInfo(int port, CRxTime now)
+{
+    std::vector<uint8_t> extra(64, 0);
+    const std::string& name = m_Core.Config().m_strProductName;
+    const std::string& serial = m_Core.Config().m_strSerial;
+    std::memcpy(&extra[0], name.data(), std::min<size_t>(name.size(), 31));
+    std::memcpy(&extra[32], serial.data(), std::min<size_t>(serial.size(), 16));
+    m_Core.SendPacket(port, MON_EXTRA_INFO, extra, now);
+}
+
+void CFlashMonitor::Leave(bool toApplication, CRxTime now)
+{
+    if (toApplication && ReadFlashVersions(m_Core.Memory()).m_bAppValid)
+        m_Core.EnterMode(RXM_APPLICATION, now);
+    else
+        m_Core.EnterMode(RXM_BOOT, now);
+}

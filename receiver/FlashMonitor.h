@@ -1,0 +1,54 @@
+// The flash monitor as the virtual receiver runs it once the boot loader has
+// started it: it announces itself (packet 0xA1) on the primary port at 19200
+// baud until the host sends it a packet, and takes the fifteen command codes
+// 0x90 to 0xA0 in packet 0xA2, RAM writes in packet 0xA4 and the upgrade
+// record line in packet 0xA0 on any of its ports.
+//
+// Flash work follows NOR rules (CReceiverMemory): 0x95 erases one sector
+// and only at a sector's start, 0x96 programs from RAM and is refused when a
+// byte does not end up as asked. 0x98 expands in place in RAM (ExpandInRam).
+// 0x93 returns to the boot loader, except on boards 5, 7 and 9, which return
+// to the application; 0x9A returns to the application. With pacing or a slow
+// flash configured, erase and program keep the monitor busy for a while.
+//
+// A packet whose bytes stop coming for 100 ms is abandoned.
+//
+// Answers go out on the port the packet came in on; the third port only
+// listens, so its answers leave on the secondary port.
+//
+// Runs on the receiver's loop thread (CReceiverMode).
+#pragma once
+
+#include "receiver/FrameCodec.h"
+#include "receiver/ReceiverMode.h"
+
+#include <array>
+#include <vector>
+
+class CFlashMonitor : public CReceiverMode {
+public:
+    explicit CFlashMonitor(CReceiverCore& core);
+
+    void Enter(CRxTime now) override;
+    void OnBytes(int port, const uint8_t* bytes, size_t count, CRxTime now) override;
+    void Tick(CRxTime now) override;
+    CRxTime NextDeadline() const override;
+
+private:
+    void OnPacket(int port, uint8_t id, const std::vector<uint8_t>& payload, CRxTime now);
+    void OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, uint32_t c, CRxTime now);
+    void OnData(int port, const std::vector<uint8_t>& payload, CRxTime now);
+    void OnText(int port, const std::vector<uint8_t>& payload, CRxTime now);
+    void Answer(int port, bool accepted, CRxTime now);
+    bool Erase(uint32_t address, CRxTime now);
+    bool ProgramFlash(uint32_t source, uint32_t count, uint32_t target, CRxTime now);
+    void ReadBack(int port, uint32_t address, uint32_t length, CRxTime now);
+    void FlashInfo(int port, CRxTime now);
+    void ExtraInfo(int port, CRxTime now);
+    void Leave(bool toApplication, CRxTime now);
+
+    std::array<CPacketReader, 3> m_Readers;
+    std::array<CRxTime, 3> m_LastByte{};
+    bool m_bAnnouncing = true;
+    CRxTime m_tNextAnnounce;
+};

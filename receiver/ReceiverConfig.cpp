@@ -1,0 +1,83 @@
+#include "receiver/ReceiverConfig.h"
+
+#include "receiver/ReceiverMemory.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+static bool ParseNumber(const std::string& text, uint64_t limit, uint64_t& value)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno || *end || v > limit)
+        return false;
+    value = v;
+    return true;
+}
+
+bool ParseRefusalRule(const std::string& text, CRefusalRule& rule, std::string& error)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon - start));
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    error = "refusal '" + text + "': expected CODE[:N[:K]]";
+    if (parts.size() > 3)
+        return false;
+    uint64_t v = 0;
+    if (parts[0] == "data")
+        rule.m_nCode = RXR_DATA;
+    else if (parts[0] == "text")
+        rule.m_nCode = RXR_TEXT;
+    else if (ParseNumber(parts[0], 255, v))
+        rule.m_nCode = static_cast<int>(v);
+    else
+        return false;
+    rule.m_nFirst = 1;
+    rule.m_nCount = 1;
+    if (parts.size() > 1) {
+        if (!ParseNumber(parts[1], 0xFFFFFFFF, v) || v == 0)
+            return false;
+        rule.m_nFirst = static_cast<uint32_t>(v);
+    }
+    if (parts.size() > 2) {
+        if (!ParseNumber(parts[2], 0xFFFFFFFF, v) || v == 0)
+            return false;
+        rule.m_nCount = static_cast<uint32_t>(v);
+    }
+    error.clear();
+    return true;
+}
+
+static bool Rate(double r)
+{
+    return r >= 0.0 && r <= 1.0;
+}
+
+bool ValidateReceiverConfig(const CReceiverConfig& config, std::string& error)
+{
+    CReceiverChip_Info chip;
+    if (!FindReceiverChip(config.m_strChip, chip))
+        return error = "unknown flash chip '" + config.m_strChip + "' (AT49BV16X4 or AT49LV8011)",
+               false;
+    if (config.m_nBoardId < 0 || config.m_nBoardId > 0xFFFF)
+        return error = "board identifier must lie in 0 to 65535", false;
+    if (config.m_nPorts < 1 || config.m_nPorts > 3)
+        return error = "a receiver has 1 to 3 ports", false;
+    if (!Rate(config.m_dDropRx) || !Rate(config.m_dDropTx) || !Rate(config.m_dCorruptRx) ||
+        !Rate(config.m_dCorruptTx))
+        return error = "fault rates lie in 0 to 1", false;
+    if (config.m_strProductName.size() > 200)
+        return error = "product name too long", false;
+    if (config.m_nAnnounceMs == 0)
+        return error = "announcement interval must be above 0", false;
+    return true;
+}

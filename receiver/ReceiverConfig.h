@@ -1,0 +1,71 @@
+// Everything that configures one virtual receiver: the model it stands for,
+// the firmware it starts with, its ports and pacing, and the faults it
+// injects. Filled by `trailmark receiver` from its options (or by tests) and
+// handed to CVirtualReceiver, which copies it.
+//
+// Plain data; ParseRefusalRule and ValidateReceiverConfig are pure functions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum EReceiverStart { RXS_APPLICATION, RXS_BOOT_LOADER, RXS_PASSTHROUGH };
+
+// Refusal codes beyond the byte range: data blocks (0x14, 0xA4) and the text
+// record (0xA0 packet).
+constexpr int RXR_DATA = 0x100;
+constexpr int RXR_TEXT = 0x101;
+
+// Refuse the n-th occurrence of a command code (counted from 1, over the
+// whole run) and the k - 1 occurrences after it.
+struct CRefusalRule {
+    int m_nCode = 0;
+    uint32_t m_nFirst = 1;
+    uint32_t m_nCount = 1;
+};
+
+struct CReceiverConfig {
+    // The model.
+    int m_nBoardId = 7;
+    std::string m_strChip = "AT49BV16X4";
+    uint16_t m_wProductCode = 8;
+    std::string m_strProductName = "ModelK";
+    std::string m_strSerial = "TM00000001";
+    float m_fPower = 3.0f;
+    bool m_bMemoryMapReply = false;
+    EReceiverStart m_eStart = RXS_APPLICATION;
+    int m_nPorts = 1;
+
+    // Initial firmware: generated images of these versions, or files, or none.
+    uint16_t m_wAppVersion = 175;
+    uint16_t m_wBootVersion = 120;
+    bool m_bApp = true;
+    bool m_bBoot = true;
+    std::string m_strAppFile;
+    std::string m_strBootFile;
+
+    // Timing.
+    bool m_bPace = false;
+    uint32_t m_nAnnounceMs = 200;
+    uint32_t m_nPowerOffMs = 1000;
+
+    // Faults.
+    uint64_t m_nSeed = 1;
+    double m_dDropRx = 0, m_dDropTx = 0, m_dCorruptRx = 0, m_dCorruptTx = 0;
+    std::vector<CRefusalRule> m_Refusals;
+    int64_t m_nPowerLossAfter = -1;  // bytes received; -1 never
+    int64_t m_nUnplugAfter = -1;
+    bool m_bRefuseSpeed = false;
+    bool m_bSilentSecondary = false;
+    uint32_t m_nSlowFlashMs = 0;
+
+    bool m_bExitAfterUpgrade = false;
+};
+
+// "CODE[:N[:K]]" with CODE a number (0x.. or decimal) below 256, "data" or
+// "text"; N and K at least 1. False with a reason on bad text.
+bool ParseRefusalRule(const std::string& text, CRefusalRule& rule, std::string& error);
+
+// Checks ranges and names; false with a one-line reason.
+bool ValidateReceiverConfig(const CReceiverConfig& config, std::string& error);

@@ -1,0 +1,332 @@
+#include "receiver/ReceiverCore.h"
+
+#include "receiver/ApplicationMode.h"
+#include "receiver/BootLoader.h"
+#include "receiver/FlashMonitor.h"
+#include "receiver/FrameCodec.h"
+#include "receiver/ReceiverFirmware.h"
+
+#include <algorithm>
+
+namespace {
+constexpr auto BREAK_SETTLE = std::chrono::milliseconds(50);
+constexpr size_t REFUSAL_CODES = RXR_TEXT + 1;
+}  // namespace
+
+CReceiverCore::CReceiverCore(const CReceiverConfig& config)
+    : m_Config(config), m_Random(config.m_nSeed), m_RefusalSeen(REFUSAL_CODES, 0)
+{
+    m_BreakDue.fill(CRxTime::max());
+}
+
+CReceiverCore::~CReceiverCore() = default;
+
+bool CReceiverCore::Start(CRxTime now, std::string& error)
+{
+    if (!ValidateReceiverConfig(m_Config, error))
+        return false;
+    CReceiverChip_Info chip;
+    FindReceiverChip(m_Config.m_strChip, chip);
+    m_pMemory = std::make_unique<CReceiverMemory>(m_Config.m_nBoardId, chip);
+    if (!LoadInitialFirmware(*m_pMemory, m_Config, error))
+        return false;
+    m_pApplication = std::make_unique<CApplicationMode>(*this);
+    m_pBoot = std::make_unique<CBootLoader>(*this);
+    m_pMonitor = std::make_unique<CFlashMonitor>(*this);
+    CFlashVersions v = ReadFlashVersions(*m_pMemory);
+    // Without a valid application the receiver can only run its boot loader;
+    // without a boot loader either, it never says anything.
+    if (m_Config.m_eStart == RXS_BOOT_LOADER || !v.m_bAppValid)
+        EnterMode(v.m_bBootValid ? RXM_BOOT : RXM_BRICKED, now);
+    else
+        EnterMode(RXM_APPLICATION, now);
+    return true;
+}
+
+CReceiverMode* CReceiverCore::Current() const
+{
+    switch (m_eMode) {
+    case RXM_APPLICATION:
+        return m_pApplication.get();
+    case RXM_BOOT:
+        return m_pBoot.get();
+    case RXM_MONITOR:
+        return m_pMonitor.get();
+    default:
+        return nullptr;
+    }
+}
+
+void CReceiverCore::EnterMode(EReceiverMode mode, CRxTime now)
+{
+    // A jump into a boot region that holds no boot loader runs erased flash.
+    if (mode == RXM_BOOT && !ReadFlashVersions(*m_pMemory).m_bBootValid)
+        mode = RXM_BRICKED;
+    m_eMode = mode;
+    m_DataSeen.clear();
+    if (CReceiverMode* current = Current())
+        current->Enter(now);
+}
+
+void CReceiverCore::OnHostBytes(int port, const uint8_t* bytes, size_t count, CRxTime now)
+{
+    if (port < 0 || port >= RX_MAX_PORTS || count == 0)
+        return;
+    m_Stats.m_Ports[port].m_nBytesIn += count;
+    // Faults that cut the line take effect at an exact byte count.
+    uint64_t before = m_nBytesReceived;
+    m_nBytesReceived += count;
+    size_t take = count;
+    bool powerLoss = false, unplug = false;
+    int64_t lossAt = m_Config.m_nPowerLossAfter, unplugAt = m_Config.m_nUnplugAfter;
+    if (lossAt >= 0 && m_Stats.m_nPowerLosses == 0 &&
+        m_nBytesReceived >= static_cast<uint64_t>(lossAt)) {
+        take = std::min<uint64_t>(take, std::max<int64_t>(0, lossAt - static_cast<int64_t>(before)));
+        powerLoss = true;
+    }
+    if (unplugAt >= 0 && !m_bUnplugged && m_nBytesReceived >= static_cast<uint64_t>(unplugAt)) {
+        take = std::min<uint64_t>(take, std::max<int64_t>(0, unplugAt - static_cast<int64_t>(before)));
+        unplug = true;
+    }
+    if (m_eMode != RXM_OFF && m_eMode != RXM_BRICKED && take > 0) {
+        std::vector<uint8_t> line(bytes, bytes + take);
+        LoseLine(line, m_Config.m_dDropRx, m_Config.m_dCorruptRx);
+        if (m_HostBaud[port] != m_nSpeed)
+            line = Garble(line, m_HostBaud[port], m_nSpeed);
+        if (now < m_tBusyUntil || !m_Pending.empty())
+            m_Pending.push_back({port, std::move(line)});
+        else
+            Deliver(port, line.data(), line.size(), now);
+    }
+    if (powerLoss)
+        PowerLoss(now);
+    if (unplug) {
+        m_bUnplugged = true;
+        CRxOutgoing out;
+        out.m_nPort = 0;
+        out.m_bUnplug = true;
+        m_Outgoing.push_back(std::move(out));
+    }
+}
+
+void CReceiverCore::Deliver(int port, const uint8_t* bytes, size_t count, CRxTime now)
+{
+    if (CReceiverMode* current = Current(); current && count)
+        current->OnBytes(port, bytes, count, now);
+}
+
+void CReceiverCore::OnHostFlush(int port, bool input, bool output, CRxTime now)
+{
+    if (port < 0 || port >= RX_MAX_PORTS)
+        return;
+    uint32_t baud = m_HostBaud[port];
+    if (output && (baud == 9600 || baud == 38400))
+        m_BreakDue[port] = now + BREAK_SETTLE;
+    if (CReceiverMode* current = Current())
+        current->OnFlush(port, input, output, now);
+}
+
+void CReceiverCore::OnHostSettings(int port, uint32_t hostBaud, CRxTime now)
+{
+    (void)now;
+    if (port < 0 || port >= RX_MAX_PORTS)
+        return;
+    m_HostBaud[port] = hostBaud;
+    // The application's port follows the host between its two rates: 19200
+    // for the wake text and 9600 for the text command.
+    if (m_eMode == RXM_APPLICATION && port == 0 && m_Config.m_eStart != RXS_PASSTHROUGH &&
+        (hostBaud == 9600 || hostBaud == 19200))
+        m_nSpeed = hostBaud;
+}
+
+void CReceiverCore::Tick(CRxTime now)
+{
+    if (m_eMode == RXM_OFF && now >= m_tPowerBack) {
+        m_tPowerBack = CRxTime::max();
+        // Power is back: the boot loader runs if the boot region still holds
+        // one; a receiver whose boot region was erased stays silent for good.
+        EnterMode(ReadFlashVersions(*m_pMemory).m_bBootValid ? RXM_BOOT : RXM_BRICKED, now);
+    }
+    for (int port = 0; port < RX_MAX_PORTS; ++port) {
+        if (m_BreakDue[port] <= now) {
+            m_BreakDue[port] = CRxTime::max();
+            if (CReceiverMode* current = Current())
+                current->OnBreak(port, now);
+        }
+    }
+    while (!m_Pending.empty() && now >= m_tBusyUntil) {
+        CPending p = std::move(m_Pending.front());
+        m_Pending.erase(m_Pending.begin());
+        Deliver(p.m_nPort, p.m_Bytes.data(), p.m_Bytes.size(), now);
+    }
+    if (CReceiverMode* current = Current(); current && current->NextDeadline() <= now)
+        current->Tick(now);
+}
+
+CRxTime CReceiverCore::NextDeadline() const
+{
+    CRxTime next = m_tPowerBack;
+    for (CRxTime t : m_BreakDue)
+        next = std::min(next, t);
+    if (!m_Pending.empty())
+        next = std::min(next, m_tBusyUntil);
+    if (CReceiverMode* current = Current())
+        next = std::min(next, current->NextDeadline());
+    return next;
+}
+
+std::vector<CRxOutgoing> CReceiverCore::TakeOutgoing()
+{
+    std::vector<CRxOutgoing> out;
+    out.swap(m_Outgoing);
+    return out;
+}
+
+void CReceiverCore::Send(int port, const std::vector<uint8_t>& bytes, CRxTime now)
+{
+    if (m_eMode == RXM_OFF || m_eMode == RXM_BRICKED || bytes.empty())
+        return;
+    // The third port only listens; what is said to it leaves on the second.
+    if (port == 2)
+        port = 1;
+    if (port < 0 || port >= m_Config.m_nPorts || (port > 0 && m_Config.m_bSilentSecondary))
+        return;
+    std::vector<uint8_t> line = bytes;
+    if (m_HostBaud[port] != m_nSpeed)
+        line = Garble(line, m_nSpeed, m_HostBaud[port]);
+    LoseLine(line, m_Config.m_dDropTx, m_Config.m_dCorruptTx);
+    m_Stats.m_Ports[port].m_nBytesOut += line.size();
+    CRxOutgoing out;
+    out.m_nPort = port;
+    out.m_Bytes = std::move(line);
+    out.m_tNotBefore = std::max(now, m_tBusyUntil);
+    m_Outgoing.push_back(std::move(out));
+}
+
+void CReceiverCore::SendPacket(int port, uint8_t id, const std::vector<uint8_t>& payload,
+                               CRxTime now)
+{
+    if (port >= 0 && port < RX_MAX_PORTS)
+        ++m_Stats.m_Ports[port == 2 ? 1 : port].m_nPacketsOut;
+    Send(port, RxEncodePacket(id, payload), now);
+}
+
+void CReceiverCore::Busy(uint32_t ms, CRxTime now)
+{
+    m_tBusyUntil = std::max(now, m_tBusyUntil) + std::chrono::milliseconds(ms);
+}
+
+bool CReceiverCore::ShouldRefuse(int code)
+{
+    if (code < 0 || code >= static_cast<int>(REFUSAL_CODES))
+        return false;
+    uint32_t n = ++m_RefusalSeen[code];
+    for (const CRefusalRule& rule : m_Config.m_Refusals) {
+        if (rule.m_nCode == code && n >= rule.m_nFirst && n - rule.m_nFirst < rule.m_nCount) {
+            ++m_Stats.m_nRefused;
+            return true;
+        }
+    }
+    return false;
+}
+
+void CReceiverCore::NoteData(int port, uint32_t address)
+{
+    uint64_t key = (static_cast<uint64_t>(port) << 32) | address;
+    if (std::find(m_DataSeen.begin(), m_DataSeen.end(), key) != m_DataSeen.end())
+        ++m_Stats.m_nRetries;
+    else
+        m_DataSeen.push_back(key);
+}
+
+void CReceiverCore::NoteUpgradeRecord(const std::string& line)
+{
+    m_Stats.m_strUpgradeRecord = line;
+    m_Stats.m_bUpgradeRecord = true;
+    m_bRecordThenContact = false;
+}
+
+void CReceiverCore::NoteBootContact()
+{
+    if (m_Stats.m_bUpgradeRecord)
+        m_bRecordThenContact = true;
+}
+
+void CReceiverCore::NoteLeaveBoot()
+{
+    if (m_bRecordThenContact)
+        m_bFinished = true;
+}
+
+// A host that closes the primary port after contacting the boot loader again
+// is done with the receiver too.
+void CReceiverCore::NoteHostClosed(int port)
+{
+    if (port == 0 && m_bRecordThenContact)
+        m_bFinished = true;
+}
+
+int CReceiverCore::BitsPerByte() const
+{
+    return (m_eMode == RXM_BOOT || m_eMode == RXM_MONITOR) ? 11 : 10;
+}
+
+void CReceiverCore::LoseLine(std::vector<uint8_t>& bytes, double drop, double corrupt)
+{
+    if (drop <= 0.0 && corrupt <= 0.0)
+        return;
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    std::vector<uint8_t> kept;
+    kept.reserve(bytes.size());
+    for (uint8_t b : bytes) {
+        if (drop > 0.0 && chance(m_Random) < drop) {
+            ++m_Stats.m_nDropped;
+            continue;
+        }
+        if (corrupt > 0.0 && chance(m_Random) < corrupt) {
+            ++m_Stats.m_nCorrupted;
+            b ^= static_cast<uint8_t>(1u << (m_Random() % 8));
+        }
+        kept.push_back(b);
+    }
+    bytes.swap(kept);
+}
+
+// A UART sampling at another rate than the sender's sees other bytes, and
+// more or fewer of them: about `to / from` characters for each one sent,
+// none equal to what was sent.
+std::vector<uint8_t> CReceiverCore::Garble(const std::vector<uint8_t>& bytes, uint32_t from,
+                                           uint32_t to)
+{
+    std::vector<uint8_t> out;
+    double ratio = from ? static_cast<double>(to) / from : 1.0;
+    double share = 0.0;
+    for (uint8_t b : bytes) {
+        share += ratio;
+        int n = std::min(4, static_cast<int>(share));
+        share -= n;
+        for (int i = 0; i < n; ++i)
+            out.push_back(static_cast<uint8_t>(b ^ ((m_Random() & 0xFF) | 1)));
+    }
+    m_Stats.m_nGarbled += bytes.size();
+    return out;
+}
+
+void CReceiverCore::PowerLoss(CRxTime now)
+{
+    ++m_Stats.m_nPowerLosses;
+    m_eMode = RXM_OFF;
+    m_pMemory->ClearRam();
+    m_Pending.clear();
+    m_Outgoing.clear();
+    for (int port = 0; port < RX_MAX_PORTS; ++port) {
+        CRxOutgoing flush;
+        flush.m_nPort = port;
+        flush.m_bFlush = true;
+        m_Outgoing.push_back(std::move(flush));
+        m_BreakDue[port] = CRxTime::max();
+    }
+    m_nSpeed = 19200;
+    m_tBusyUntil = now;
+    m_tPowerBack = now + std::chrono::milliseconds(m_Config.m_nPowerOffMs);
+}

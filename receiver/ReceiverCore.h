@@ -1,0 +1,152 @@
+// The virtual receiver as a device, without its ports: memory, firmware,
+// the mode that runs, the line rate it runs at, fault injection and the
+// counts the report shows.
+//
+// The port layer (CVirtualReceiver) feeds it what the host does on each
+// pseudo-terminal (bytes, flushes, line-setting changes) and takes the bytes
+// it sends. Here the line itself is modelled: bytes that cross while host and
+// receiver run different rates arrive garbled, bytes are dropped or corrupted
+// at the configured rates, and a break is recognised.
+//
+// A pseudo-terminal carries no break. The receiver takes as a break a flush
+// of the host's transmit side (the host's break request flushes both
+// directions where no real break exists) while the host's line is set to
+// 9600 baud (the application's text command) or 38400 baud (the handheld's
+// passthrough). The break is taken as ended 50 ms after the last such flush,
+// so the purge that the host does just before its break is not answered
+// twice.
+//
+// Not thread-safe: CVirtualReceiver calls it from its loop thread, and reads
+// the report under its own lock.
+#pragma once
+
+#include "receiver/ReceiverConfig.h"
+#include "receiver/ReceiverMemory.h"
+#include "receiver/ReceiverMode.h"
+
+#include <array>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+constexpr int RX_MAX_PORTS = 3;
+
+enum EReceiverMode { RXM_APPLICATION, RXM_BOOT, RXM_MONITOR, RXM_OFF, RXM_BRICKED };
+
+// Bytes for one port; `m_bFlush` first drops everything still queued there
+// (power loss); `m_bUnplug` closes the port.
+struct CRxOutgoing {
+    int m_nPort = 0;
+    std::vector<uint8_t> m_Bytes;
+    CRxTime m_tNotBefore;
+    bool m_bFlush = false;
+    bool m_bUnplug = false;
+};
+
+struct CRxPortStats {
+    uint64_t m_nBytesIn = 0;
+    uint64_t m_nBytesOut = 0;
+    uint64_t m_nPacketsIn = 0;
+    uint64_t m_nPacketsOut = 0;
+};
+
+struct CRxStats {
+    std::array<CRxPortStats, RX_MAX_PORTS> m_Ports{};
+    uint64_t m_nRetries = 0;
+    uint64_t m_nDropped = 0;
+    uint64_t m_nCorrupted = 0;
+    uint64_t m_nGarbled = 0;
+    uint64_t m_nRefused = 0;
+    uint64_t m_nErases = 0;
+    uint64_t m_nPrograms = 0;
+    uint64_t m_nProgramMismatches = 0;
+    uint64_t m_nMonitorStarts = 0;
+    uint64_t m_nPowerLosses = 0;
+    std::string m_strUpgradeRecord;
+    bool m_bUpgradeRecord = false;
+};
+
+class CReceiverCore {
+public:
+    explicit CReceiverCore(const CReceiverConfig& config);
+    ~CReceiverCore();
+    CReceiverCore(const CReceiverCore&) = delete;
+    CReceiverCore& operator=(const CReceiverCore&) = delete;
+
+    // Builds memory and initial firmware and enters the start mode.
+    bool Start(CRxTime now, std::string& error);
+
+    // Events from the port layer. `hostBaud` is the host's rate as the
+    // pseudo-terminal shows it.
+    void OnHostBytes(int port, const uint8_t* bytes, size_t count, CRxTime now);
+    void OnHostFlush(int port, bool input, bool output, CRxTime now);
+    void OnHostSettings(int port, uint32_t hostBaud, CRxTime now);
+    void Tick(CRxTime now);
+    CRxTime NextDeadline() const;
+    std::vector<CRxOutgoing> TakeOutgoing();
+
+    // What the modes use.
+    void Send(int port, const std::vector<uint8_t>& bytes, CRxTime now);
+    void SendPacket(int port, uint8_t id, const std::vector<uint8_t>& payload, CRxTime now);
+    void SetSpeed(uint32_t baud) { m_nSpeed = baud; }
+    uint32_t Speed() const { return m_nSpeed; }
+    uint32_t HostBaud(int port) const { return m_HostBaud[port]; }
+    void EnterMode(EReceiverMode mode, CRxTime now);
+    EReceiverMode Mode() const { return m_eMode; }
+    // Busy for `ms` (flash work): later answers wait, and host bytes are
+    // taken only afterwards.
+    void Busy(uint32_t ms, CRxTime now);
+    // Counts one occurrence of `code` and says whether a refusal rule hits it.
+    bool ShouldRefuse(int code);
+    void NoteData(int port, uint32_t address);  // counts repeated blocks as retries
+    void NoteBootContact();
+    void NoteLeaveBoot();
+    // The host closed its side of a port.
+    void NoteHostClosed(int port);
+    void NoteUpgradeRecord(const std::string& line);
+
+    CReceiverMemory& Memory() { return *m_pMemory; }
+    const CReceiverMemory& Memory() const { return *m_pMemory; }
+    const CReceiverConfig& Config() const { return m_Config; }
+    CRxStats& Stats() { return m_Stats; }
+    const CRxStats& Stats() const { return m_Stats; }
+    // 11 bits a byte for the 8O1 binary protocols, 10 for the 8N1 texts.
+    int BitsPerByte() const;
+    // The exit condition of --exit-after-upgrade has been met.
+    bool UpgradeFinished() const { return m_bFinished; }
+    void ClearDataHistory() { m_DataSeen.clear(); }
+
+private:
+    void Deliver(int port, const uint8_t* bytes, size_t count, CRxTime now);
+    void LoseLine(std::vector<uint8_t>& bytes, double drop, double corrupt);
+    std::vector<uint8_t> Garble(const std::vector<uint8_t>& bytes, uint32_t from, uint32_t to);
+    void PowerLoss(CRxTime now);
+    CReceiverMode* Current() const;
+
+    CReceiverConfig m_Config;
+    std::unique_ptr<CReceiverMemory> m_pMemory;
+    std::unique_ptr<CReceiverMode> m_pApplication;
+    std::unique_ptr<CReceiverMode> m_pBoot;
+    std::unique_ptr<CReceiverMode> m_pMonitor;
+    EReceiverMode m_eMode = RXM_OFF;
+    uint32_t m_nSpeed = 19200;
+    std::array<uint32_t, RX_MAX_PORTS> m_HostBaud{19200, 19200, 19200};
+    std::array<CRxTime, RX_MAX_PORTS> m_BreakDue;
+    CRxTime m_tBusyUntil;
+    CRxTime m_tPowerBack = CRxTime::max();
+    struct CPending {
+        int m_nPort;
+        std::vector<uint8_t> m_Bytes;
+    };
+    std::vector<CPending> m_Pending;  // host bytes that arrived while busy
+    std::vector<CRxOutgoing> m_Outgoing;
+    std::mt19937_64 m_Random;
+    std::vector<uint32_t> m_RefusalSeen;  // occurrences per code
+    std::vector<uint64_t> m_DataSeen;
+    uint64_t m_nBytesReceived = 0;
+    bool m_bUnplugged = false;
+    bool m_bRecordThenContact = false;
+    bool m_bFinished = false;
+    CRxStats m_Stats;
+};

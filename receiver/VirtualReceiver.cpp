@@ -1,0 +1,303 @@
+#include "receiver/VirtualReceiver.h"
+
+#include "receiver/PtyPort.h"
+#include "receiver/ReceiverCore.h"
+#include "receiver/ReceiverReport.h"
+
+#include <algorithm>
+#include <deque>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+constexpr int HANGUP_RECHECK_MS = 20;
+constexpr int MAX_SLICE_MS = 100;
+constexpr size_t OUT_QUEUE_MAX = 256 * 1024;
+
+std::chrono::nanoseconds ByteTime(uint32_t baud, int bits)
+{
+    if (baud == 0)
+        return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(1000000000LL * bits / baud);
+}
+}  // namespace
+
+// What travels on one port's line, with the time each item reaches the other
+// end.
+struct CRxPortLine {
+    struct CIn {
+        CPtyEvent m_Event;
+        uint32_t m_nBaud = 0;
+        CRxTime m_tDue;
+    };
+    std::deque<CIn> m_In;
+    CRxTime m_tInLast;
+    std::deque<std::pair<uint8_t, CRxTime>> m_Out;
+    CRxTime m_tOutLast;
+    uint32_t m_nHostBaud = 19200;
+    bool m_bHungUp = false;
+    bool m_bWriteBlocked = false;
+};
+
+CVirtualReceiver::CVirtualReceiver(const CReceiverConfig& config) : m_Config(config) {}
+
+CVirtualReceiver::~CVirtualReceiver()
+{
+    Stop();
+}
+
+bool CVirtualReceiver::Start(std::string& error)
+{
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (m_pCore)
+        return error = "already running", false;
+    auto core = std::make_unique<CReceiverCore>(m_Config);
+    if (!ValidateReceiverConfig(m_Config, error))
+        return false;
+    for (int i = 0; i < m_Config.m_nPorts; ++i) {
+        auto port = std::make_unique<CPtyPort>();
+        if (!port->Open(error))
+            return m_Ports.clear(), false;
+        m_SlavePaths.push_back(port->SlavePath());
+        m_Ports.push_back(std::move(port));
+        m_Lines.push_back(std::make_unique<CRxPortLine>());
+    }
+    if (!core->Start(CRxClock::now(), error) || pipe2(m_WakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        if (error.empty())
+            error = "cannot create the loop's wake-up pipe";
+        m_Ports.clear();
+        m_Lines.clear();
+        m_SlavePaths.clear();
+        return false;
+    }
+    m_pCore = std::move(core);
+    m_bStop = false;
+    m_Thread = std::thread([this] { Loop(); });
+    return true;
+}
+
+void CVirtualReceiver::Stop()
+{
+    if (m_Thread.joinable()) {
+        m_bStop = true;
+        char b = 1;
+        ssize_t ignored = write(m_WakePipe[1], &b, 1);
+        (void)ignored;
+        m_Thread.join();
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    for (auto& port : m_Ports)
+        port->Close();
+    for (int& fd : m_WakePipe) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+}
+
+std::vector<std::string> CVirtualReceiver::SlavePaths() const
+{
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_SlavePaths;
+}
+
+bool CVirtualReceiver::IsUpgradeFinished() const
+{
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_pCore && m_pCore->UpgradeFinished();
+}
+
+std::string CVirtualReceiver::ReportJson() const
+{
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (!m_pCore)
+        return "{}\n";
+    return BuildReceiverReport(*m_pCore, m_SlavePaths);
+}
+
+bool CVirtualReceiver::ReadMemory(uint32_t address, uint32_t length, std::vector<uint8_t>& out) const
+{
+    std::lock_guard<std::mutex> lock(m_Lock);
+    out.assign(length, 0);
+    return m_pCore && m_pCore->Memory().Read(address, out.data(), length);
+}
+
+bool CVirtualReceiver::WriteReport(const std::string& path, std::string& error) const
+{
+    std::string json = ReportJson();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << json;
+    out.close();
+    if (!out)
+        return error = path + ": cannot write the report", false;
+    return true;
+}
+
+void CVirtualReceiver::Loop()
+{
+    while (!m_bStop) {
+        std::vector<pollfd> fds;
+        std::vector<size_t> which;
+        int timeout = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_Lock);
+            Pump();
+            timeout = PollTimeoutMs();
+            fds.push_back({m_WakePipe[0], POLLIN, 0});
+            for (size_t i = 0; i < m_Ports.size(); ++i) {
+                if (m_Ports[i]->IsOpen() && !m_Lines[i]->m_bHungUp) {
+                    fds.push_back({m_Ports[i]->Fd(), POLLIN, 0});
+                    which.push_back(i);
+                }
+            }
+        }
+        if (poll(fds.data(), fds.size(), timeout) < 0)
+            continue;
+        std::lock_guard<std::mutex> lock(m_Lock);
+        for (size_t k = 0; k < which.size(); ++k)
+            if (fds[k + 1].revents)
+                ReadPort(which[k]);
+    }
+}
+
+void CVirtualReceiver::ReadPort(size_t index)
+{
+    CPtyPort& port = *m_Ports[index];
+    CRxPortLine& line = *m_Lines[index];
+    std::vector<CPtyEvent> events;
+    if (!port.Read(events)) {
+        line.m_bHungUp = true;
+        m_pCore->NoteHostClosed(static_cast<int>(index));
+    }
+    CRxTime now = CRxClock::now();
+    for (CPtyEvent& event : events) {
+        CRxPortLine::CIn in;
+        in.m_tDue = std::max(now, line.m_tInLast);
+        if (event.m_eKind == CPtyEvent::PTY_SETTINGS) {
+            line.m_nHostBaud = port.HostBaud();
+            in.m_nBaud = line.m_nHostBaud;
+        } else if (event.m_eKind == CPtyEvent::PTY_FLUSH && event.m_bOutput && m_Config.m_bPace) {
+            // The host aborted what it had not yet put on the wire.
+            line.m_In.erase(std::remove_if(line.m_In.begin(), line.m_In.end(),
+                                           [](const CRxPortLine::CIn& i) {
+                                               return i.m_Event.m_eKind == CPtyEvent::PTY_DATA;
+                                           }),
+                            line.m_In.end());
+            in.m_tDue = now;
+        } else if (event.m_eKind == CPtyEvent::PTY_DATA && m_Config.m_bPace) {
+            auto step = ByteTime(line.m_nHostBaud, m_pCore->BitsPerByte());
+            for (uint8_t b : event.m_Bytes) {
+                CRxPortLine::CIn one;
+                one.m_Event.m_Bytes.push_back(b);
+                one.m_tDue = line.m_tInLast = std::max(now, line.m_tInLast) + step;
+                line.m_In.push_back(std::move(one));
+            }
+            continue;
+        }
+        in.m_Event = std::move(event);
+        line.m_In.push_back(std::move(in));
+    }
+}
+
+void CVirtualReceiver::Pump()
+{
+    CRxTime now = CRxClock::now();
+    for (size_t i = 0; i < m_Lines.size(); ++i)
+        DeliverInbound(i, now);
+    m_pCore->Tick(now);
+    QueueOutgoing(now);
+    for (size_t i = 0; i < m_Lines.size(); ++i)
+        WriteDue(i, now);
+}
+
+void CVirtualReceiver::DeliverInbound(size_t index, CRxTime now)
+{
+    CRxPortLine& line = *m_Lines[index];
+    int port = static_cast<int>(index);
+    // A hung-up port comes back when the host opens it again.
+    if (line.m_bHungUp && m_Ports[index]->IsOpen()) {
+        pollfd p{m_Ports[index]->Fd(), POLLIN, 0};
+        if (poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP)) {
+            line.m_bHungUp = false;
+            line.m_nHostBaud = m_Ports[index]->HostBaud();
+            m_pCore->OnHostSettings(port, line.m_nHostBaud, now);
+        }
+    }
+    while (!line.m_In.empty() && line.m_In.front().m_tDue <= now) {
+        CRxPortLine::CIn in = std::move(line.m_In.front());
+        line.m_In.pop_front();
+        const CPtyEvent& e = in.m_Event;
+        if (e.m_eKind == CPtyEvent::PTY_DATA)
+            m_pCore->OnHostBytes(port, e.m_Bytes.data(), e.m_Bytes.size(), now);
+        else if (e.m_eKind == CPtyEvent::PTY_FLUSH)
+            m_pCore->OnHostFlush(port, e.m_bInput, e.m_bOutput, now);
+        else
+            m_pCore->OnHostSettings(port, in.m_nBaud, now);
+    }
+}
+
+void CVirtualReceiver::QueueOutgoing(CRxTime now)
+{
+    for (CRxOutgoing& out : m_pCore->TakeOutgoing()) {
+        if (out.m_nPort < 0 || out.m_nPort >= static_cast<int>(m_Lines.size()))
+            continue;
+        CRxPortLine& line = *m_Lines[out.m_nPort];
+        if (out.m_bUnplug)
+            m_Ports[out.m_nPort]->Close();
+        if (out.m_bUnplug || out.m_bFlush) {
+            line.m_Out.clear();
+            continue;
+        }
+        auto step = m_Config.m_bPace ? ByteTime(m_pCore->Speed(), m_pCore->BitsPerByte())
+                                     : std::chrono::nanoseconds(0);
+        for (uint8_t b : out.m_Bytes) {
+            line.m_tOutLast = std::max({line.m_tOutLast, out.m_tNotBefore, now}) + step;
+            line.m_Out.emplace_back(b, line.m_tOutLast);
+        }
+        while (line.m_Out.size() > OUT_QUEUE_MAX)
+            line.m_Out.pop_front();
+    }
+}
+
+void CVirtualReceiver::WriteDue(size_t index, CRxTime now)
+{
+    CRxPortLine& line = *m_Lines[index];
+    std::vector<uint8_t> due;
+    for (const auto& item : line.m_Out) {
+        if (item.second > now)
+            break;
+        due.push_back(item.first);
+    }
+    line.m_bWriteBlocked = false;
+    if (due.empty())
+        return;
+    // Bytes sent while no one holds the host side are lost, as on a line.
+    size_t n = line.m_bHungUp ? due.size() : m_Ports[index]->Write(due.data(), due.size());
+    line.m_Out.erase(line.m_Out.begin(), line.m_Out.begin() + static_cast<long>(n));
+    line.m_bWriteBlocked = n < due.size();
+}
+
+int CVirtualReceiver::PollTimeoutMs() const
+{
+    CRxTime now = CRxClock::now();
+    CRxTime next = m_pCore->NextDeadline();
+    bool recheck = false;
+    for (const auto& line : m_Lines) {
+        if (!line->m_In.empty())
+            next = std::min(next, line->m_In.front().m_tDue);
+        if (!line->m_Out.empty())
+            next = std::min(next, line->m_Out.front().second);
+        recheck = recheck || line->m_bHungUp || line->m_bWriteBlocked;
+    }
+    int ms = MAX_SLICE_MS;
+    if (next <= now)
+        ms = 0;
+    else if (next - now < std::chrono::milliseconds(MAX_SLICE_MS))
+        ms = static_cast<int>(
+            std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
+    if (recheck)
+        ms = std::min(ms, HANGUP_RECHECK_MS);
+    return ms;
+}

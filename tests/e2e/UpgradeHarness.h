@@ -1,0 +1,141 @@
+// Runs the upgrade engine against an in-process virtual receiver and records
+// every notification, for the end-to-end engine tests.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/HERFLoader.h"
+#include "platform/PortNames.h"
+#include "receiver/VirtualReceiver.h"
+
+namespace harness {
+
+using namespace CHERFLoaderLib;
+
+inline std::string SamplePath()
+{
+    return std::string(TRAILMARK_BINARY_DIR) + "/Corvid_FW_v1.82-Boot.q";
+}
+
+inline std::vector<uint8_t> ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class CRecorder {
+public:
+    CNotifySink Sink()
+    {
+        return [this](const CLoaderNotification& n) {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Items.push_back(n);
+            if (n.nCode == HLN_RUN && n.nPayload == RUN_FINISHED)
+                m_bFinished = true;
+            m_Changed.notify_all();
+        };
+    }
+    bool WaitFinished(int seconds)
+    {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        return m_Changed.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_bFinished; });
+    }
+    // Waits until a notification with this code (and payload, when given) came.
+    bool WaitFor(int32_t code, int64_t payload, int seconds)
+    {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        return m_Changed.wait_for(lock, std::chrono::seconds(seconds), [&] {
+            for (const CLoaderNotification& n : m_Items)
+                if (n.nCode == code && n.nPayload == payload)
+                    return true;
+            return false;
+        });
+    }
+    std::vector<CLoaderNotification> Items()
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Items;
+    }
+    int Count(int32_t code, int64_t payload)
+    {
+        int count = 0;
+        for (const CLoaderNotification& n : Items())
+            count += n.nCode == code && n.nPayload == payload;
+        return count;
+    }
+    bool HasText(const std::string& text)
+    {
+        for (const CLoaderNotification& n : Items())
+            if (n.nCode == HLN_TEXT && n.strText == text)
+                return true;
+        return false;
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    std::vector<CLoaderNotification> m_Items;
+    bool m_bFinished = false;
+};
+
+// One receiver on pseudo-terminals, with its ports mapped to COM numbers
+// that belong to this test alone.
+class CReceiverUnderTest {
+public:
+    explicit CReceiverUnderTest(const CReceiverConfig& config, int firstPortNumber = 60)
+        : m_Receiver(config), m_nFirst(firstPortNumber)
+    {
+    }
+    ~CReceiverUnderTest()
+    {
+        m_Receiver.Stop();
+        for (size_t i = 0; i < m_Paths.size(); ++i)
+            platform::SetPortDevice(m_nFirst + static_cast<int>(i), "");
+    }
+    bool Start(std::string& error)
+    {
+        if (!m_Receiver.Start(error))
+            return false;
+        m_Paths = m_Receiver.SlavePaths();
+        for (size_t i = 0; i < m_Paths.size(); ++i)
+            platform::SetPortDevice(m_nFirst + static_cast<int>(i), m_Paths[i]);
+        return true;
+    }
+    int Port(int index) const { return m_nFirst + index; }
+    CVirtualReceiver& Receiver() { return m_Receiver; }
+
+private:
+    CVirtualReceiver m_Receiver;
+    int m_nFirst;
+    std::vector<std::string> m_Paths;
+};
+
+struct CRunResult {
+    int32_t nStart = -1;
+    int32_t nResult = -1;
+    bool bFinished = false;
+};
+
+inline CRunResult RunUpgrade(CReceiverUnderTest& receiver, CRecorder& recorder, uint32_t options,
+                             const std::string& package = SamplePath(), int timeoutSeconds = 120)
+{
+    CRunResult result;
+    CHERFLoader loader;
+    loader.Create(recorder.Sink(), 0x83E8);
+    loader.SetPortNumbers(receiver.Port(0), receiver.Port(1), receiver.Port(2));
+    result.nStart = loader.Start(package.c_str(), options);
+    if (result.nStart != 0)
+        return result;
+    result.bFinished = recorder.WaitFinished(timeoutSeconds);
+    result.nResult = loader.GetResult();
+    loader.Destroy();
+    return result;
+}
+
+}  // namespace harness

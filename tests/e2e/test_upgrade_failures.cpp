@@ -1,0 +1,166 @@
+// Failing upgrades of the virtual receiver: each fault must end the run with
+// its own result code and notifications, and never as a success.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/e2e/UpgradeHarness.h"
+
+using namespace harness;
+
+namespace {
+
+struct CFailureCase {
+    const char* name;
+    uint32_t options;
+    int32_t expectedResult;
+    int32_t expectedCode;     // a notification that must have come
+    int64_t expectedPayload;
+    void (*configure)(CReceiverConfig&);
+};
+
+void PrintTo(const CFailureCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class UpgradeFailure : public ::testing::TestWithParam<CFailureCase> {};
+
+CRefusalRule Refuse(int code, uint32_t first, uint32_t count)
+{
+    CRefusalRule rule;
+    rule.m_nCode = code;
+    rule.m_nFirst = first;
+    rule.m_nCount = count;
+    return rule;
+}
+
+TEST_P(UpgradeFailure, EndsWithItsResultAndNeverAsSuccess)
+{
+    const CFailureCase& c = GetParam();
+    CReceiverConfig config;
+    c.configure(config);
+    CReceiverUnderTest receiver(config);
+    std::string error;
+    ASSERT_TRUE(receiver.Start(error)) << error;
+    CRecorder recorder;
+    const CRunResult run = RunUpgrade(receiver, recorder, c.options);
+    ASSERT_EQ(run.nStart, 0);
+    ASSERT_TRUE(run.bFinished);
+    EXPECT_EQ(run.nResult, c.expectedResult) << ResultCodeName(run.nResult);
+    EXPECT_GE(recorder.Count(c.expectedCode, c.expectedPayload), 1)
+        << "missing " << NotificationName(c.expectedCode) << " " << c.expectedPayload;
+    const std::vector<CLoaderNotification> items = recorder.Items();
+    EXPECT_EQ(items.back().nCode, HLN_RUN);
+    EXPECT_EQ(items.back().nPayload, RUN_FINISHED);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UpgradeFailure,
+    ::testing::Values(
+        CFailureCase{"PowerBelowLimit", 0x163, HLE_CONNECT_FAILED, HLN_POWER_CHECK, 2,
+                     [](CReceiverConfig& c) { c.m_fPower = -15.5f; }},
+        // The version and family checks leave no code of their own; the run
+        // must still not end as a success.
+        CFailureCase{"VersionNotNewer", 0x162, HLE_CONNECT_FAILED, HLN_APP_VERSION_CHECK, 2,
+                     [](CReceiverConfig& c) { c.m_wAppVersion = 182; }},
+        CFailureCase{"FamilyMismatch", 0x123, HLE_CONNECT_FAILED, HLN_FAMILY_CHECK, 2,
+                     [](CReceiverConfig& c) { c.m_nBoardId = 2; }},
+        CFailureCase{"UnknownBoardHasNoMonitor", 0x163, HLE_UPLOAD_FAILED, HLN_MONITOR_UPLOAD, 2,
+                     [](CReceiverConfig& c) { c.m_nBoardId = 11; }},
+        CFailureCase{"MonitorChunkFailsThreeTimes", 0x163, HLE_UPLOAD_FAILED, HLN_RETRY, 3,
+                     [](CReceiverConfig& c) { c.m_Refusals.push_back(Refuse(RXR_DATA, 1, 3)); }},
+        CFailureCase{"VerifyMismatch", 0x163, HLE_VERIFY_FAILED, HLN_VERIFY, 2,
+                     [](CReceiverConfig& c) { c.m_Refusals.push_back(Refuse(0x97, 1, 1)); }},
+        CFailureCase{"EraseRefused", 0x163, HLE_PREPARE_FAILED, HLN_PREPARE_FLASH, 2,
+                     [](CReceiverConfig& c) { c.m_Refusals.push_back(Refuse(0x95, 3, 1)); }},
+        CFailureCase{"ProgramRefused", 0x163, HLE_PROGRAM_FAILED, HLN_PROGRAM_FLASH, 2,
+                     [](CReceiverConfig& c) { c.m_Refusals.push_back(Refuse(0x96, 5, 1)); }},
+        CFailureCase{"ExpandRefused", 0x163, HLE_EXPAND_FAILED, HLN_EXPAND, 2,
+                     [](CReceiverConfig& c) { c.m_Refusals.push_back(Refuse(0x98, 1, 1)); }},
+        CFailureCase{"BootLoaderSilent", 0x73, HLE_CONNECT_TIMEOUT, HLN_CONNECT, 2,
+                     [](CReceiverConfig& c) { c.m_bBoot = false; }}),
+    [](const ::testing::TestParamInfo<CFailureCase>& info) { return std::string(info.param.name); });
+
+TEST(UpgradeRetries, ChunkFailingTwiceThenPassingGoesOn)
+{
+    CReceiverConfig config;
+    config.m_Refusals.push_back(Refuse(RXR_DATA, 1, 2));
+    CReceiverUnderTest receiver(config);
+    std::string error;
+    ASSERT_TRUE(receiver.Start(error)) << error;
+    CRecorder recorder;
+    const CRunResult run = RunUpgrade(receiver, recorder, 0x163);
+    ASSERT_TRUE(run.bFinished);
+    EXPECT_EQ(run.nResult, HLE_NONE);
+    EXPECT_EQ(recorder.Count(HLN_RETRY, 1), 1);
+    EXPECT_EQ(recorder.Count(HLN_RETRY, 2), 1);
+    EXPECT_EQ(recorder.Count(HLN_RETRY, 3), 0);
+}
+
+TEST(UpgradeRetries, PowerReadingExactlyAtTheLimitPasses)
+{
+    CReceiverConfig config;
+    config.m_fPower = -15.0f;
+    CReceiverUnderTest receiver(config);
+    std::string error;
+    ASSERT_TRUE(receiver.Start(error)) << error;
+    CRecorder recorder;
+    const CRunResult run = RunUpgrade(receiver, recorder, 0x163);
+    ASSERT_TRUE(run.bFinished);
+    EXPECT_EQ(run.nResult, HLE_NONE);
+    EXPECT_EQ(recorder.Count(HLN_POWER_CHECK, 2), 0);
+}
+
+TEST(UpgradeCancel, CancelDuringDataUploadStopsTheRun)
+{
+    // At the wire rate the upload lasts long enough for the cancel to reach
+    // the upload threads in the middle of it.
+    CReceiverConfig config;
+    config.m_bPace = true;
+    CReceiverUnderTest receiver(config);
+    std::string error;
+    ASSERT_TRUE(receiver.Start(error)) << error;
+    CRecorder recorder;
+    CHERFLoader loader;
+    loader.Create(recorder.Sink(), 0x83E8);
+    loader.SetPortNumbers(receiver.Port(0), 2, 4);
+    ASSERT_EQ(loader.Start(SamplePath().c_str(), 0x163), 0);
+    ASSERT_TRUE(recorder.WaitFor(HLN_DATA_UPLOAD, STEP_BEGIN, 60));
+    // Let the upload thread get going: it reports the cancel it sees mid-way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(loader.Cancel());
+    ASSERT_TRUE(recorder.WaitFinished(30));
+    EXPECT_EQ(loader.GetResult(), HLE_CANCELLED);
+    EXPECT_GE(recorder.Count(HLN_RUN, RUN_CANCELLED), 1);
+    EXPECT_EQ(recorder.Count(HLN_DATA_UPLOAD, STEP_CANCELLED), 1);
+    EXPECT_EQ(recorder.Count(HLN_PREPARE_FLASH, STEP_BEGIN), 0) << "flash touched after a cancel";
+}
+
+TEST(UpgradeCancel, DestroyDuringALongWaitReturnsPromptly)
+{
+    // A receiver without a boot loader never answers the wake text: the run
+    // would wait several seconds for it.
+    CReceiverConfig config;
+    config.m_bBoot = false;
+    CReceiverUnderTest receiver(config);
+    std::string error;
+    ASSERT_TRUE(receiver.Start(error)) << error;
+    CRecorder recorder;
+    auto loader = std::make_unique<CHERFLoader>();
+    loader->Create(recorder.Sink(), 0x83E8);
+    loader->SetPortNumbers(receiver.Port(0), 2, 4);
+    ASSERT_EQ(loader->Start(SamplePath().c_str(), 0x163), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto begin = std::chrono::steady_clock::now();
+    loader->Destroy();
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_LT(took, std::chrono::milliseconds(5500));
+    // Nothing reaches the sink once Destroy has returned.
+    const size_t count = recorder.Items().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(recorder.Items().size(), count);
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+// `trailmark receiver [options]`: runs a virtual receiver on pseudo-terminals
+// until it is killed (or, with --exit-after-upgrade, until an upgrade has
+// finished), printing the path of each port on standard output, one a line.
+// On exit, also on SIGTERM and SIGINT, it writes its report (--report).
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "receiver/ReceiverConfig.h"
+#include "receiver/VirtualReceiver.h"
+#include "tools/trailmark/Command.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_bStopSignal = 0;
+
+void OnStopSignal(int)
+{
+    g_bStopSignal = 1;
+}
+
+struct CReceiverOptions {
+    CReceiverConfig m_Config;
+    std::string m_strMode = "app";
+    bool m_bPassthrough = false;
+    std::string m_strPortsFile;
+    std::string m_strReport;
+    std::vector<std::string> m_Refusals;
+};
+
+// Writes the ports file whole under a temporary name first, so that a script
+// waiting for it never reads half of it.
+bool WritePortsFile(const std::string& path, const std::vector<std::string>& ports)
+{
+    std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        for (const std::string& port : ports)
+            out << port << '\n';
+        out.close();
+        if (!out)
+            return false;
+    }
+    return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+int RunReceiver(CReceiverOptions& options)
+{
+    CReceiverConfig& config = options.m_Config;
+    if (options.m_bPassthrough || options.m_strMode == "passthrough")
+        config.m_eStart = RXS_PASSTHROUGH;
+    else if (options.m_strMode == "boot")
+        config.m_eStart = RXS_BOOT_LOADER;
+    else
+        config.m_eStart = RXS_APPLICATION;
+    for (const std::string& text : options.m_Refusals) {
+        CRefusalRule rule;
+        std::string error;
+        if (!ParseRefusalRule(text, rule, error))
+            return Fail(EXIT_STATUS_USAGE, error);
+        config.m_Refusals.push_back(rule);
+    }
+    std::string error;
+    if (!ValidateReceiverConfig(config, error))
+        return Fail(EXIT_STATUS_USAGE, error);
+
+    CVirtualReceiver receiver(config);
+    if (!receiver.Start(error))
+        return Fail(EXIT_STATUS_FAILED, error);
+    std::vector<std::string> ports = receiver.SlavePaths();
+    for (const std::string& port : ports)
+        std::printf("%s\n", port.c_str());
+    std::fflush(stdout);
+    if (!options.m_strPortsFile.empty() && !WritePortsFile(options.m_strPortsFile, ports)) {
+        receiver.Stop();
+        return Fail(EXIT_STATUS_FAILED, options.m_strPortsFile + ": cannot write the ports file");
+    }
+
+    std::signal(SIGTERM, OnStopSignal);
+    std::signal(SIGINT, OnStopSignal);
+    while (!g_bStopSignal) {
+        if (config.m_bExitAfterUpgrade && receiver.IsUpgradeFinished()) {
+            // Let the last acknowledgement reach the host before the ports go.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    receiver.Stop();
+    if (!options.m_strReport.empty() && !receiver.WriteReport(options.m_strReport, error))
+        return Fail(EXIT_STATUS_FAILED, error);
+    return EXIT_STATUS_OK;
+}
+
+void AddModelOptions(CLI::App* command, CReceiverOptions& o)
+{
+    CReceiverConfig& c = o.m_Config;
+    command->add_option("--board", c.m_nBoardId, "board identifier (0 to 10; others allowed)")
+        ->check(CLI::Range(0, 65535));
+    command->add_option("--chip", c.m_strChip, "flash chip: AT49BV16X4 or AT49LV8011")
+        ->check(CLI::IsMember({"AT49BV16X4", "AT49LV8011"}));
+    command->add_option("--product-code", c.m_wProductCode, "product code of the firmware");
+    command->add_option("--product-name", c.m_strProductName, "product name in the info packet");
+    command->add_option("--serial", c.m_strSerial, "serial number (up to 16 characters)");
+    command->add_option("--power", c.m_fPower, "power reading in the power record");
+    command->add_flag("--memory-map", c.m_bMemoryMapReply, "answer the memory-map request");
+    command->add_option("--mode", o.m_strMode, "start mode: app, boot or passthrough")
+        ->check(CLI::IsMember({"app", "boot", "passthrough"}));
+    command->add_flag("--passthrough", o.m_bPassthrough, "sit behind a handheld (--mode passthrough)");
+    command->add_option("--ports", c.m_nPorts, "number of ports, 1 to 3")->check(CLI::Range(1, 3));
+    command->add_option("--app-version", c.m_wAppVersion, "version of the generated application");
+    command->add_option("--boot-version", c.m_wBootVersion, "version of the generated boot loader");
+    command->add_flag("--no-app", [&c](int64_t) { c.m_bApp = false; }, "start with no application");
+    command->add_flag("--no-boot", [&c](int64_t) { c.m_bBoot = false; }, "start with no boot loader");
+    command->add_option("--app-image", c.m_strAppFile, "raw application image to start with");
+    command->add_option("--boot-image", c.m_strBootFile, "raw boot image to start with");
+}
+
+void AddRunOptions(CLI::App* command, CReceiverOptions& o)
+{
+    CReceiverConfig& c = o.m_Config;
+    command->add_option("--ports-file", o.m_strPortsFile, "write the port paths here, one a line");
+    command->add_option("--report", o.m_strReport, "write the JSON report here on exit");
+    command->add_flag("--exit-after-upgrade", c.m_bExitAfterUpgrade,
+                      "exit once an upgrade is recorded and the boot loader was left again");
+    command->add_flag("--pace", c.m_bPace, "move bytes at the wire rate; flash takes real time");
+    command->add_option("--announce-ms", c.m_nAnnounceMs, "interval of the announcements")
+        ->check(CLI::Range(1, 10000));
+    command->add_option("--seed", c.m_nSeed, "seed of the fault injection");
+    command->add_option("--drop-rx", c.m_dDropRx, "rate of host bytes lost")->check(CLI::Range(0.0, 1.0));
+    command->add_option("--drop-tx", c.m_dDropTx, "rate of receiver bytes lost")->check(CLI::Range(0.0, 1.0));
+    command->add_option("--corrupt-rx", c.m_dCorruptRx, "rate of host bytes corrupted")
+        ->check(CLI::Range(0.0, 1.0));
+    command->add_option("--corrupt-tx", c.m_dCorruptTx, "rate of receiver bytes corrupted")
+        ->check(CLI::Range(0.0, 1.0));
+    command->add_option("--refuse", o.m_Refusals,
+                        "refuse CODE[:N[:K]]: the N-th occurrence of a command code, K times "
+                        "(CODE also 'data' or 'text')");
+    command->add_option("--power-loss-after", c.m_nPowerLossAfter, "lose power after N bytes received")
+        ->check(CLI::Range(int64_t(0), INT64_MAX));
+    command->add_option("--power-off-ms", c.m_nPowerOffMs, "how long a power loss lasts");
+    command->add_option("--unplug-after", c.m_nUnplugAfter, "close the primary port after N bytes received")
+        ->check(CLI::Range(int64_t(0), INT64_MAX));
+    command->add_flag("--refuse-speed", c.m_bRefuseSpeed, "refuse speed changes");
+    command->add_flag("--silent-secondary", c.m_bSilentSecondary, "never answer on ports 2 and 3");
+    command->add_option("--slow-flash", c.m_nSlowFlashMs, "extra milliseconds per erase and program");
+}
+
+}  // namespace
+
+void AddReceiverCommand(CLI::App& app)
+{
+    auto options = std::make_shared<CReceiverOptions>();
+    CLI::App* command = app.add_subcommand(
+        "receiver", "run a virtual receiver on pseudo-terminals until killed");
+    AddModelOptions(command, *options);
+    AddRunOptions(command, *options);
+    command->callback([options]() { SetExitStatus(RunReceiver(*options)); });
+}
