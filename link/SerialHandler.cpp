@@ -22,6 +22,7 @@ namespace {
 // ahead of the line gets a refusal instead of growing memory.
 constexpr size_t SERIAL_QUEUE_LIMIT = 8 * 4096;
 constexpr int SERIAL_READ_CHUNK = 512;
+constexpr int SERIAL_EMPTY_READS_GONE = 3;  // empty reads in a row after "ready" that mean gone
 // Both threads wake at least this often, also when idle.
 constexpr int SERIAL_IDLE_WAIT_MS = 500;
 constexpr int SERIAL_STOP_WAIT_MS = 20000;
@@ -163,6 +164,10 @@ bool CSerialHandler::Impl::StopThreads(int timeoutMs)
 void CSerialHandler::Impl::ReaderLoop()
 {
     uint8_t buffer[SERIAL_READ_CHUNK];
+    // A purge can take away bytes between the readiness report and the read,
+    // so one empty read proves nothing; a device that is gone reports ready
+    // and gives nothing every time.
+    int emptyReads = 0;
     while (!m_bStop) {
         platform::EWaitResult ready = m_Device.WaitReadable(m_StopSignal, SERIAL_IDLE_WAIT_MS);
         if (ready == platform::EWaitResult::Woken)
@@ -171,10 +176,12 @@ void CSerialHandler::Impl::ReaderLoop()
             continue;
         int count = ready == platform::EWaitResult::Ready ? m_Device.Read(buffer, sizeof buffer) : -1;
         if (count > 0) {
+            emptyReads = 0;
             StoreReceived(buffer, count);
-        } else if (count < 0) {
-            // Hang-up, or nothing to read although the device said there
-            // was: the device went away. Reading on would only spin.
+        } else if (count < 0 || ++emptyReads >= SERIAL_EMPTY_READS_GONE) {
+            // Hang-up, an error, or nothing to read time after time although
+            // the device said there was: the device went away. Reading on
+            // would only spin.
             m_bDeviceGone = true;
             break;
         }

@@ -396,8 +396,10 @@ int CSerialDevice::Read(uint8_t* buffer, int maximum)
         ssize_t n = read(m_nFd, buffer, static_cast<size_t>(maximum));
         if (n > 0)
             return static_cast<int>(n);
+        // With VMIN and VTIME 0 a terminal answers "nothing there" with 0;
+        // the caller decides whether a run of those means the device is gone.
         if (n == 0)
-            return -1;  // end of file: the device is gone
+            return 0;
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
