@@ -58,7 +58,8 @@ public:
     // HLE_* of the run; HLE_NO_SESSION without a session.
     int32_t GetResult() const;
     // Raises the cancel signal; phases that may be cancelled stop at their
-    // next check. Returns false when the running phase may not be cancelled.
+    // next check. Returns false, and changes nothing, once the flash work has
+    // begun: from then on the run always goes on to its end.
     bool Cancel();
     // Stops the worker (and the upload threads) and frees the session.
     void Destroy();

@@ -133,7 +133,10 @@ void CHERFLoaderImpl::WorkerMain()
         }
         if (!advanced)
             break;
-        if (IsCancelled()) {
+        // Once flash work has begun the run goes on to the end whatever is
+        // asked: stopping between erase and program would leave the receiver
+        // without firmware.
+        if (phase->m_bCancellable != 0 && IsCancelled()) {
             if (m_nError == HLE_NONE)
                 SetError(HLE_CANCELLED);
             break;
@@ -184,8 +187,10 @@ void CHERFLoaderImpl::Stop()
 
 bool CHERFLoaderImpl::Cancel()
 {
+    if (m_nCancellable.load() == 0)
+        return false;
     m_CancelEvent.Set();
-    return m_nCancellable.load() != 0;
+    return true;
 }
 
 bool CHERFLoaderImpl::IsCancelled() const
