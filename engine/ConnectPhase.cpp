@@ -137,18 +137,19 @@ bool CHERFLoaderImpl::ConnectReceiver()
         return false;
     }
 
-    switch (IdentifyReceiver()) {
-    case LINK_OK:
+    return EndConnect(IdentifyReceiver(), false);
+}
+
+bool CHERFLoaderImpl::EndConnect(int linkResult, bool finalPhase)
+{
+    if (linkResult == LINK_OK) {
+        if (finalPhase)
+            UpdateProgress(1.0);
         Notify(HLN_CONNECT, STEP_OK);
         ReportVersions();
         return true;
-    case LINK_TIMEOUT:
-        SetError(HLE_CONNECT_TIMEOUT);
-        break;
-    default:
-        SetError(HLE_CONNECT_FAILED);
-        break;
     }
+    SetError(linkResult == LINK_TIMEOUT ? HLE_CONNECT_TIMEOUT : HLE_CONNECT_FAILED);
     Notify(HLN_CONNECT, STEP_FAILED);
     return false;
 }

@@ -82,6 +82,9 @@ public:
     int ConnectViaPassthrough();
     bool ConnectWithCommandLine(bool& connected);
     int IdentifyReceiver();
+    // Ends a connection by the boot loader's answer: the step notification,
+    // the versions on success, the result code on failure.
+    bool EndConnect(int linkResult, bool finalPhase);
     void ReportVersions();
     bool IsHighSpeedBoard() const;
     int SwitchBootToHighSpeed();

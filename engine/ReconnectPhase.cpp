@@ -41,21 +41,7 @@ bool CHERFLoaderImpl::RunReconnectPhase()
         Notify(HLN_CONNECT, STEP_FAILED);
         return false;
     }
-    switch (IdentifyReceiver()) {
-    case LINK_OK:
-        UpdateProgress(1.0);
-        Notify(HLN_CONNECT, STEP_OK);
-        ReportVersions();
-        return true;
-    case LINK_TIMEOUT:
-        SetError(HLE_CONNECT_TIMEOUT);
-        break;
-    default:
-        SetError(HLE_CONNECT_FAILED);
-        break;
-    }
-    Notify(HLN_CONNECT, STEP_FAILED);
-    return false;
+    return EndConnect(IdentifyReceiver(), true);
 }
 
 void CHERFLoaderImpl::SendUpgradeLogLine()
