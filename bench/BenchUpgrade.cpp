@@ -46,6 +46,7 @@ bool StartReceiver(int portCount, CReceiverProcess& receiver)
 {
     const std::string portsFile = "/tmp/bench_upgrade_ports_" + std::to_string(getpid());
     unlink(portsFile.c_str());
+    std::fflush(stdout);
     receiver.pid = fork();
     if (receiver.pid == 0) {
         const std::string program = std::string(TRAILMARK_BINARY_DIR) + "/tools/trailmark";
