@@ -77,16 +77,16 @@ void CFlashMonitor::OnPacket(int port, uint8_t id, const std::vector<uint8_t>& p
     if (id == MON_COMMAND) {
         if (payload.size() < 13)
             return Answer(port, false, now);
-        if (m_Core.ShouldRefuse(payload[0]))
+        if (m_Core.ShouldRefuse(payload[0], port))
             return Answer(port, false, now);
         OnCommand(port, payload[0], RxGetLe32(&payload[1]), RxGetLe32(&payload[5]),
                   RxGetLe32(&payload[9]), now);
     } else if (id == MON_DATA) {
-        if (m_Core.ShouldRefuse(RXR_DATA))
+        if (m_Core.ShouldRefuse(RXR_DATA, port))
             return Answer(port, false, now);
         OnData(port, payload, now);
     } else if (id == MON_TEXT) {
-        if (m_Core.ShouldRefuse(RXR_TEXT))
+        if (m_Core.ShouldRefuse(RXR_TEXT, port))
             return Answer(port, false, now);
         OnText(port, payload, now);
     }
@@ -228,7 +228,9 @@ void CFlashMonitor::FlashInfo(int port, CRxTime now)
     const CReceiverMemory& memory = m_Core.Memory();
     std::vector<uint8_t> info(20, 0);
     RxPutLe16(&info[0], RXM_MANUFACTURER_CODE);
-    RxPutLe16(&info[2], memory.Chip().m_wDevice);
+    // A chip the host does not know is modelled by reporting another code.
+    const int32_t code = m_Core.Config().m_nFlashCodeOverride;
+    RxPutLe16(&info[2], code >= 0 ? static_cast<uint16_t>(code) : memory.Chip().m_wDevice);
     RxPutLe32(&info[4], RXM_FLASH_BASE);
     RxPutLe32(&info[8], memory.Chip().m_nSize);
     RxPutLe32(&info[12], static_cast<uint32_t>(memory.SectorCount()));

@@ -21,15 +21,27 @@ static bool ParseNumber(const std::string& text, uint64_t limit, uint64_t& value
 bool ParseRefusalRule(const std::string& text, CRefusalRule& rule, std::string& error)
 {
     std::vector<std::string> parts;
+    std::string body = text;
+    rule.m_nPort = 0;
+    const size_t at = text.find('@');
+    if (at != std::string::npos) {
+        const std::string port = text.substr(at + 1);
+        if (port != "1" && port != "2" && port != "3") {
+            error = "refusal '" + text + "': the port after @ is 1, 2 or 3";
+            return false;
+        }
+        rule.m_nPort = port[0] - '0';
+        body = text.substr(0, at);
+    }
     size_t start = 0;
     for (;;) {
-        size_t colon = text.find(':', start);
-        parts.push_back(text.substr(start, colon - start));
+        size_t colon = body.find(':', start);
+        parts.push_back(body.substr(start, colon - start));
         if (colon == std::string::npos)
             break;
         start = colon + 1;
     }
-    error = "refusal '" + text + "': expected CODE[:N[:K]]";
+    error = "refusal '" + text + "': expected CODE[:N[:K]][@PORT]";
     if (parts.size() > 3)
         return false;
     uint64_t v = 0;

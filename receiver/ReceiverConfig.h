@@ -23,6 +23,7 @@ struct CRefusalRule {
     int m_nCode = 0;
     uint32_t m_nFirst = 1;
     uint32_t m_nCount = 1;
+    int m_nPort = 0;  // 1 to 3: counted and refused on that port only; 0: on any
 };
 
 struct CReceiverConfig {
@@ -57,6 +58,7 @@ struct CReceiverConfig {
     int64_t m_nPowerLossAfter = -1;  // bytes received; -1 never
     int64_t m_nUnplugAfter = -1;
     bool m_bRefuseSpeed = false;
+    int32_t m_nFlashCodeOverride = -1;  // device code the monitor reports instead of the chip's; -1 the chip's
     bool m_bSilentSecondary = false;
     uint32_t m_nSlowFlashMs = 0;
 

@@ -14,7 +14,7 @@ constexpr size_t REFUSAL_CODES = RXR_TEXT + 1;
 }  // namespace
 
 CReceiverCore::CReceiverCore(const CReceiverConfig& config)
-    : m_Config(config), m_Random(config.m_nSeed), m_RefusalSeen(REFUSAL_CODES, 0)
+    : m_Config(config), m_Random(config.m_nSeed), m_RefusalSeen(REFUSAL_CODES, 0), m_RefusalSeenOnPort(REFUSAL_CODES * RX_MAX_PORTS, 0)
 {
     m_BreakDue.fill(CRxTime::max());
 }
@@ -216,13 +216,15 @@ void CReceiverCore::Busy(uint32_t ms, CRxTime now)
     m_tBusyUntil = std::max(now, m_tBusyUntil) + std::chrono::milliseconds(ms);
 }
 
-bool CReceiverCore::ShouldRefuse(int code)
+bool CReceiverCore::ShouldRefuse(int code, int port)
 {
-    if (code < 0 || code >= static_cast<int>(REFUSAL_CODES))
+    if (code < 0 || code >= static_cast<int>(REFUSAL_CODES) || port < 0 || port >= RX_MAX_PORTS)
         return false;
-    uint32_t n = ++m_RefusalSeen[code];
+    const uint32_t any = ++m_RefusalSeen[code];
+    const uint32_t here = ++m_RefusalSeenOnPort[static_cast<size_t>(port) * REFUSAL_CODES + code];
     for (const CRefusalRule& rule : m_Config.m_Refusals) {
-        if (rule.m_nCode == code && n >= rule.m_nFirst && n - rule.m_nFirst < rule.m_nCount) {
+        const uint32_t n = rule.m_nPort == 0 ? any : rule.m_nPort - 1 == port ? here : 0;
+        if (rule.m_nCode == code && n != 0 && n >= rule.m_nFirst && n - rule.m_nFirst < rule.m_nCount) {
             ++m_Stats.m_nRefused;
             return true;
         }

@@ -98,7 +98,9 @@ public:
     // taken only afterwards.
     void Busy(uint32_t ms, CRxTime now);
     // Counts one occurrence of `code` and says whether a refusal rule hits it.
-    bool ShouldRefuse(int code);
+    // Counts one occurrence of a command code (or data block, or text) on a
+    // port (0 to 2) and says whether a refusal rule refuses it.
+    bool ShouldRefuse(int code, int port = 0);
     void NoteData(int port, uint32_t address);  // counts repeated blocks as retries
     void NoteBootContact();
     void NoteLeaveBoot();
@@ -142,7 +144,8 @@ private:
     std::vector<CPending> m_Pending;  // host bytes that arrived while busy
     std::vector<CRxOutgoing> m_Outgoing;
     std::mt19937_64 m_Random;
-    std::vector<uint32_t> m_RefusalSeen;  // occurrences per code
+    std::vector<uint32_t> m_RefusalSeen;        // occurrences per code
+    std::vector<uint32_t> m_RefusalSeenOnPort;  // occurrences per port and code
     std::vector<uint64_t> m_DataSeen;
     uint64_t m_nBytesReceived = 0;
     bool m_bUnplugged = false;

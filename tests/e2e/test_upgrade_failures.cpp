@@ -79,6 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
                      [](CReceiverConfig& c) { c.m_Refusals.push_back(Refuse(0x96, 5, 1)); }},
         CFailureCase{"ExpandRefused", 0x163, HLE_EXPAND_FAILED, HLN_EXPAND, 2,
                      [](CReceiverConfig& c) { c.m_Refusals.push_back(Refuse(0x98, 1, 1)); }},
+        CFailureCase{"UnknownFlashChip", 0x163, HLE_UPLOAD_FAILED, HLN_MONITOR_UPLOAD, 2,
+                     [](CReceiverConfig& c) { c.m_nFlashCodeOverride = 0x5A; }},
         CFailureCase{"BootLoaderSilent", 0x73, HLE_CONNECT_TIMEOUT, HLN_CONNECT, 2,
                      [](CReceiverConfig& c) { c.m_bBoot = false; }}),
     [](const ::testing::TestParamInfo<CFailureCase>& info) { return std::string(info.param.name); });
@@ -161,6 +163,50 @@ TEST(UpgradeCancel, DestroyDuringALongWaitReturnsPromptly)
     const size_t count = recorder.Items().size();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(recorder.Items().size(), count);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UpgradeTwoLinks, BlockFailingThreeTimesOnOneLinkFailsThePhaseWhileTheOtherGoesOn)
+{
+    // The primary link carries the 22 monitor chunks first; its eighth image
+    // block is then refused three times.
+    CReceiverConfig config;
+    config.m_nPorts = 2;
+    std::string error;
+    CRefusalRule rule;
+    ASSERT_TRUE(ParseRefusalRule("data:30:3@1", rule, error)) << error;
+    config.m_Refusals.push_back(rule);
+    CReceiverUnderTest receiver(config);
+    ASSERT_TRUE(receiver.Start(error)) << error;
+    CRecorder recorder;
+    const CRunResult run = RunUpgrade(receiver, recorder, 0x161);
+    ASSERT_TRUE(run.bFinished);
+    EXPECT_EQ(run.nResult, HLE_UPLOAD_FAILED);
+    EXPECT_TRUE(recorder.HasText("Using secondary port"));
+    EXPECT_EQ(recorder.Count(HLN_RETRY, 3), 1);
+    EXPECT_EQ(recorder.Count(HLN_DATA_UPLOAD, STEP_FAILED), 1);
+    EXPECT_EQ(recorder.Count(HLN_VERIFY, STEP_BEGIN), 0) << "no phase may follow a failed upload";
+    // Only the three refusals of that one block, and the second link carried
+    // blocks of its own.
+    const std::string report = receiver.Receiver().ReportJson();
+    EXPECT_NE(report.find("\"refused\": 3"), std::string::npos) << report;
+    EXPECT_EQ(report.find("\"bytes_in\": 0,"), std::string::npos) << report;
+}
+
+TEST(ReceiverRefusals, PortSuffixIsParsedAndChecked)
+{
+    CRefusalRule rule;
+    std::string error;
+    ASSERT_TRUE(ParseRefusalRule("0x96:2:4@3", rule, error)) << error;
+    EXPECT_EQ(rule.m_nCode, 0x96);
+    EXPECT_EQ(rule.m_nFirst, 2u);
+    EXPECT_EQ(rule.m_nCount, 4u);
+    EXPECT_EQ(rule.m_nPort, 3);
+    EXPECT_FALSE(ParseRefusalRule("data@4", rule, error));
+    EXPECT_FALSE(ParseRefusalRule("data@", rule, error));
 }
 
 }  // namespace

@@ -143,7 +143,7 @@ void AddRunOptions(CLI::App* command, CReceiverOptions& o)
     command->add_option("--corrupt-tx", c.m_dCorruptTx, "rate of receiver bytes corrupted")
         ->check(CLI::Range(0.0, 1.0));
     command->add_option("--refuse", o.m_Refusals,
-                        "refuse CODE[:N[:K]]: the N-th occurrence of a command code, K times "
+                        "refuse CODE[:N[:K]][@PORT]: the N-th occurrence of a command code, K times "
                         "(CODE also 'data' or 'text')");
     command->add_option("--power-loss-after", c.m_nPowerLossAfter, "lose power after N bytes received")
         ->check(CLI::Range(int64_t(0), INT64_MAX));
@@ -151,6 +151,9 @@ void AddRunOptions(CLI::App* command, CReceiverOptions& o)
     command->add_option("--unplug-after", c.m_nUnplugAfter, "close the primary port after N bytes received")
         ->check(CLI::Range(int64_t(0), INT64_MAX));
     command->add_flag("--refuse-speed", c.m_bRefuseSpeed, "refuse speed changes");
+    command->add_option("--flash-code", c.m_nFlashCodeOverride,
+                        "device code the monitor reports for its flash (an unknown chip)")
+        ->check(CLI::Range(0, 0xFFFF));
     command->add_flag("--silent-secondary", c.m_bSilentSecondary, "never answer on ports 2 and 3");
     command->add_option("--slow-flash", c.m_nSlowFlashMs, "extra milliseconds per erase and program");
 }
