@@ -120,6 +120,7 @@ struct CRunResult {
     int32_t nStart = -1;
     int32_t nResult = -1;
     bool bFinished = false;
+    std::string strError;  // why the receiver did not start
 };
 
 inline CRunResult RunUpgrade(CReceiverUnderTest& receiver, CRecorder& recorder, uint32_t options,
@@ -136,6 +137,16 @@ inline CRunResult RunUpgrade(CReceiverUnderTest& receiver, CRecorder& recorder, 
     result.nResult = loader.GetResult();
     loader.Destroy();
     return result;
+}
+
+// Starts the receiver and runs one upgrade against it; a receiver that does
+// not start leaves bFinished false with the reason in strError.
+inline CRunResult StartAndUpgrade(CReceiverUnderTest& receiver, CRecorder& recorder, uint32_t options)
+{
+    CRunResult result;
+    if (!receiver.Start(result.strError))
+        return result;
+    return RunUpgrade(receiver, recorder, options);
 }
 
 }  // namespace harness

@@ -58,8 +58,8 @@ TEST_P(FullUpgrade, FlashHoldsThePackageAndVersionsChange)
 
     CRecorder recorder;
     const CRunResult run = RunUpgrade(receiver, recorder, c.options);
-    ASSERT_EQ(run.nStart, 0);
-    ASSERT_TRUE(run.bFinished);
+    ASSERT_EQ(run.nStart, 0) << run.strError;
+    ASSERT_TRUE(run.bFinished) << run.strError;
     EXPECT_EQ(run.nResult, HLE_NONE);
     ExpectFlashHoldsSample(receiver.Receiver());
     // The last report of the versions is the one read after the upgrade.
@@ -88,11 +88,9 @@ TEST(UpgradeNotifications, FollowTheDocumentedOrder)
 {
     CReceiverConfig config;
     CReceiverUnderTest receiver(config);
-    std::string error;
-    ASSERT_TRUE(receiver.Start(error)) << error;
     CRecorder recorder;
-    const CRunResult run = RunUpgrade(receiver, recorder, 0x163);
-    ASSERT_TRUE(run.bFinished);
+    const CRunResult run = StartAndUpgrade(receiver, recorder, 0x163);
+    ASSERT_TRUE(run.bFinished) << run.strError;
     ASSERT_EQ(run.nResult, HLE_NONE);
 
     const std::vector<CLoaderNotification> items = recorder.Items();

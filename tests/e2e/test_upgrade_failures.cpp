@@ -42,12 +42,10 @@ TEST_P(UpgradeFailure, EndsWithItsResultAndNeverAsSuccess)
     CReceiverConfig config;
     c.configure(config);
     CReceiverUnderTest receiver(config);
-    std::string error;
-    ASSERT_TRUE(receiver.Start(error)) << error;
     CRecorder recorder;
-    const CRunResult run = RunUpgrade(receiver, recorder, c.options);
-    ASSERT_EQ(run.nStart, 0);
-    ASSERT_TRUE(run.bFinished);
+    const CRunResult run = StartAndUpgrade(receiver, recorder, c.options);
+    ASSERT_EQ(run.nStart, 0) << run.strError;
+    ASSERT_TRUE(run.bFinished) << run.strError;
     EXPECT_EQ(run.nResult, c.expectedResult) << ResultCodeName(run.nResult);
     EXPECT_GE(recorder.Count(c.expectedCode, c.expectedPayload), 1)
         << "missing " << NotificationName(c.expectedCode) << " " << c.expectedPayload;
@@ -90,11 +88,9 @@ TEST(UpgradeRetries, ChunkFailingTwiceThenPassingGoesOn)
     CReceiverConfig config;
     config.m_Refusals.push_back(Refuse(RXR_DATA, 1, 2));
     CReceiverUnderTest receiver(config);
-    std::string error;
-    ASSERT_TRUE(receiver.Start(error)) << error;
     CRecorder recorder;
-    const CRunResult run = RunUpgrade(receiver, recorder, 0x163);
-    ASSERT_TRUE(run.bFinished);
+    const CRunResult run = StartAndUpgrade(receiver, recorder, 0x163);
+    ASSERT_TRUE(run.bFinished) << run.strError;
     EXPECT_EQ(run.nResult, HLE_NONE);
     EXPECT_EQ(recorder.Count(HLN_RETRY, 1), 1);
     EXPECT_EQ(recorder.Count(HLN_RETRY, 2), 1);
@@ -106,11 +102,9 @@ TEST(UpgradeRetries, PowerReadingExactlyAtTheLimitPasses)
     CReceiverConfig config;
     config.m_fPower = -15.0f;
     CReceiverUnderTest receiver(config);
-    std::string error;
-    ASSERT_TRUE(receiver.Start(error)) << error;
     CRecorder recorder;
-    const CRunResult run = RunUpgrade(receiver, recorder, 0x163);
-    ASSERT_TRUE(run.bFinished);
+    const CRunResult run = StartAndUpgrade(receiver, recorder, 0x163);
+    ASSERT_TRUE(run.bFinished) << run.strError;
     EXPECT_EQ(run.nResult, HLE_NONE);
     EXPECT_EQ(recorder.Count(HLN_POWER_CHECK, 2), 0);
 }
@@ -183,7 +177,7 @@ TEST(UpgradeTwoLinks, BlockFailingThreeTimesOnOneLinkFailsThePhaseWhileTheOtherG
     ASSERT_TRUE(receiver.Start(error)) << error;
     CRecorder recorder;
     const CRunResult run = RunUpgrade(receiver, recorder, 0x161);
-    ASSERT_TRUE(run.bFinished);
+    ASSERT_TRUE(run.bFinished) << run.strError;
     EXPECT_EQ(run.nResult, HLE_UPLOAD_FAILED);
     EXPECT_TRUE(recorder.HasText("Using secondary port"));
     EXPECT_EQ(recorder.Count(HLN_RETRY, 3), 1);

@@ -18,13 +18,11 @@ TEST(UpgradeWays, ThroughThePassthroughOfAHandheld)
     config.m_nBoardId = 6;
     config.m_eStart = RXS_PASSTHROUGH;
     CReceiverUnderTest receiver(config);
-    std::string error;
-    ASSERT_TRUE(receiver.Start(error)) << error;
     CRecorder recorder;
-    const CRunResult run =
-        RunUpgrade(receiver, recorder, HLO_PASSTHROUGH_CONNECT | HLO_PRIMARY_PORT_ONLY | HLO_SKIP_APP_VERSION_CHECK |
-                                           HLO_SKIP_FAMILY_CHECK | HLO_HIGH_SPEED);
-    ASSERT_TRUE(run.bFinished);
+    const uint32_t options = HLO_PASSTHROUGH_CONNECT | HLO_PRIMARY_PORT_ONLY | HLO_SKIP_APP_VERSION_CHECK |
+                             HLO_SKIP_FAMILY_CHECK | HLO_HIGH_SPEED;
+    const CRunResult run = StartAndUpgrade(receiver, recorder, options);
+    ASSERT_TRUE(run.bFinished) << run.strError;
     EXPECT_EQ(run.nResult, HLE_NONE);
     std::vector<uint8_t> flash;
     const std::vector<uint8_t> app = ReadFile(std::string(TRAILMARK_BINARY_DIR) + "/app.bin");
@@ -45,11 +43,11 @@ TEST(UpgradeWays, NoisyLineSucceedsThroughTheRetries)
     // first one fails.
     CRecorder first;
     CRunResult run = RunUpgrade(receiver, first, 0x163);
-    ASSERT_TRUE(run.bFinished);
+    ASSERT_TRUE(run.bFinished) << run.strError;
     if (run.nResult != HLE_NONE) {
         CRecorder second;
         run = RunUpgrade(receiver, second, 0x73);
-        ASSERT_TRUE(run.bFinished);
+        ASSERT_TRUE(run.bFinished) << run.strError;
     }
     EXPECT_EQ(run.nResult, HLE_NONE);
     const std::string report = receiver.Receiver().ReportJson();
@@ -64,11 +62,9 @@ TEST(UpgradeWays, ReceiverThatNeverAnswersTheWakeTextFailsTheConnection)
     config.m_bBoot = false;
     config.m_eStart = RXS_BOOT_LOADER;
     CReceiverUnderTest receiver(config);
-    std::string error;
-    ASSERT_TRUE(receiver.Start(error)) << error;
     CRecorder recorder;
-    const CRunResult run = RunUpgrade(receiver, recorder, 0x163);
-    ASSERT_TRUE(run.bFinished);
+    const CRunResult run = StartAndUpgrade(receiver, recorder, 0x163);
+    ASSERT_TRUE(run.bFinished) << run.strError;
     EXPECT_EQ(run.nResult, HLE_CONNECT_FAILED);
     EXPECT_EQ(recorder.Count(HLN_CONNECT, STEP_FAILED), 1);
     EXPECT_EQ(recorder.Count(HLN_PHASE_BEGIN, 0), 1) << "no phase may follow a failed connection";
@@ -82,11 +78,9 @@ TEST(UpgradeWays, PowerLossWhileProgrammingIsAFailure)
     CReceiverConfig config;
     config.m_nPowerLossAfter = 343650;
     CReceiverUnderTest receiver(config);
-    std::string error;
-    ASSERT_TRUE(receiver.Start(error)) << error;
     CRecorder recorder;
-    const CRunResult run = RunUpgrade(receiver, recorder, 0x163);
-    ASSERT_TRUE(run.bFinished);
+    const CRunResult run = StartAndUpgrade(receiver, recorder, 0x163);
+    ASSERT_TRUE(run.bFinished) << run.strError;
     EXPECT_NE(run.nResult, HLE_NONE);
     EXPECT_EQ(recorder.Count(HLN_NO_CANCEL, 0), 1) << "the power went before the flash work began";
     EXPECT_EQ(recorder.Count(HLN_PROGRAM_FLASH, STEP_FAILED), 1);
