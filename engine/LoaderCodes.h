@@ -41,6 +41,7 @@ constexpr int32_t HLE_EXPAND_FAILED = 8;    // expanding a section failed
 constexpr int32_t HLE_PREPARE_FAILED = 9;   // erasing flash failed
 constexpr int32_t HLE_PROGRAM_FAILED = 10;  // programming flash failed
 constexpr int32_t HLE_CANCELLED = 11;       // a phase saw the cancel signal
+constexpr int32_t HLE_PACKAGE_REFUSED = 12; // the package does not fit this receiver's RAM or flash
 
 // Notification codes. The payload of each is given after it.
 constexpr int32_t HLN_OVERALL_PERCENT = 0;     // overall progress 0..100
