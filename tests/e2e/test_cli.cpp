@@ -323,6 +323,19 @@ TEST_F(TrailmarkCli, CorruptChecksumIsRejectedWithItsSection)
     EXPECT_FALSE(fs::exists(m_Folder / "out"));
 }
 
+// Catches `info` describing a package without sections as if it could be
+// upgraded, instead of giving the reason the upgrade refuses it for.
+TEST_F(TrailmarkCli, InfoRefusesAPackageWithoutImageData)
+{
+    std::vector<uint8_t> header{'Q', 'F', 'W', '2'};
+    header.resize(76, 0);
+    WriteBytes(m_Folder / "empty.q", header);
+    CRun run = Run({"info", "empty.q"});
+    EXPECT_EQ(run.m_nStatus, 4);
+    EXPECT_EQ(run.m_strErr,
+              "trailmark: the package holds no image data (it has no sections): there is nothing to upgrade\n");
+}
+
 // Catches a cut package read as if whole, or a missing package not reported.
 TEST_F(TrailmarkCli, TruncatedOrMissingPackageIsRejected)
 {
