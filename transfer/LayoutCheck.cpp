@@ -82,16 +82,6 @@ bool CheckExpansion(const CPackageLayout& layout, size_t index, const CRamArea& 
         reason = expands + " (" + Text(output) + ") over the flash monitor (" + Text(monitor) + ")";
         return false;
     }
-    // In place: the stream lies above the output, and the output must never
-    // catch up with the part of the stream still to be read.
-    const CRange own = StagedRange(section, top);
-    const uint64_t stream = own.m_nStart + COMPRESSED_PREFIX_SIZE;
-    if (stream < output.m_nStart + section.m_nExpansionLead) {
-        reason = expands + " at " + Hex(output.m_nStart) + " and would overtake its own compressed data at " +
-                 Hex(stream) + " before reading it; it needs " +
-                 std::to_string(output.m_nStart + section.m_nExpansionLead - stream) + " bytes more RAM";
-        return false;
-    }
     for (size_t later = index + 1; later < layout.m_Sections.size(); ++later) {
         const CSectionLayout& next = layout.m_Sections[later];
         const CRange staged = StagedRange(next, top);
@@ -101,6 +91,16 @@ bool CheckExpansion(const CPackageLayout& layout, size_t index, const CRamArea& 
                      ((next.m_nFlags & SECTION_COMPRESSED) ? "expanded" : "programmed");
             return false;
         }
+    }
+    // In place: the stream lies above the output, and the output must never
+    // catch up with the part of the stream still to be read.
+    const CRange own = StagedRange(section, top);
+    const uint64_t stream = own.m_nStart + COMPRESSED_PREFIX_SIZE;
+    if (stream < output.m_nStart + section.m_nExpansionLead) {
+        reason = expands + " at " + Hex(output.m_nStart) + " and would overtake its own compressed data at " +
+                 Hex(stream) + " before reading it; it needs " +
+                 std::to_string(output.m_nStart + section.m_nExpansionLead - stream) + " bytes more RAM";
+        return false;
     }
     return true;
 }
