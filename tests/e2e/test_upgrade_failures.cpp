@@ -109,6 +109,7 @@ TEST(UpgradeRetries, PowerReadingExactlyAtTheLimitPasses)
     EXPECT_EQ(recorder.Count(HLN_POWER_CHECK, 2), 0);
 }
 
+// Also catches a host that switches speed before the acknowledgement came.
 TEST(UpgradeCancel, CancelDuringDataUploadStopsTheRun)
 {
     // At the wire rate the upload lasts long enough for the cancel to reach
@@ -124,6 +125,10 @@ TEST(UpgradeCancel, CancelDuringDataUploadStopsTheRun)
     loader.SetPortNumbers(receiver.Port(0), 2, 4);
     ASSERT_EQ(loader.Start(SamplePath().c_str(), 0x163), 0);
     ASSERT_TRUE(recorder.WaitFor(HLN_DATA_UPLOAD, STEP_BEGIN, 60));
+    // At the wire rate the acknowledgement of a speed change travels at the
+    // old rate: a host that switched before it had arrived would not be here.
+    EXPECT_TRUE(recorder.HasText("Using high speed boot upload"));
+    EXPECT_TRUE(recorder.HasText("Using high speed monitor upload"));
     // Let the upload thread get going: it reports the cancel it sees mid-way.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_TRUE(loader.Cancel());
