@@ -107,7 +107,7 @@ struct CLeadTracker {
     void Written(uint64_t consumed, uint32_t count)
     {
         if (count != 0 && consumed < m_nLength)
-            m_nLead = std::max<int64_t>(m_nLead, static_cast<int64_t>(m_nProduced + count - consumed));
+            m_nLead = std::max<int64_t>(m_nLead, static_cast<int64_t>(m_nProduced + count) - static_cast<int64_t>(consumed));
         m_nProduced += count;
     }
     // A literal run of `count` bytes whose first byte is stream byte
