@@ -93,7 +93,7 @@ bool CHERFLoaderImpl::RunConnectPhase()
             }
         }
     }
-    return true;
+    return CheckPackageFitsRam();
 }
 
 bool CHERFLoaderImpl::ConnectReceiver()

@@ -18,8 +18,9 @@
 // end's). The sink is called from the engine's threads (the worker and, during
 // the data upload, the upload threads), possibly two at once: it must only
 // queue the notification for its own thread (post, never block for long).
-// Destroy waits for every engine thread to end before it frees the run; it
-// never ends a thread by force.
+// Destroy waits a bounded time for the engine's threads and mutes the sink;
+// a thread still busy then goes on by itself, and whichever thread lets go
+// of the run last (any of them) frees it. No thread is ended by force.
 #pragma once
 
 #include <cstdint>

@@ -92,6 +92,14 @@ public:
     bool ApplyFlashIds();
     uint32_t GetRamTop() const;
 
+    // The package against the receiver's layout, before anything is
+    // written: RAM once the memory map is known, flash once the chip is.
+    // A package that does not fit is refused (HLE_PACKAGE_REFUSED and the
+    // reason as a text line).
+    bool CheckPackageFitsRam();
+    bool CheckPackageFitsFlash();
+    bool RefusePackage(const std::string& reason);
+
     // Monitor upload helpers.
     int UploadMonitor();
     int ConnectToMonitor(std::string& flashText);

@@ -2,7 +2,8 @@
 //
 // The input is expanded as a stream into a small and a large output (the
 // sanitizers catch any access outside either), with the cut-at-capacity
-// contract checked against the large result. The same input is then
+// contract checked against the large result, and the expansion's measure
+// must count the same output. The same input is then
 // compressed, and its expansion must give it back exactly.
 #include <cstdint>
 #include <cstdlib>
@@ -31,6 +32,9 @@ void CheckExpand(const uint8_t* data, size_t size)
         std::abort();
     const uint32_t nCompare = nSmall < FUZZ_SMALL_CAPACITY ? nSmall : FUZZ_SMALL_CAPACITY;
     if (std::memcmp(small.data(), large.data(), nCompare) != 0)
+        std::abort();
+    // The layout check walks the stream by the same token rules.
+    if (MeasureExpansion(stream.data(), nLength).m_nProduced != nLarge)
         std::abort();
 }
 

@@ -8,10 +8,18 @@ CThread::~CThread()
 {
     if (!m_Thread.joinable())
         return;
-    if (m_pEnded->IsSet())
+    // The owner may be freed by the thread itself (its function held the
+    // last reference): a thread cannot join itself, and it only has its own
+    // exit left to run.
+    if (m_pEnded->IsSet() && !IsCurrent())
         m_Thread.join();
     else
         m_Thread.detach();
+}
+
+bool CThread::IsCurrent() const
+{
+    return m_Thread.get_id() == std::this_thread::get_id();
 }
 
 bool CThread::Start(std::function<void()> body)
@@ -35,6 +43,8 @@ bool CThread::Join(int timeoutMs)
 {
     if (!m_Thread.joinable())
         return true;
+    if (IsCurrent())
+        return false;  // it cannot end while it waits for itself
     if (!m_pEnded->Wait(timeoutMs))
         return false;
     m_Thread.join();

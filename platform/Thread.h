@@ -6,8 +6,13 @@
 // (the caller keeps this object and the thread's data). The destructor joins
 // a finished thread and lets an unfinished one run on detached.
 //
-// Threading: all calls come from the owning thread; the function runs on the
-// new thread.
+// The object may also be destroyed on its own thread, by the function's last
+// act (releasing the last reference to the object that owns this one): the
+// thread is then detached, never joined, and runs only its own exit. Join
+// from the thread itself returns false at once.
+//
+// Threading: all calls come from the owning thread, or from the thread
+// itself as above; the function runs on the new thread.
 #pragma once
 
 #include <functional>
@@ -34,6 +39,8 @@ public:
     bool IsRunning() const;
 
 private:
+    bool IsCurrent() const;
+
     std::thread m_Thread;
     // Shared with the thread so that a detached thread can still set it.
     std::shared_ptr<CEvent> m_pEnded;

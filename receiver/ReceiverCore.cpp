@@ -192,13 +192,14 @@ void CReceiverCore::Send(int port, const std::vector<uint8_t>& bytes, CRxTime no
     if (port < 0 || port >= m_Config.m_nPorts || (port > 0 && m_Config.m_bSilentSecondary))
         return;
     std::vector<uint8_t> line = bytes;
-    if (m_HostBaud[port] != m_nSpeed)
-        line = Garble(line, m_nSpeed, m_HostBaud[port]);
     LoseLine(line, m_Config.m_dDropTx, m_Config.m_dCorruptTx);
     m_Stats.m_Ports[port].m_nBytesOut += line.size();
     CRxOutgoing out;
     out.m_nPort = port;
     out.m_Bytes = std::move(line);
+    // Whether they arrive readable depends on the host's rate when they get
+    // there: a speed change's acknowledgement leaves at the old rate.
+    out.m_nBaud = m_nSpeed;
     out.m_tNotBefore = std::max(now, m_tBusyUntil);
     m_Outgoing.push_back(std::move(out));
 }

@@ -4,9 +4,10 @@
 //
 // The port layer (CVirtualReceiver) feeds it what the host does on each
 // pseudo-terminal (bytes, flushes, line-setting changes) and takes the bytes
-// it sends. Here the line itself is modelled: bytes that cross while host and
-// receiver run different rates arrive garbled, bytes are dropped or corrupted
-// at the configured rates, and a break is recognised.
+// it sends. Here the line itself is modelled: bytes from the host that cross
+// while host and receiver run different rates arrive garbled (the port layer
+// does the same for the receiver's bytes when they reach the host), bytes are
+// dropped or corrupted at the configured rates, and a break is recognised.
 //
 // A pseudo-terminal carries no break. The receiver takes as a break a flush
 // of the host's transmit side (the host's break request flushes both
@@ -35,10 +36,13 @@ constexpr int RX_MAX_PORTS = 3;
 enum EReceiverMode { RXM_APPLICATION, RXM_BOOT, RXM_MONITOR, RXM_OFF, RXM_BRICKED };
 
 // Bytes for one port; `m_bFlush` first drops everything still queued there
-// (power loss); `m_bUnplug` closes the port.
+// (power loss); `m_bUnplug` closes the port. The bytes leave at the rate the
+// receiver ran when it sent them (`m_nBaud`); the port layer garbles them
+// when the host's line is set to another rate by the time they arrive.
 struct CRxOutgoing {
     int m_nPort = 0;
     std::vector<uint8_t> m_Bytes;
+    uint32_t m_nBaud = 19200;
     CRxTime m_tNotBefore;
     bool m_bFlush = false;
     bool m_bUnplug = false;
@@ -115,6 +119,8 @@ public:
     const CRxStats& Stats() const { return m_Stats; }
     // 11 bits a byte for the 8O1 binary protocols, 10 for the 8N1 texts.
     int BitsPerByte() const;
+    // What a UART set to `to` baud makes of bytes sent at `from` baud.
+    std::vector<uint8_t> Garble(const std::vector<uint8_t>& bytes, uint32_t from, uint32_t to);
     // The exit condition of --exit-after-upgrade has been met.
     bool UpgradeFinished() const { return m_bFinished; }
     void ClearDataHistory() { m_DataSeen.clear(); }
@@ -122,7 +128,6 @@ public:
 private:
     void Deliver(int port, const uint8_t* bytes, size_t count, CRxTime now);
     void LoseLine(std::vector<uint8_t>& bytes, double drop, double corrupt);
-    std::vector<uint8_t> Garble(const std::vector<uint8_t>& bytes, uint32_t from, uint32_t to);
     void PowerLoss(CRxTime now);
     CReceiverMode* Current() const;
 

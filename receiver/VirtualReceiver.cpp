@@ -34,8 +34,14 @@ struct CRxPortLine {
     };
     std::deque<CIn> m_In;
     CRxTime m_tInLast;
-    std::deque<std::pair<uint8_t, CRxTime>> m_Out;
+    struct COut {
+        uint8_t m_nByte = 0;
+        CRxTime m_tDue;          // when it reaches the host
+        uint32_t m_nBaud = 0;    // the receiver's rate when it left
+    };
+    std::deque<COut> m_Out;
     CRxTime m_tOutLast;
+    std::vector<uint8_t> m_Arrived;  // reached the host, not yet taken by its side of the terminal
     uint32_t m_nHostBaud = 19200;
     bool m_bHungUp = false;
     bool m_bWriteBlocked = false;
@@ -248,13 +254,16 @@ void CVirtualReceiver::QueueOutgoing(CRxTime now)
             m_Ports[out.m_nPort]->Close();
         if (out.m_bUnplug || out.m_bFlush) {
             line.m_Out.clear();
+            line.m_Arrived.clear();
             continue;
         }
-        auto step = m_Config.m_bPace ? ByteTime(m_pCore->Speed(), m_pCore->BitsPerByte())
+        // The bytes travel at the rate they were sent at, also when the
+        // receiver has switched since (the acknowledgement of a speed change).
+        auto step = m_Config.m_bPace ? ByteTime(out.m_nBaud, m_pCore->BitsPerByte())
                                      : std::chrono::nanoseconds(0);
         for (uint8_t b : out.m_Bytes) {
             line.m_tOutLast = std::max({line.m_tOutLast, out.m_tNotBefore, now}) + step;
-            line.m_Out.emplace_back(b, line.m_tOutLast);
+            line.m_Out.push_back({b, line.m_tOutLast, out.m_nBaud});
         }
         while (line.m_Out.size() > OUT_QUEUE_MAX)
             line.m_Out.pop_front();
@@ -264,19 +273,37 @@ void CVirtualReceiver::QueueOutgoing(CRxTime now)
 void CVirtualReceiver::WriteDue(size_t index, CRxTime now)
 {
     CRxPortLine& line = *m_Lines[index];
-    std::vector<uint8_t> due;
-    for (const auto& item : line.m_Out) {
-        if (item.second > now)
-            break;
-        due.push_back(item.first);
+    // A byte is read by the host's UART at the rate the host has set when
+    // the byte arrives: a host that switches before the receiver's last
+    // bytes at the old rate are in gets noise, as on hardware.
+    std::vector<uint8_t> run;
+    uint32_t runBaud = 0;
+    auto arrive = [&] {
+        if (runBaud != line.m_nHostBaud)
+            run = m_pCore->Garble(run, runBaud, line.m_nHostBaud);
+        line.m_Arrived.insert(line.m_Arrived.end(), run.begin(), run.end());
+        run.clear();
+    };
+    while (!line.m_Out.empty() && line.m_Out.front().m_tDue <= now) {
+        if (line.m_Out.front().m_nBaud != runBaud && !run.empty())
+            arrive();
+        runBaud = line.m_Out.front().m_nBaud;
+        run.push_back(line.m_Out.front().m_nByte);
+        line.m_Out.pop_front();
     }
+    if (!run.empty())
+        arrive();
+    if (line.m_Arrived.size() > OUT_QUEUE_MAX)
+        line.m_Arrived.erase(line.m_Arrived.begin(),
+                             line.m_Arrived.end() - static_cast<long>(OUT_QUEUE_MAX));
     line.m_bWriteBlocked = false;
-    if (due.empty())
+    if (line.m_Arrived.empty())
         return;
     // Bytes sent while no one holds the host side are lost, as on a line.
-    size_t n = line.m_bHungUp ? due.size() : m_Ports[index]->Write(due.data(), due.size());
-    line.m_Out.erase(line.m_Out.begin(), line.m_Out.begin() + static_cast<long>(n));
-    line.m_bWriteBlocked = n < due.size();
+    const size_t due = line.m_Arrived.size();
+    size_t n = line.m_bHungUp ? due : m_Ports[index]->Write(line.m_Arrived.data(), due);
+    line.m_Arrived.erase(line.m_Arrived.begin(), line.m_Arrived.begin() + static_cast<long>(n));
+    line.m_bWriteBlocked = n < due;
 }
 
 int CVirtualReceiver::PollTimeoutMs() const
@@ -288,7 +315,7 @@ int CVirtualReceiver::PollTimeoutMs() const
         if (!line->m_In.empty())
             next = std::min(next, line->m_In.front().m_tDue);
         if (!line->m_Out.empty())
-            next = std::min(next, line->m_Out.front().second);
+            next = std::min(next, line->m_Out.front().m_tDue);
         recheck = recheck || line->m_bHungUp || line->m_bWriteBlocked;
     }
     int ms = MAX_SLICE_MS;

@@ -78,23 +78,107 @@ struct CExpandOutput {
     }
 };
 
-}  // namespace
-
-uint32_t ExpandBuffer(const uint8_t* stream, uint32_t streamLength, uint8_t* output,
-                      uint32_t capacity)
+// The token kind of every first byte, from the stream's six escapes.
+void BuildTokenKinds(const uint8_t* stream, uint8_t (&kinds)[256])
 {
-    if (stream == nullptr || streamLength <= EXPAND_ESCAPE_COUNT)
-        return 0;
     // The escapes are tested in the order E1, E0, E2, E3, E4, E5 and the
     // first match decides; filling the table in reverse order gives the same
     // result when a stream repeats an escape value.
-    uint8_t kinds[256] = {};
+    std::memset(kinds, TOKEN_LITERAL, sizeof kinds);
     kinds[stream[5]] = TOKEN_COPY_N;
     kinds[stream[4]] = TOKEN_COPY4_FAR;
     kinds[stream[3]] = TOKEN_COPY4;
     kinds[stream[2]] = TOKEN_COPY3;
     kinds[stream[0]] = TOKEN_LITERAL_RUN;
     kinds[stream[1]] = TOKEN_REPEAT;
+}
+
+// The running figures of MeasureExpansion.
+struct CLeadTracker {
+    uint64_t m_nLength;       // stream length
+    uint64_t m_nProduced = 0;
+    int64_t m_nLead = 0;
+
+    // `count` output bytes written once `consumed` stream bytes have been
+    // read. Output byte P lands at (first output + P); the first unread
+    // stream byte lies at (first stream byte + consumed): the lead must keep
+    // the last of them below it. Once the whole stream is read, output may
+    // go anywhere.
+    void Written(uint64_t consumed, uint32_t count)
+    {
+        if (count != 0 && consumed < m_nLength)
+            m_nLead = std::max<int64_t>(m_nLead, static_cast<int64_t>(m_nProduced + count) - static_cast<int64_t>(consumed));
+        m_nProduced += count;
+    }
+    // A literal run of `count` bytes whose first byte is stream byte
+    // `first`: byte k is written right after stream byte first + k is read.
+    void Run(uint64_t first, uint32_t count)
+    {
+        if (count != 0 && first + 1 < m_nLength)
+            m_nLead = std::max<int64_t>(m_nLead, static_cast<int64_t>(m_nProduced) - static_cast<int64_t>(first));
+        m_nProduced += count;
+    }
+};
+
+}  // namespace
+
+CExpansionMeasure MeasureExpansion(const uint8_t* stream, uint32_t streamLength)
+{
+    CExpansionMeasure measure;
+    if (stream == nullptr || streamLength <= EXPAND_ESCAPE_COUNT)
+        return measure;
+    uint8_t kinds[256];
+    BuildTokenKinds(stream, kinds);
+    CLeadTracker track{streamLength};
+    const uint8_t* p = stream + EXPAND_ESCAPE_COUNT;
+    const uint8_t* const pEnd = stream + streamLength;
+    auto at = [stream](const uint8_t* q) { return static_cast<uint64_t>(q - stream); };
+    // The same token rules as ExpandBuffer: a token cut short ends the stream.
+    while (p < pEnd) {
+        const uint8_t c = *p++;
+        const size_t nLeft = static_cast<size_t>(pEnd - p);
+        const uint8_t kind = kinds[c];
+        if (kind == TOKEN_LITERAL) {
+            track.Written(at(p), 1);
+        } else if (kind == TOKEN_REPEAT || kind == TOKEN_COPY4_FAR) {
+            if (nLeft < 2)
+                break;
+            p += 2;
+            track.Written(at(p), kind == TOKEN_REPEAT ? p[-1] : 4);
+        } else if (kind == TOKEN_LITERAL_RUN) {
+            if (nLeft < 1 || nLeft - 1 < p[0])
+                break;
+            const uint32_t nCount = *p++;
+            track.Run(at(p), nCount);
+            p += nCount;
+        } else if (kind == TOKEN_COPY3 || kind == TOKEN_COPY4) {
+            if (nLeft < 1)
+                break;
+            p += 1;
+            track.Written(at(p), kind == TOKEN_COPY3 ? 3 : 4);
+        } else {  // TOKEN_COPY_N: count, selector, 0 to 4 distance bytes
+            if (nLeft < 2)
+                break;
+            const uint32_t nCount = p[0];
+            const size_t nBytes = p[1] >= 252 ? p[1] - 251u : 0;
+            if (nLeft - 2 < nBytes)
+                break;
+            p += 2 + nBytes;
+            track.Written(at(p), nCount);
+        }
+    }
+    measure.m_nProduced = static_cast<uint32_t>(std::min(track.m_nProduced, EXPAND_COUNT_LIMIT));
+    measure.m_nLead = static_cast<uint32_t>(std::min<int64_t>(track.m_nLead, EXPAND_COUNT_LIMIT));
+    return measure;
+}
+
+uint32_t ExpandBuffer(const uint8_t* stream, uint32_t streamLength, uint8_t* output,
+                      uint32_t capacity)
+{
+    if (stream == nullptr || streamLength <= EXPAND_ESCAPE_COUNT)
+        return 0;
+    uint8_t kinds[256];
+    BuildTokenKinds(stream, kinds);
 
     CExpandOutput out{output, output != nullptr ? capacity : 0u, 0};
     const uint8_t* p = stream + EXPAND_ESCAPE_COUNT;

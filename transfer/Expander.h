@@ -32,3 +32,17 @@ struct CCompressedPrefix {
     uint32_t expandedLength = 0;
 };
 bool ReadCompressedPrefix(const uint8_t* data, uint32_t length, CCompressedPrefix& prefix);
+
+// How an expansion in place meets its own input. The receiver's monitor
+// expands a staged section into RAM below it while it still reads the stream
+// from RAM: it reads each token whole before writing the token's output, and
+// copies a literal run byte by byte as it reads it. An output byte written
+// over a stream byte not yet read spoils the rest of the expansion.
+struct CExpansionMeasure {
+    uint32_t m_nProduced = 0;  // bytes the stream writes (saturates at 0xFFFFFFFF)
+    // The least number of bytes by which the stream's first byte must lie
+    // above the first output byte so that no output byte ever lands on a
+    // stream byte still to be read; 0 when the output may start anywhere.
+    uint32_t m_nLead = 0;
+};
+CExpansionMeasure MeasureExpansion(const uint8_t* stream, uint32_t streamLength);

@@ -101,6 +101,12 @@ bool StageImage(CFirmwareFileEntry& package, CSyncDataVector& imageData, uint16_
         if (section.flags & SECTION_APP)
             newAppVersion = ReadEmbeddedVersion(section);
     }
+    // An upgrade that programs nothing would still write its record into
+    // the receiver and report success.
+    if (imageData.GetCount() == 0) {
+        package.error = "the package holds no image data (it has no sections): there is nothing to upgrade";
+        return false;
+    }
     return true;
 }
 

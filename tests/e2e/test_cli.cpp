@@ -213,6 +213,33 @@ std::vector<uint8_t> OneCompressedSection(const std::vector<uint8_t>& data)
     return bytes;
 }
 
+struct CRawSection {
+    uint32_t flags;
+    uint32_t address;
+    std::vector<uint8_t> data;
+};
+
+// A package written byte by byte, so that it can hold what `pack` refuses.
+std::vector<uint8_t> RawPackage(const std::vector<CRawSection>& sections)
+{
+    std::vector<uint8_t> bytes{'Q', 'F', 'W', '2'};
+    bytes.resize(68, 0);
+    PutLe32(bytes, uint32_t(sections.size()));
+    PutLe32(bytes, 0x3000);
+    uint32_t offset = uint32_t(76 + 20 * sections.size());
+    for (const CRawSection& section : sections) {
+        uint32_t sum = 0;
+        for (uint8_t b : section.data)
+            sum += b;
+        for (uint32_t value : {section.flags, uint32_t(section.data.size()), section.address, offset, sum})
+            PutLe32(bytes, value);
+        offset += uint32_t(section.data.size());
+    }
+    for (const CRawSection& section : sections)
+        bytes.insert(bytes.end(), section.data.begin(), section.data.end());
+    return bytes;
+}
+
 // splitmix64, so the "random" input is the same on every run.
 std::vector<uint8_t> RandomBytes(size_t size)
 {
@@ -242,6 +269,32 @@ TEST_F(TrailmarkCli, InfoShowsBothSectionsAndBothVersions)
     EXPECT_NE(run.m_strOut.find("Staged total:"), std::string::npos);
     EXPECT_NE(run.m_strOut.find("device family 0x03000"), std::string::npos);
     EXPECT_EQ(Count(run.m_strOut, "v1.82\n"), 2u) << run.m_strOut;
+    EXPECT_NE(run.m_strOut.find("RAM needed:"), std::string::npos);
+    EXPECT_EQ(run.m_strOut.find("warning"), std::string::npos) << "the sample suits every receiver";
+}
+
+// Catches `info` keeping quiet about a package that some receivers cannot
+// take: one whose staged image overfills the 512 KiB boards, and whose second
+// application section's erase wipes the first on both chips.
+TEST_F(TrailmarkCli, InfoWarnsAboutTheReceiversAPackageDoesNotFit)
+{
+    WriteBytes(m_Folder / "two.q", RawPackage({{0x12, 0x01020000, RandomBytes(600000)},
+                                              {0x12, 0x01100000, RandomBytes(8192)}}));
+    CRun run = Run({"info", "two.q"});
+    ASSERT_EQ(run.m_nStatus, 0) << run.m_strErr;
+    EXPECT_NE(run.m_strOut.find("RAM needed:    608256 bytes"), std::string::npos) << run.m_strOut;
+    EXPECT_NE(run.m_strOut.find("at 0x05000000: warning: the image needs 608256 bytes of RAM"), std::string::npos)
+        << run.m_strOut;
+    EXPECT_EQ(Count(run.m_strOut, ": fits"), 3u) << run.m_strOut;
+    for (const char* chip : {"AT49BV16X4   warning: ", "AT49LV8011   warning: "})
+        EXPECT_NE(run.m_strOut.find(std::string(chip) + "the \"Prepare flash\" of section 1 erases"),
+                  std::string::npos)
+            << run.m_strOut;
+    CRun json = Run({"info", "two.q", "--json"});
+    ASSERT_EQ(json.m_nStatus, 0);
+    EXPECT_TRUE(CJsonCheck(json.m_strOut).Valid()) << json.m_strOut;
+    EXPECT_NE(json.m_strOut.find("\"ramNeeded\":608256"), std::string::npos) << json.m_strOut;
+    EXPECT_EQ(Count(json.m_strOut, "\"fits\":false"), 3u) << json.m_strOut;
 }
 
 // Catches JSON that does not parse or lacks the report's fields.
@@ -290,15 +343,17 @@ TEST_F(TrailmarkCli, PackThenUnpackRoundTrips)
         SCOPED_TRACE(row.pszName);
         fs::path input = m_Folder / "input.bin", package = m_Folder / "p.q", out = m_Folder / "out";
         WriteBytes(input, row.bytes);
-        CRun pack = Run({"pack", package.string(), "--name", row.pszName, "--family", "0x3000",
-                         "--section", "app,compressed:0x01020000:" + input.string(), "--section",
-                         "boot,plain:16777216:" + input.string()});
-        ASSERT_EQ(pack.m_nStatus, 0) << pack.m_strErr;
-        CRun unpack = Run({"unpack", package.string(), out.string()});
-        ASSERT_EQ(unpack.m_nStatus, 0) << unpack.m_strErr;
-        EXPECT_EQ(ReadBytes(out / "section-0.expanded.bin"), row.bytes);
-        EXPECT_EQ(ReadBytes(out / "section-1.bin"), row.bytes);
-        fs::remove_all(out);
+        // One package each: two application sections would erase each other.
+        for (const char* flags : {"app,compressed", "app,plain"}) {
+            CRun pack = Run({"pack", package.string(), "--name", row.pszName, "--family", "0x3000",
+                             "--section", std::string(flags) + ":0x01020000:" + input.string()});
+            ASSERT_EQ(pack.m_nStatus, 0) << pack.m_strErr;
+            CRun unpack = Run({"unpack", package.string(), out.string()});
+            ASSERT_EQ(unpack.m_nStatus, 0) << unpack.m_strErr;
+            EXPECT_EQ(ReadBytes(out / (flags[4] == 'c' ? "section-0.expanded.bin" : "section-0.bin")), row.bytes)
+                << flags;
+            fs::remove_all(out);
+        }
     }
 }
 
@@ -323,6 +378,19 @@ TEST_F(TrailmarkCli, CorruptChecksumIsRejectedWithItsSection)
     EXPECT_FALSE(fs::exists(m_Folder / "out"));
 }
 
+// Catches `info` describing a package without sections as if it could be
+// upgraded, instead of giving the reason the upgrade refuses it for.
+TEST_F(TrailmarkCli, InfoRefusesAPackageWithoutImageData)
+{
+    std::vector<uint8_t> header{'Q', 'F', 'W', '2'};
+    header.resize(76, 0);
+    WriteBytes(m_Folder / "empty.q", header);
+    CRun run = Run({"info", "empty.q"});
+    EXPECT_EQ(run.m_nStatus, 4);
+    EXPECT_EQ(run.m_strErr,
+              "trailmark: the package holds no image data (it has no sections): there is nothing to upgrade\n");
+}
+
 // Catches a cut package read as if whole, or a missing package not reported.
 TEST_F(TrailmarkCli, TruncatedOrMissingPackageIsRejected)
 {
@@ -345,6 +413,7 @@ TEST_F(TrailmarkCli, PackRefusesBadArgumentsAndWritesNothing)
 {
     WriteBytes(m_Folder / "data.bin", {1, 2, 3});
     WriteBytes(m_Folder / "empty.bin", {});
+    WriteBytes(m_Folder / "big.bin", std::vector<uint8_t>(0xD000, 0xFF));  // over the 48 KiB boot region
     struct {
         std::vector<std::string> args;
         int nStatus;
@@ -362,6 +431,9 @@ TEST_F(TrailmarkCli, PackRefusesBadArgumentsAndWritesNothing)
         {{"--section", "app:0x100:data.bin", "--name", std::string(33, 'n'), "--family", "0"}, 1,
          "32 characters"},
         {{"--section", "app:0x100:data.bin", "--name", "n", "--family", "x"}, 1, "--family"},
+        {{"--section", "app,plain:0x01020000:data.bin", "--section", "app,plain:0x01100000:data.bin"}, 1,
+         "fits the flash of no known receiver (AT49BV16X4: the \"Prepare flash\" of section 1 erases"},
+        {{"--section", "boot,plain:0x01000000:big.bin"}, 1, "outside what its \"Prepare flash\" erases"},
         {{"--section", "app:0x100:data.bin", "--bogus"}, 2, "--bogus"},
         {{}, 2, "--section"},
     };
@@ -375,7 +447,7 @@ TEST_F(TrailmarkCli, PackRefusesBadArgumentsAndWritesNothing)
         EXPECT_EQ(Count(run.m_strErr, "\n"), 1u) << run.m_strErr;
         EXPECT_EQ(run.m_strErr.rfind("trailmark: ", 0), 0u) << run.m_strErr;
         EXPECT_NE(run.m_strErr.find(row.pszMessage), std::string::npos) << run.m_strErr;
-        EXPECT_EQ(Entries(m_Folder), (std::vector<std::string>{"data.bin", "empty.bin"}));
+        EXPECT_EQ(Entries(m_Folder), (std::vector<std::string>{"big.bin", "data.bin", "empty.bin"}));
     }
 }
 

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "engine/HERFLoader.h"
 #include "platform/PortNames.h"
@@ -59,6 +62,30 @@ TEST(EngineStart, PortThatWillNotOpenReturnsThreeWithAReason)
     loader.Destroy();
     EXPECT_EQ(sink.count, 0);
     platform::SetPortDevice(77, "");
+}
+
+// Catches a package without sections reaching the ports and ending as a
+// "successful" upgrade that programs nothing.
+TEST(EngineStart, PackageWithoutImageDataIsRefusedBeforeAnyPort)
+{
+    char folder[] = "/tmp/trailmark-empty-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/empty.q";
+    std::vector<uint8_t> header{'Q', 'F', 'W', '2'};
+    header.resize(76, 0);  // no name, section count 0, family 0
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(header.data()), 76);
+    // A port that would fail to open: reaching it would make the result 3.
+    platform::SetPortDevice(78, "/dev/trailmark-no-such-device");
+    CCountingSink sink;
+    CHERFLoader loader;
+    loader.Create(sink.Sink(), 0x83E8);
+    loader.SetPortNumbers(78, 2, 4);
+    EXPECT_EQ(loader.Start(path.c_str(), 0x163), 2);
+    EXPECT_NE(loader.GetStartError().find("no image data"), std::string::npos) << loader.GetStartError();
+    loader.Destroy();
+    EXPECT_EQ(sink.count, 0);
+    platform::SetPortDevice(78, "");
+    std::filesystem::remove_all(folder);
 }
 
 TEST(EngineStart, FailedStartLeavesTheSessionIdle)

@@ -109,6 +109,7 @@ TEST(UpgradeRetries, PowerReadingExactlyAtTheLimitPasses)
     EXPECT_EQ(recorder.Count(HLN_POWER_CHECK, 2), 0);
 }
 
+// Also catches a host that switches speed before the acknowledgement came.
 TEST(UpgradeCancel, CancelDuringDataUploadStopsTheRun)
 {
     // At the wire rate the upload lasts long enough for the cancel to reach
@@ -124,6 +125,10 @@ TEST(UpgradeCancel, CancelDuringDataUploadStopsTheRun)
     loader.SetPortNumbers(receiver.Port(0), 2, 4);
     ASSERT_EQ(loader.Start(SamplePath().c_str(), 0x163), 0);
     ASSERT_TRUE(recorder.WaitFor(HLN_DATA_UPLOAD, STEP_BEGIN, 60));
+    // At the wire rate the acknowledgement of a speed change travels at the
+    // old rate: a host that switched before it had arrived would not be here.
+    EXPECT_TRUE(recorder.HasText("Using high speed boot upload"));
+    EXPECT_TRUE(recorder.HasText("Using high speed monitor upload"));
     // Let the upload thread get going: it reports the cancel it sees mid-way.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_TRUE(loader.Cancel());
@@ -157,6 +162,46 @@ TEST(UpgradeCancel, DestroyDuringALongWaitReturnsPromptly)
     const size_t count = recorder.Items().size();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(recorder.Items().size(), count);
+}
+
+// Catches a session freed by its own worker joining that thread (the
+// process aborts) or being used once freed: Destroy's wait runs out while the
+// flash work goes on, so the worker is the last to let go of the session.
+TEST(UpgradeCancel, DestroyWhoseWaitRunsOutLeavesTheWorkerToFreeTheSession)
+{
+    // Each erase and program takes 500 ms longer: the boot image's 2 erases
+    // and 10 program pieces outlast the 5000 ms wait.
+    CReceiverConfig config;
+    config.m_strChip = "AT49LV8011";
+    config.m_nSlowFlashMs = 500;
+    CReceiverUnderTest receiver(config);
+    std::string error;
+    ASSERT_TRUE(receiver.Start(error)) << error;
+    CRecorder recorder;
+    // The sink lives as long as the session does: once this token is gone,
+    // so is the session.
+    auto token = std::make_shared<int>(0);
+    const std::weak_ptr<int> session = token;
+    auto loader = std::make_unique<CHERFLoader>();
+    loader->Create([record = recorder.Sink(), token](const CLoaderNotification& n) { record(n); }, 0x83E8);
+    token.reset();
+    loader->SetPortNumbers(receiver.Port(0), 2, 4);
+    const std::string boot = std::string(TRAILMARK_BINARY_DIR) + "/boot.bin";
+    ASSERT_EQ(loader->Start(boot.c_str(), 0x143), 0);
+    ASSERT_TRUE(recorder.WaitFor(HLN_PREPARE_FLASH, STEP_BEGIN, 30));
+    const auto begin = std::chrono::steady_clock::now();
+    loader->Destroy();
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(4900));
+    loader.reset();
+    ASSERT_FALSE(session.expired()) << "the wait did not run out";
+    for (int i = 0; i < 400 && !session.expired(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(session.expired()) << "the worker never freed the session";
+    // The run went on to the end of its flash work.
+    std::vector<uint8_t> flash;
+    const std::vector<uint8_t> image = ReadFile(boot);
+    ASSERT_TRUE(receiver.Receiver().ReadMemory(0x01000000, static_cast<uint32_t>(image.size()), flash));
+    EXPECT_TRUE(flash == image);
 }
 
 }  // namespace

@@ -191,6 +191,55 @@ TEST(ReceiverBoot, SpeedChangeAfterAcknowledgementGarblesOldRate)
     EXPECT_EQ(host.WaitAck(0x13), 0);
 }
 
+// Catches an acknowledgement of a speed change (boot 0x85, monitor 0x99)
+// that travels at the new rate: a host that switches before all of it has
+// arrived must read the rest as noise, as on hardware, and a host that
+// waits for it reads it whole. At the wire rate, from 2400 baud, so that
+// the acknowledgement takes long enough to arrive.
+TEST(ReceiverBoot, SpeedChangeAcknowledgementTravelsAtTheOldRate)
+{
+    CReceiverConfig config = BootConfig();
+    config.m_bPace = true;
+    CReceiverRig rig(config);
+    ASSERT_TRUE(rig.m_bStarted);
+    CRawHost& host = *rig.m_pHost;
+    auto slowDown = [&](uint8_t packetId, uint8_t code, uint8_t ackId) {
+        host.ResetReader();
+        host.Command(packetId, code, 2400);
+        ASSERT_EQ(host.WaitAck(ackId), 1);
+        host.SetBaud(2400);
+    };
+    // Switches as soon as the acknowledgement's first byte is in.
+    auto switchEarly = [&](uint8_t packetId, uint8_t code, uint8_t ackId) {
+        host.ResetReader();
+        host.Command(packetId, code, 115200);
+        const std::vector<uint8_t> ack = RxEncodePacket(ackId, {1});
+        ASSERT_EQ(host.ReadCount(1, 2000), std::vector<uint8_t>(1, ack[0]));
+        host.SetBaud(115200);
+        const std::vector<uint8_t> rest = host.ReadFor(150);
+        EXPECT_FALSE(rest.empty());
+        EXPECT_NE(rest, std::vector<uint8_t>(ack.begin() + 1, ack.end())) << "the rest came at the new rate";
+        host.ResetReader();
+        host.Command(packetId, packetId == 0x12 ? 0x84 : 0x90);
+        EXPECT_EQ(host.WaitAck(ackId), 1) << "the receiver did not switch after its acknowledgement";
+    };
+    std::vector<uint8_t> id, p;
+    ASSERT_TRUE(ConnectBoot(host, id));
+    slowDown(0x12, 0x85, 0x13);
+    switchEarly(0x12, 0x85, 0x13);
+
+    // The monitor, loaded at the high rate, starts at 19200.
+    CMonitorImage image = GetMonitorImage(1);
+    ASSERT_TRUE(UploadThroughBoot(host, 0x20000, image.pData, image.nLength));
+    host.Command(0x12, 0x87);
+    ASSERT_EQ(host.WaitAck(0x13), 1);
+    host.SetBaud(19200);
+    host.ResetReader();
+    ASSERT_TRUE(host.WaitPacket(0xA1, p, 1000));
+    slowDown(0xA2, 0x99, 0xA3);
+    switchEarly(0xA2, 0x99, 0xA3);
+}
+
 // Catches a boot loader that ignores the wake text, or leaves on it.
 TEST(ReceiverBoot, AnswersWakeTextAndStays)
 {

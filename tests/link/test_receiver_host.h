@@ -21,6 +21,7 @@
 inline speed_t TestSpeed(uint32_t baud)
 {
     switch (baud) {
+    case 2400: return B2400;
     case 9600: return B9600;
     case 38400: return B38400;
     case 115200: return B115200;

@@ -12,12 +12,15 @@
 #include "package/FirmwareFile.h"
 #include "tools/trailmark/Command.h"
 #include "tools/trailmark/JsonWriter.h"
+#include "tools/trailmark/KnownLayouts.h"
 #include "transfer/Expander.h"
+#include "transfer/LayoutCheck.h"
 #include "transfer/StagedImage.h"
 
 namespace {
 
 constexpr uint32_t FAMILY_MASK = 0x000FF000;
+constexpr uint64_t NO_RAM_FITS = 0x100000000ull;
 
 struct CInfoOptions {
     std::string m_strPath;
@@ -48,6 +51,10 @@ struct CPackageInfo {
     uint32_t m_nStagedTotal = 0;
     uint16_t m_wAppVersion = 0;
     uint16_t m_wBootVersion = 0;
+    // How the package fits the receivers the tool knows.
+    uint64_t m_nRamNeeded = 0;  // NO_RAM_FITS when no RAM size does
+    std::vector<CKnownVerdict> m_Ram;
+    std::vector<CKnownVerdict> m_Flash;
 };
 
 std::string VersionText(uint16_t version)
@@ -143,7 +150,66 @@ int Collect(const std::string& path, CPackageInfo& info)
                 ReadCompressedPrefix(section.data.get(), section.length, row.m_Prefix);
         info.m_Sections.push_back(row);
     }
+    const CPackageLayout layout = DescribeLayout(entry);
+    info.m_nRamNeeded = GetRamNeeded(layout, 0);
+    info.m_Ram = CheckKnownRam(layout);
+    info.m_Flash = CheckKnownFlash(layout);
     return EXIT_STATUS_OK;
+}
+
+std::string VerdictText(const CKnownVerdict& verdict)
+{
+    return verdict.m_bFits ? "fits" : "warning: " + verdict.m_strReason;
+}
+
+// The RAM each board class needs and the flash chips the package suits.
+void PrintLayoutText(const CPackageInfo& info)
+{
+    if (info.m_nRamNeeded >= NO_RAM_FITS)
+        std::printf("RAM needed:    more than any receiver has\n");
+    else
+        std::printf("RAM needed:    %llu bytes\n", static_cast<unsigned long long>(info.m_nRamNeeded));
+    for (const CKnownVerdict& v : info.m_Ram)
+        std::printf("  %-12s %8u bytes at %s: %s\n", v.m_strName.c_str(), v.m_nRamSize, Hex32(v.m_nRamBase).c_str(),
+                    VerdictText(v).c_str());
+    std::printf("Flash:\n");
+    for (const CKnownVerdict& v : info.m_Flash)
+        std::printf("  %-12s %s\n", v.m_strName.c_str(), VerdictText(v).c_str());
+}
+
+void WriteVerdictJson(CJsonWriter& json, const CKnownVerdict& verdict)
+{
+    json.Bool("fits", verdict.m_bFits);
+    if (verdict.m_bFits)
+        json.Null("warning");
+    else
+        json.String("warning", verdict.m_strReason);
+}
+
+void WriteLayoutJson(CJsonWriter& json, const CPackageInfo& info)
+{
+    if (info.m_nRamNeeded >= NO_RAM_FITS)
+        json.Null("ramNeeded");
+    else
+        json.Number("ramNeeded", info.m_nRamNeeded);
+    json.BeginArray("ram");
+    for (const CKnownVerdict& v : info.m_Ram) {
+        json.BeginObject();
+        json.String("boards", v.m_strName.substr(v.m_strName.find(' ') + 1));
+        json.Number("ramBase", v.m_nRamBase);
+        json.Number("ramSize", v.m_nRamSize);
+        WriteVerdictJson(json, v);
+        json.EndObject();
+    }
+    json.EndArray();
+    json.BeginArray("flash");
+    for (const CKnownVerdict& v : info.m_Flash) {
+        json.BeginObject();
+        json.String("chip", v.m_strName);
+        WriteVerdictJson(json, v);
+        json.EndObject();
+    }
+    json.EndArray();
 }
 
 void PrintText(const CPackageInfo& info)
@@ -169,6 +235,7 @@ void PrintText(const CPackageInfo& info)
     std::printf("Staged total:  %u bytes\n", info.m_nStagedTotal);
     std::printf("App version:   %s\n", VersionText(info.m_wAppVersion).c_str());
     std::printf("Boot version:  %s\n", VersionText(info.m_wBootVersion).c_str());
+    PrintLayoutText(info);
 }
 
 void WriteSectionJson(CJsonWriter& json, size_t index, const CSectionInfo& s)
@@ -214,6 +281,7 @@ void PrintJson(const CPackageInfo& info)
     json.Number("stagedTotal", info.m_nStagedTotal);
     json.String("appVersion", VersionText(info.m_wAppVersion));
     json.String("bootVersion", VersionText(info.m_wBootVersion));
+    WriteLayoutJson(json, info);
     json.EndObject();
     std::printf("%s\n", json.Text().c_str());
 }

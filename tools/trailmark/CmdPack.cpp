@@ -3,12 +3,16 @@
 //
 // Every argument is checked before anything is written. The package goes to
 // a temporary file that is read back with the package reader, each section
-// loaded and each compressed section expanded and compared with its input;
-// only a package that passes replaces OUTPUT.
+// loaded and each compressed section expanded and compared with its input,
+// and the whole staged as the upgrade would and checked against the flash
+// layouts of the known chips; only a package that passes replaces OUTPUT. A
+// package that some chip cannot take is written with a warning for it; one
+// that no chip can take is refused.
 
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -19,7 +23,9 @@
 #include "package/FirmwareFile.h"
 #include "package/PackageWriter.h"
 #include "tools/trailmark/Command.h"
+#include "tools/trailmark/KnownLayouts.h"
 #include "transfer/Expander.h"
+#include "transfer/LayoutCheck.h"
 #include "transfer/StagedImage.h"
 
 namespace {
@@ -162,9 +168,33 @@ bool CheckExpansion(const CFirmwareSection& section, const CPackInput& input, st
     return true;
 }
 
+// The flash rules on every known chip: refused when no chip can take the
+// package (one sentence per chip), warnings for the chips that cannot.
+bool CheckFlashLayouts(CFirmwareFileEntry& entry, std::vector<std::string>& warnings, std::string& error)
+{
+    CSyncDataVector blocks;
+    uint16_t app = 0, boot = 0;
+    if (!StageImage(entry, blocks, app, boot)) {
+        error = "written package does not stage: " + entry.error;
+        return false;
+    }
+    std::string reasons;
+    bool anyFits = false;
+    for (const CKnownVerdict& verdict : CheckKnownFlash(DescribeLayout(entry))) {
+        anyFits = anyFits || verdict.m_bFits;
+        if (verdict.m_bFits)
+            continue;
+        reasons += (reasons.empty() ? "" : "; ") + verdict.m_strName + ": " + verdict.m_strReason;
+        warnings.push_back("not for " + verdict.m_strName + " receivers: " + verdict.m_strReason);
+    }
+    if (!anyFits)
+        error = "the package fits the flash of no known receiver (" + reasons + ")";
+    return anyFits;
+}
+
 // Reads the written package back as the upgrade would.
 bool CheckWritten(const std::string& writtenPath, const std::vector<CPackSection>& sections,
-                  const std::vector<CPackInput>& inputs, std::string& error)
+                  const std::vector<CPackInput>& inputs, std::vector<std::string>& warnings, std::string& error)
 {
     CFirmwareFileEntry entry;
     if (!entry.Load(writtenPath.c_str()) || entry.kind != KIND_PACKAGE ||
@@ -191,7 +221,7 @@ bool CheckWritten(const std::string& writtenPath, const std::vector<CPackSection
             return false;
         }
     }
-    return true;
+    return CheckFlashLayouts(entry, warnings, error);
 }
 
 int RunPack(const CPackOptions& options)
@@ -215,13 +245,17 @@ int RunPack(const CPackOptions& options)
         if (!ParseSection(options.m_SectionArguments[i], sections[i], inputs[i], error))
             return Fail(EXIT_STATUS_FAILED, "section " + std::to_string(i) + ": " + error);
     }
+    std::vector<std::string> warnings;
     PackageCheck check = [&](const std::string& writtenPath, std::string& error) {
-        return CheckWritten(writtenPath, sections, inputs, error);
+        warnings.clear();
+        return CheckWritten(writtenPath, sections, inputs, warnings, error);
     };
     std::string error;
     if (!WritePackageChecked(options.m_strOutput, options.m_strName, family, sections, check,
                              error))
         return Fail(EXIT_STATUS_FAILED, error);
+    for (const std::string& warning : warnings)
+        std::fprintf(stderr, "trailmark: warning: %s\n", warning.c_str());
     return EXIT_STATUS_OK;
 }
 

@@ -27,6 +27,7 @@ bool CHERFLoaderImpl::RunUploadMonitor()
     } else if (ok) {
         Notify(HLN_MONITOR_UPLOAD, STEP_OK);
         NotifyText(HLN_TEXT, flashText);
+        ok = CheckPackageFitsFlash();
     } else {
         Notify(HLN_MONITOR_UPLOAD, STEP_FAILED);
     }

@@ -1,0 +1,36 @@
+// Refusing a package that does not fit the receiver it meets: checked as
+// soon as the receiver's layout is known, before anything is written.
+#include "engine/HERFLoaderImpl.h"
+#include "transfer/LayoutCheck.h"
+
+namespace CHERFLoaderLib {
+
+bool CHERFLoaderImpl::CheckPackageFitsRam()
+{
+    // Without a usable map the monitor upload fails on its own.
+    if (!m_pMemoryMap || !m_pMemoryMap->HasValidRam())
+        return true;
+    std::string reason;
+    if (CheckRamLayout(DescribeLayout(m_Package), GetRamArea(*m_pMemoryMap), reason))
+        return true;
+    return RefusePackage(reason);
+}
+
+bool CHERFLoaderImpl::CheckPackageFitsFlash()
+{
+    if (!m_pMemoryMap || !m_pFlashDevice)
+        return RefusePackage("the receiver's flash layout is not known");
+    std::string reason;
+    if (CheckFlashLayout(DescribeLayout(m_Package), *m_pMemoryMap, *m_pFlashDevice, reason))
+        return true;
+    return RefusePackage(reason);
+}
+
+bool CHERFLoaderImpl::RefusePackage(const std::string& reason)
+{
+    SetError(HLE_PACKAGE_REFUSED);
+    NotifyText(HLN_TEXT, "Package refused: " + reason);
+    return false;
+}
+
+}  // namespace CHERFLoaderLib
