@@ -8,19 +8,19 @@
 //
 // Threading: all calls come from the owning thread; the function runs on the
 // new thread.
+//
+// Backends: posix/Thread.cpp (std::thread), win32/Thread.cpp (_beginthreadex
+// and a wait on the thread's handle).
 #pragma once
 
 #include <functional>
 #include <memory>
-#include <thread>
-
-#include "platform/Event.h"
 
 namespace platform {
 
 class CThread {
 public:
-    CThread() = default;
+    CThread();
     ~CThread();
     CThread(const CThread&) = delete;
     CThread& operator=(const CThread&) = delete;
@@ -34,9 +34,8 @@ public:
     bool IsRunning() const;
 
 private:
-    std::thread m_Thread;
-    // Shared with the thread so that a detached thread can still set it.
-    std::shared_ptr<CEvent> m_pEnded;
+    struct CState;
+    std::unique_ptr<CState> m_pState;
 };
 
 }  // namespace platform
