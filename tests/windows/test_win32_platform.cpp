@@ -15,7 +15,7 @@ namespace {
 TEST(Win32PortNames, NumbersAndPrefixesNameTheSystemsDevices)
 {
     EXPECT_EQ(platform::ResolvePortDevice(nullptr, 5), "\\\\.\\COM5");
-    EXPECT_EQ(platform::ResolvePortDevice("com", 12), "\\\\.\\com12");
+    EXPECT_EQ(platform::ResolvePortDevice("com", 12), "\\\\.\\COM12");
     EXPECT_EQ(platform::ResolvePortDevice("CNCA", 0), "\\\\.\\CNCA0");
     EXPECT_EQ(platform::ResolvePortDevice("..\\C:", 1), "") << "a prefix left the device namespace";
     EXPECT_EQ(platform::ResolvePortDevice(nullptr, 0), "");
