@@ -127,28 +127,17 @@ upgrade_case() {
 upgrade_case wake-text 0x163
 upgrade_case break 0x73
 
-# The port errors read as on Linux: a port nobody has, and one that another
-# program holds (a run waiting on a receiver that hears nothing).
+# A port nobody has reads as on Linux. (Wine does not keep a second program
+# out of a port that one holds, so "in use by another program" cannot be
+# shown here.)
 rm -f "$WINEPREFIX/dosdevices/com7"
 status=0
-wine "$exe" upgrade --port COM7 --no-retry >"$work/missing.out" 2>&1 || status=$?
+(cd "$native" && wine "$exe" upgrade --port COM7 --package "$package" --no-retry) >"$work/missing.out" 2>&1 ||
+  status=$?
 [ "$status" = 3 ] && grep -q "no such serial device" "$work/missing.out" ||
   { cat "$work/missing.out" >&2; fail "a missing COM7 was not reported as \"no such serial device\""; }
-start_receiver 6 deaf --drop-rx 1
-(cd "$native" && exec wine "$exe" upgrade --port COM6 --package "$package" --no-retry) >"$work/holder.out" 2>&1 &
-holder=$!
-for _ in $(seq 100); do
-  grep -q "Connect to receiver" "$work/holder.out" && break
-  sleep 0.1
-done
-status=0
-(cd "$native" && wine "$exe" upgrade --port COM6 --package "$package" --no-retry) >"$work/in-use.out" 2>&1 || status=$?
-kill "$holder" 2>/dev/null || true
-wait "$holder" 2>/dev/null || true
-[ "$status" = 3 ] && grep -q "is in use by another program" "$work/in-use.out" ||
-  { cat "$work/in-use.out" >&2; fail "a COM6 held by another program was not reported as in use"; }
 stop_receivers
-echo "windows.sh: missing and busy ports reported as on Linux"
+echo "windows.sh: a missing port is reported as on Linux"
 
 # The package: the program (without its symbols), the sample and a read-me.
 mkdir -p dist
