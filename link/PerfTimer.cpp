@@ -2,9 +2,11 @@
 
 #include <climits>
 
+#include "platform/MonotonicClock.h"
+
 bool CPerfTimer::Start()
 {
-    m_tStart = std::chrono::steady_clock::now();
+    m_nStartTicks = platform::MonotonicTicks();
     m_bStarted = true;
     return true;
 }
@@ -13,8 +15,8 @@ long double CPerfTimer::ElapsedSeconds() const
 {
     if (!m_bStarted)
         return 0.0L;
-    auto elapsed = std::chrono::steady_clock::now() - m_tStart;
-    return std::chrono::duration<long double>(elapsed).count();
+    const int64_t elapsed = platform::MonotonicTicks() - m_nStartTicks;
+    return static_cast<long double>(elapsed) / static_cast<long double>(platform::MonotonicTicksPerSecond());
 }
 
 int CPerfTimer::ElapsedMs() const

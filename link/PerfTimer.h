@@ -2,11 +2,11 @@
 //
 // Every wait of the protocol managers and the text link starts one of these on
 // its own stack and reads it after each batch of received bytes. It runs on the
-// monotonic steady clock, so it is always valid and never jumps with the wall
-// clock. Not shared between threads.
+// platform's monotonic clock, so it is always valid and never jumps with the
+// wall clock. Not shared between threads.
 #pragma once
 
-#include <chrono>
+#include <cstdint>
 
 class CPerfTimer {
 public:
@@ -22,6 +22,6 @@ public:
     int ElapsedMs() const;
 
 private:
-    std::chrono::steady_clock::time_point m_tStart{};
+    int64_t m_nStartTicks = 0;
     bool m_bStarted = false;
 };

@@ -1,19 +1,15 @@
 // Reading the three firmware file kinds and loading section data.
 #include "package/FirmwareFile.h"
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <system_error>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "engine/Texts.h"
+#include "platform/FileReader.h"
+#include "platform/PrintfFormat.h"
 
 namespace {
 
@@ -35,7 +31,7 @@ uint32_t ReadLe32(const uint8_t* p)
 }
 
 // printf into a string; the attribute lets the compiler check every call.
-__attribute__((format(printf, 1, 2))) std::string Printf(const char* format, ...)
+TRAILMARK_PRINTF_FORMAT(1, 2) std::string Printf(const char* format, ...)
 {
     char text[512];
     va_list args;
@@ -61,70 +57,14 @@ bool CheckPath(const char* path, std::string& error)
     return true;
 }
 
-// One open file for the length of one operation; closed by the destructor.
-class CReadFile {
+// One open file for the length of one operation, its path checked first;
+// closed by the destructor.
+class CReadFile : public platform::CFileReader {
 public:
-    CReadFile() = default;
-    ~CReadFile()
-    {
-        if (m_nFd >= 0)
-            close(m_nFd);
-    }
-    CReadFile(const CReadFile&) = delete;
-    CReadFile& operator=(const CReadFile&) = delete;
-
-    // Opens an existing regular file for reading. Opened without blocking so
-    // that a FIFO or device named by mistake cannot hang the caller.
     bool Open(const char* path, std::string& error)
     {
-        if (!CheckPath(path, error))
-            return false;
-        do {
-            m_nFd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        } while (m_nFd < 0 && errno == EINTR);
-        if (m_nFd < 0) {
-            error = Printf("cannot open %s: %s", path, std::generic_category().message(errno).c_str());
-            return false;
-        }
-        struct stat info;
-        if (fstat(m_nFd, &info) != 0) {
-            error = Printf("cannot get the size of %s: %s", path,
-                           std::generic_category().message(errno).c_str());
-            return false;
-        }
-        if (!S_ISREG(info.st_mode)) {
-            error = Printf("cannot open %s: not a regular file", path);
-            return false;
-        }
-        m_nSize = static_cast<uint64_t>(info.st_size);
-        return true;
+        return CheckPath(path, error) && platform::CFileReader::Open(path, error);
     }
-
-    uint64_t Size() const { return m_nSize; }
-
-    // Reads up to `length` bytes at `offset`, going on after short reads;
-    // returns how many came (fewer only at the end of the file or on an error).
-    size_t ReadAt(uint64_t offset, void* buffer, size_t length)
-    {
-        uint8_t* p = static_cast<uint8_t*>(buffer);
-        size_t done = 0;
-        while (done < length) {
-            size_t want = length - done;
-            if (want > (size_t{1} << 30))
-                want = size_t{1} << 30;
-            ssize_t n = pread(m_nFd, p + done, want, static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-        return done;
-    }
-
-private:
-    int m_nFd = -1;
-    uint64_t m_nSize = 0;
 };
 
 void AppendUtf8(std::string& out, uint32_t code)

@@ -1,16 +1,17 @@
 #include "package/PackageWriter.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "package/FirmwareFile.h"
+#include "platform/NewFile.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 void PutLe32(std::vector<uint8_t>& out, size_t at, uint32_t value)
 {
@@ -30,76 +31,58 @@ std::string SystemError(const std::string& what, const std::string& path, int co
     return what + " " + path + ": " + std::strerror(code);
 }
 
-// Writes all bytes, retrying short writes and interrupted calls.
-bool WriteAll(int fd, const uint8_t* data, size_t size, int& code)
-{
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            code = errno;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // A new, exclusively created file beside `path`: the same folder, so that the
 // final rename stays within one file system and is atomic. The name ends in
-// `suffix`. Returns -1 with `error` set when no such file can be made.
-int CreateTemporary(const std::string& path, const char* suffix, std::string& tempPath,
-                    std::string& error)
+// `suffix`. False with `error` set when no such file can be made.
+bool CreateTemporary(const std::string& path, const char* suffix, platform::CNewFile& file,
+                     std::string& tempPath, std::string& error)
 {
     static std::atomic<unsigned> s_nCounter{0};
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const fs::path target(path);
+    const std::string base = target.filename().string();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = folder + "." + base + "." + std::to_string(::getpid()) + "-" +
-                   std::to_string(s_nCounter++) + suffix;
-        int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            return fd;
-        if (errno != EEXIST) {
-            error = SystemError("cannot create a temporary file for", path, errno);
-            return -1;
+        tempPath = (target.parent_path() / ("." + base + "." + std::to_string(platform::CurrentProcessId()) + "-" +
+                                            std::to_string(s_nCounter++) + suffix))
+                       .string();
+        int code = file.Create(tempPath);
+        if (code == 0)
+            return true;
+        if (code != EEXIST) {
+            error = SystemError("cannot create a temporary file for", path, code);
+            return false;
         }
     }
     error = "cannot create a temporary file for " + path + ": too many leftovers";
-    return -1;
+    return false;
 }
 
 // The data written to disk under a temporary name; the name in `tempPath`.
 bool WriteTemporary(const std::string& path, const char* suffix, const uint8_t* data,
                     size_t size, std::string& tempPath, std::string& error)
 {
-    int fd = CreateTemporary(path, suffix, tempPath, error);
-    if (fd < 0)
+    platform::CNewFile file;
+    if (!CreateTemporary(path, suffix, file, tempPath, error))
         return false;
-    int code = 0;
-    bool ok = WriteAll(fd, data, size, code);
     // Flushed before the rename, so that after a crash the target holds
     // either its old contents or the complete new file.
-    if (ok && ::fsync(fd) != 0)
-        ok = false, code = errno;
-    if (::close(fd) != 0 && ok)
-        ok = false, code = errno;
-    if (!ok) {
+    int code = file.WriteAll(data, size);
+    int commit = file.Commit();
+    if (code == 0)
+        code = commit;
+    if (code != 0) {
         error = SystemError("cannot write", path, code);
-        ::unlink(tempPath.c_str());
+        platform::RemoveFile(tempPath);
     }
-    return ok;
+    return code == 0;
 }
 
 bool RenameIntoPlace(const std::string& tempPath, const std::string& path, std::string& error)
 {
-    if (::rename(tempPath.c_str(), path.c_str()) == 0)
+    int code = platform::RenameOver(tempPath, path);
+    if (code == 0)
         return true;
-    error = SystemError("cannot write", path, errno);
-    ::unlink(tempPath.c_str());
+    error = SystemError("cannot write", path, code);
+    platform::RemoveFile(tempPath);
     return false;
 }
 
@@ -233,7 +216,7 @@ bool WritePackageChecked(const std::string& outputPath, const std::string& name,
     if (!WriteTemporary(outputPath, ".tmp.q", image.data(), image.size(), tempPath, error))
         return false;
     if (check && !check(tempPath, error)) {
-        ::unlink(tempPath.c_str());
+        platform::RemoveFile(tempPath);
         return false;
     }
     return RenameIntoPlace(tempPath, outputPath, error);

@@ -6,16 +6,19 @@
 //
 // Threading: Set, Reset and Wait may be called from any thread at the same
 // time. Wait blocks up to its time-out.
+//
+// Backends: posix/Event.cpp (a mutex and a condition variable), win32/Event.cpp
+// (an event object).
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
+#include <memory>
 
 namespace platform {
 
 class CEvent {
 public:
     explicit CEvent(bool manualReset, bool initiallySet = false);
+    ~CEvent();
     CEvent(const CEvent&) = delete;
     CEvent& operator=(const CEvent&) = delete;
 
@@ -27,10 +30,8 @@ public:
     bool IsSet() const;
 
 private:
-    mutable std::mutex m_Lock;
-    std::condition_variable m_Cond;
-    bool m_bManualReset;
-    bool m_bSignalled;
+    struct CState;
+    std::unique_ptr<CState> m_pState;
 };
 
 }  // namespace platform

@@ -7,6 +7,16 @@
 // TRAILMARK_COMn, or SetPortDevice (the command line), makes COMn any path.
 // Any prefix other than "COM" names /dev/<prefix><number> directly.
 //
+// On Windows COMn is the system's own port \\.\COMn (other prefixes name
+// \\.\<prefix><number>); the list describes each port the system has by
+// its driver's name for it ("USB serial adapter USB Serial Port (COM3)") and
+// goes on past COM9 with the ports the system has there. CPortRoots is not
+// used there.
+//
+// Backends: posix/PortNames.cpp (Linux sysfs), win32/PortNames.cpp (SetupAPI
+// and HARDWARE\DEVICEMAP\SERIALCOMM); PortOverrides.cpp holds the settings
+// both look at first.
+//
 // Called by CSerialHandler::Open, the wizard's port list and the command line.
 // Threading: every function may be called from any thread; SetPortDevice is
 // guarded by a lock.
@@ -37,7 +47,8 @@ constexpr int PORT_LIST_COUNT = 9;
 // no device stands for it or the prefix is unusable.
 std::string ResolvePortDevice(const char* prefix, int number, const CPortRoots& roots = CPortRoots());
 
-// COM1..COM9 with their devices and descriptions.
+// COM1..COM9 with their devices and descriptions (on Windows followed by
+// the present ports above COM9).
 std::vector<CPortEntry> ListComPorts(const CPortRoots& roots = CPortRoots());
 
 // Makes path the device of COM<number> for the rest of the process; an empty

@@ -28,6 +28,21 @@
 // break begins. As on a real line, where a break garbles what is in flight,
 // bytes the peer has not read yet at that moment are discarded by the flush.
 //
+// On Windows the device is a COM port opened for overlapped I/O:
+// WaitReadable waits on a pending one-byte read and Read takes what the
+// driver holds; a write hands its bytes to the driver and WaitWritable waits
+// for it to have taken them. Where Wine maps the port to a pseudo-terminal,
+// parity is left out as above. A break begins
+// with a purge of both directions, as on a pseudo-terminal: that is what a
+// peer sees where Wine maps the port to a pseudo-terminal, on which the
+// break itself (TIOCSBRK) does nothing the other side can see. On hardware
+// the purge discards nothing, since the break waits until every byte has
+// left. A USB adapter that goes away makes the pending wait fail, or the
+// port's status query fail at the next idle wake-up: Gone, not a busy loop.
+//
+// Backends: posix/SerialDevice.cpp (termios), win32/SerialDevice.cpp (the
+// Win32 communications functions).
+//
 // Threading: one thread may wait and read while another waits and writes,
 // and a third may purge, configure or set modem lines; Open and Close are
 // called while no other thread uses the device.
@@ -67,8 +82,8 @@ public:
 
 private:
     friend class CSerialDevice;
-    int m_nReadFd = -1;
-    int m_nWriteFd = -1;
+    struct CState;  // the backend's pipe or event
+    std::unique_ptr<CState> m_pState;
 };
 
 enum class EWaitResult {
@@ -89,7 +104,7 @@ public:
     bool Open(const std::string& path);
     // Puts the remembered settings back and closes. Harmless when closed.
     void Close();
-    bool IsOpen() const { return m_nFd >= 0; }
+    bool IsOpen() const;
 
     // parity: 0 none, 1 odd, 2 even, 3 mark, 4 space; stopBits: 0 one,
     // 1 one and a half (sent as two), 2 two.
@@ -120,15 +135,12 @@ public:
     const std::string& LastErrorText() const { return m_strError; }
 
 private:
-    bool Fail(int errorNumber);
-    void WaitUntilSent(const CWakeSignal& wake);
-    EWaitResult Wait(const CWakeSignal& wake, int timeoutMs, short events);
+    // Records why an operation failed, from the backend's error code (errno,
+    // or GetLastError on Windows); always false.
+    bool Fail(long systemError);
 
-    struct CSavedSettings;
-
-    int m_nFd = -1;
-    bool m_bPseudoTerminal = false;
-    std::unique_ptr<CSavedSettings> m_pSaved;  // settings found at open
+    struct CState;  // the backend's handle, saved settings, pending operations
+    std::unique_ptr<CState> m_pState;
     ESerialError m_eError = ESerialError::None;
     std::string m_strError;
 };

@@ -13,19 +13,19 @@
 //
 // Threading: all calls come from the owning thread, or from the thread
 // itself as above; the function runs on the new thread.
+//
+// Backends: posix/Thread.cpp (std::thread), win32/Thread.cpp (_beginthreadex
+// and a wait on the thread's handle).
 #pragma once
 
 #include <functional>
 #include <memory>
-#include <thread>
-
-#include "platform/Event.h"
 
 namespace platform {
 
 class CThread {
 public:
-    CThread() = default;
+    CThread();
     ~CThread();
     CThread(const CThread&) = delete;
     CThread& operator=(const CThread&) = delete;
@@ -39,11 +39,8 @@ public:
     bool IsRunning() const;
 
 private:
-    bool IsCurrent() const;
-
-    std::thread m_Thread;
-    // Shared with the thread so that a detached thread can still set it.
-    std::shared_ptr<CEvent> m_pEnded;
+    struct CState;
+    std::unique_ptr<CState> m_pState;
 };
 
 }  // namespace platform

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build (with the wizard), the
-# address and undefined-behaviour sanitizer build, and the thread sanitizer
-# build for the threaded code (serial port, protocols, receiver, engine).
+# address and undefined-behaviour sanitizer build, the thread sanitizer
+# build for the threaded code (serial port, protocols, receiver, engine),
+# and the Windows edition cross-built and tested under Wine
+# (scripts/windows.sh, which fails when Wine cannot run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-packages.sh
@@ -23,3 +25,5 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAILMARK_TSAN=ON -
 cmake --build build-tsan -j"$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build-tsan -j"$jobs" --timeout 300 --output-on-failure -L 'link|e2e'
+
+bash scripts/windows.sh

@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/TempFolder.h"
+
 #include "package/FirmwareFile.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const bool s_bLocalePinned = setenv("LC_ALL", "C", 1) == 0;
+const bool s_bLocalePinned = putenv(const_cast<char*>("LC_ALL=C")) == 0;
 
 void PutLe32(Bytes& b, size_t at, uint32_t v)
 {
@@ -79,9 +81,8 @@ class FirmwareFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/test_firmware_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_strFolder = pattern;
+        m_strFolder = MakeTempFolder("test_firmware");
+        ASSERT_FALSE(m_strFolder.empty());
     }
     void TearDown() override { std::filesystem::remove_all(m_strFolder); }
 

@@ -11,6 +11,7 @@
 
 #include "package/FirmwareFile.h"
 #include "package/PackageWriter.h"
+#include "tests/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -39,9 +40,8 @@ class PackageWriterFiles : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/trailmark-writer-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_Folder = pattern;
+        m_Folder = MakeTempFolder("trailmark-writer");
+        ASSERT_FALSE(m_Folder.empty());
     }
     void TearDown() override { fs::remove_all(m_Folder); }
 
@@ -143,7 +143,7 @@ TEST_F(PackageWriterFiles, WrittenPackageReadsBackWithTheReader)
     auto sections = TwoSections();
     ASSERT_TRUE(WritePackage(target.string(), "Sample", 0x3000, sections, error)) << error;
     CFirmwareFileEntry entry;
-    ASSERT_TRUE(entry.Load(target.c_str())) << entry.error;
+    ASSERT_TRUE(entry.Load(target.string().c_str())) << entry.error;
     EXPECT_STREQ(entry.description, "Sample");
     ASSERT_EQ(entry.sections.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {

@@ -16,6 +16,7 @@
 #include "package/FirmwareFile.h"
 #include "transfer/DataBuffer.h"
 #include "transfer/StagedImage.h"
+#include "tests/TempFolder.h"
 
 namespace {
 
@@ -60,8 +61,7 @@ class CTempPackage {
 public:
     explicit CTempPackage(const std::vector<CTestSection>& sections)
     {
-        char pattern[] = "/tmp/trailmark_staging_XXXXXX";
-        m_strDir = mkdtemp(pattern);
+        m_strDir = MakeTempFolder("trailmark_staging");
         m_strPath = m_strDir + "/test.q";
         Bytes file = {'Q', 'F', 'W', '2'};
         file.resize(68, 0);  // the name: not needed here

@@ -14,7 +14,7 @@ namespace {
 
 // The locale is taken once, on first use: pin it to "C" before any test runs
 // so the English month names and the 24-hour clock below are what we get.
-const bool s_bLocalePinned = setenv("LC_ALL", "C", 1) == 0;
+const bool s_bLocalePinned = putenv(const_cast<char*>("LC_ALL=C")) == 0;
 
 struct CNumberCase {
     unsigned nValue;

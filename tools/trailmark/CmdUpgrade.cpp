@@ -6,16 +6,14 @@
 // 0x73), as the wizard does.
 #include <CLI/CLI.hpp>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <deque>
 #include <mutex>
 
 #include "engine/HERFLoader.h"
+#include "platform/Console.h"
 #include "platform/PortNames.h"
 #include "tools/trailmark/Command.h"
 #include "tools/trailmark/UpgradeView.h"
@@ -33,11 +31,12 @@ constexpr int EXIT_STATUS_INTERRUPTED = 130;
 // COM1..COM9 list so that they never hide a listed device.
 constexpr int PATH_PORT_BASE = 101;
 
-volatile std::sig_atomic_t g_bInterrupted = 0;
+// Set from a signal handler, or from a thread of the system's on Windows.
+std::atomic<bool> g_bInterrupted{false};
 
-void OnInterrupt(int)
+void OnInterrupt()
 {
-    g_bInterrupted = 1;
+    g_bInterrupted = true;
 }
 
 struct CUpgradeOptions {
@@ -156,13 +155,10 @@ int RunUpgrade(const CUpgradeOptions& options)
         return Fail(EXIT_STATUS_USAGE, "--third-port: '" + options.m_strThird + "' is not a port");
 
     EViewStyle style = options.m_bJson ? EViewStyle::Json
-                       : isatty(STDOUT_FILENO) ? EViewStyle::Terminal
-                                               : EViewStyle::Plain;
+                       : platform::PrepareTerminal(stdout) ? EViewStyle::Terminal
+                                                           : EViewStyle::Plain;
     CUpgradeView view(style, stdout);
-    struct sigaction action = {};
-    action.sa_handler = OnInterrupt;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    platform::CatchInterrupt(OnInterrupt);
 
     CRunOutcome outcome;
     for (int attempt = 1; attempt <= 2; ++attempt) {

@@ -21,8 +21,16 @@
 
 namespace platform {
 
-struct CSerialDevice::CSavedSettings {
-    termios settings;
+struct CWakeSignal::CState {
+    int m_nReadFd = -1;
+    int m_nWriteFd = -1;
+};
+
+struct CSerialDevice::CState {
+    int m_nFd = -1;
+    bool m_bPseudoTerminal = false;
+    bool m_bSaved = false;
+    termios m_Saved;  // settings found at open
 };
 
 namespace {
@@ -100,51 +108,30 @@ bool IsPseudoTerminal(int fd)
 
 }  // namespace
 
-ESerialError SerialErrorFromErrno(int errorNumber)
-{
-    switch (errorNumber) {
-    case 0: return ESerialError::None;
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case ENOTDIR: return ESerialError::NotFound;
-    case EBUSY:
-    case EWOULDBLOCK: return ESerialError::InUse;
-    case EACCES:
-    case EPERM:
-    case EROFS: return ESerialError::PermissionDenied;
-    case EINVAL:
-    case ENOTTY: return ESerialError::BadSetting;
-    case EIO:
-    case EPIPE: return ESerialError::Gone;
-    default: return ESerialError::Other;
-    }
-}
-
 // ---- CWakeSignal ----
 
-CWakeSignal::CWakeSignal()
+CWakeSignal::CWakeSignal() : m_pState(std::make_unique<CState>())
 {
     int fds[2];
     if (pipe(fds) != 0)
         return;
-    m_nReadFd = fds[0];
-    m_nWriteFd = fds[1];
-    SetNonBlocking(m_nReadFd);
-    SetNonBlocking(m_nWriteFd);
+    m_pState->m_nReadFd = fds[0];
+    m_pState->m_nWriteFd = fds[1];
+    SetNonBlocking(fds[0]);
+    SetNonBlocking(fds[1]);
 }
 
 CWakeSignal::~CWakeSignal()
 {
-    if (m_nReadFd >= 0)
-        close(m_nReadFd);
-    if (m_nWriteFd >= 0)
-        close(m_nWriteFd);
+    if (m_pState->m_nReadFd >= 0)
+        close(m_pState->m_nReadFd);
+    if (m_pState->m_nWriteFd >= 0)
+        close(m_pState->m_nWriteFd);
 }
 
 bool CWakeSignal::IsValid() const
 {
-    return m_nReadFd >= 0;
+    return m_pState->m_nReadFd >= 0;
 }
 
 void CWakeSignal::Raise()
@@ -152,14 +139,14 @@ void CWakeSignal::Raise()
     // One byte in the pipe keeps it readable until Clear; a full pipe is
     // already raised.
     const char byte = 1;
-    ssize_t n = write(m_nWriteFd, &byte, 1);
+    ssize_t n = write(m_pState->m_nWriteFd, &byte, 1);
     (void)n;
 }
 
 void CWakeSignal::Clear()
 {
     char drain[64];
-    while (read(m_nReadFd, drain, sizeof drain) > 0) {
+    while (read(m_pState->m_nReadFd, drain, sizeof drain) > 0) {
     }
 }
 
@@ -171,7 +158,7 @@ bool CWakeSignal::Sleep(int timeoutMs) const
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return false;
-        pollfd pfd{m_nReadFd, POLLIN, 0};
+        pollfd pfd{m_pState->m_nReadFd, POLLIN, 0};
         // poll rounds down; the loop makes up the last fraction.
         int rc = poll(&pfd, 1, static_cast<int>(left) + 1);
         if (rc > 0)
@@ -183,15 +170,21 @@ bool CWakeSignal::Sleep(int timeoutMs) const
 
 // ---- CSerialDevice ----
 
-CSerialDevice::CSerialDevice() = default;
+CSerialDevice::CSerialDevice() : m_pState(std::make_unique<CState>()) {}
 
 CSerialDevice::~CSerialDevice()
 {
     Close();
 }
 
-bool CSerialDevice::Fail(int errorNumber)
+bool CSerialDevice::IsOpen() const
 {
+    return m_pState->m_nFd >= 0;
+}
+
+bool CSerialDevice::Fail(long systemError)
+{
+    const int errorNumber = static_cast<int>(systemError);
     m_eError = SerialErrorFromErrno(errorNumber);
     m_strError = std::strerror(errorNumber);
     return false;
@@ -213,16 +206,17 @@ bool CSerialDevice::Open(const std::string& path)
         close(fd);
         return Fail(err);
     }
-    auto saved = std::make_unique<CSavedSettings>();
-    if (tcgetattr(fd, &saved->settings) != 0) {
+    termios saved;
+    if (tcgetattr(fd, &saved) != 0) {
         int err = errno;
         close(fd);
         return Fail(err);
     }
     ioctl(fd, TIOCEXCL);
-    m_nFd = fd;
-    m_bPseudoTerminal = IsPseudoTerminal(fd);
-    m_pSaved = std::move(saved);
+    m_pState->m_nFd = fd;
+    m_pState->m_bPseudoTerminal = IsPseudoTerminal(fd);
+    m_pState->m_Saved = saved;
+    m_pState->m_bSaved = true;
     return true;
 }
 
@@ -230,15 +224,16 @@ void CSerialDevice::Close()
 {
     if (!IsOpen())
         return;
-    if (m_pSaved) {
-        termios restore = m_pSaved->settings;
+    CState& s = *m_pState;
+    if (s.m_bSaved) {
+        termios restore = s.m_Saved;
         restore.c_cflag &= ~HUPCL;
-        tcsetattr(m_nFd, TCSANOW, &restore);
+        tcsetattr(s.m_nFd, TCSANOW, &restore);
     }
-    ioctl(m_nFd, TIOCNXCL);
-    close(m_nFd);  // also releases the advisory lock
-    m_nFd = -1;
-    m_pSaved.reset();
+    ioctl(s.m_nFd, TIOCNXCL);
+    close(s.m_nFd);  // also releases the advisory lock
+    s.m_nFd = -1;
+    s.m_bSaved = false;
 }
 
 bool CSerialDevice::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits)
@@ -246,7 +241,7 @@ bool CSerialDevice::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parit
     if (!IsOpen())
         return Fail(EBADF);
     termios tio;
-    if (tcgetattr(m_nFd, &tio) != 0)
+    if (tcgetattr(m_pState->m_nFd, &tio) != 0)
         return Fail(errno);
     speed_t speed;
     tcflag_t charSize;
@@ -260,7 +255,7 @@ bool CSerialDevice::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parit
         tio.c_cflag |= CSTOPB;
     if (!ApplyParity(parity, tio))
         return Fail(EINVAL);
-    if (m_bPseudoTerminal) {
+    if (m_pState->m_bPseudoTerminal) {
         // A pseudo-terminal carries neither parity nor narrow bytes: the
         // kernel drops those flags and the C library then reports the
         // whole call as refused. Ask only for what the line can do.
@@ -271,7 +266,7 @@ bool CSerialDevice::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parit
     tio.c_cc[VTIME] = 0;
     if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
         return Fail(EINVAL);
-    if (tcsetattr(m_nFd, TCSANOW, &tio) != 0)
+    if (tcsetattr(m_pState->m_nFd, TCSANOW, &tio) != 0)
         return Fail(errno);
     return true;
 }
@@ -284,9 +279,9 @@ void CSerialDevice::SetModemLines(bool rts, bool dtr)
     int on = (rts ? TIOCM_RTS : 0) | (dtr ? TIOCM_DTR : 0);
     int off = (rts ? 0 : TIOCM_RTS) | (dtr ? 0 : TIOCM_DTR);
     if (on != 0)
-        ioctl(m_nFd, TIOCMBIS, &on);
+        ioctl(m_pState->m_nFd, TIOCMBIS, &on);
     if (off != 0)
-        ioctl(m_nFd, TIOCMBIC, &off);
+        ioctl(m_pState->m_nFd, TIOCMBIC, &off);
 }
 
 void CSerialDevice::SetRts(bool on)
@@ -294,7 +289,7 @@ void CSerialDevice::SetRts(bool on)
     if (!IsOpen())
         return;
     int bits = TIOCM_RTS;
-    ioctl(m_nFd, on ? TIOCMBIS : TIOCMBIC, &bits);
+    ioctl(m_pState->m_nFd, on ? TIOCMBIS : TIOCMBIC, &bits);
 }
 
 bool CSerialDevice::Purge(bool input, bool output)
@@ -304,22 +299,26 @@ bool CSerialDevice::Purge(bool input, bool output)
     if (!input && !output)
         return true;
     int queue = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
-    return tcflush(m_nFd, queue) == 0;
+    return tcflush(m_pState->m_nFd, queue) == 0;
 }
 
-void CSerialDevice::WaitUntilSent(const CWakeSignal& wake)
+namespace {
+
+void WaitUntilSent(int fd, const CWakeSignal& wake)
 {
     // A break raised while bytes still wait in the driver would cut them
     // off; give them the time they need at the slowest speed.
     const int LIMIT_MS = 5000;
     for (int waited = 0; waited < LIMIT_MS; waited += 2) {
         int pending = 0;
-        if (ioctl(m_nFd, TIOCOUTQ, &pending) != 0 || pending <= 0)
+        if (ioctl(fd, TIOCOUTQ, &pending) != 0 || pending <= 0)
             return;
         if (wake.Sleep(2))
             return;
     }
 }
+
+}  // namespace
 
 void CSerialDevice::SendBreak(uint32_t durationMs, const CWakeSignal& wake)
 {
@@ -327,19 +326,19 @@ void CSerialDevice::SendBreak(uint32_t durationMs, const CWakeSignal& wake)
         return;
     // Durations beyond a minute are not breaks anyone means; cap the wait.
     int ms = durationMs > 60000 ? 60000 : static_cast<int>(durationMs);
-    if (m_bPseudoTerminal) {
+    if (m_pState->m_bPseudoTerminal) {
         // A pseudo-terminal carries no break (and accepts the request
         // silently): flush both directions so that the peer sees where the
         // break begins, and keep the timing.
-        tcflush(m_nFd, TCIOFLUSH);
+        tcflush(m_pState->m_nFd, TCIOFLUSH);
         wake.Sleep(ms);
         return;
     }
-    WaitUntilSent(wake);
-    if (ioctl(m_nFd, TIOCSBRK) != 0)
+    WaitUntilSent(m_pState->m_nFd, wake);
+    if (ioctl(m_pState->m_nFd, TIOCSBRK) != 0)
         return;  // the device has no break: nothing is sent, no pause made
     wake.Sleep(ms);
-    ioctl(m_nFd, TIOCCBRK);
+    ioctl(m_pState->m_nFd, TIOCCBRK);
 }
 
 void CSerialDevice::RequestLowLatency()
@@ -349,18 +348,20 @@ void CSerialDevice::RequestLowLatency()
         return;
     serial_struct info;
     std::memset(&info, 0, sizeof info);
-    if (ioctl(m_nFd, TIOCGSERIAL, &info) != 0)
+    if (ioctl(m_pState->m_nFd, TIOCGSERIAL, &info) != 0)
         return;
     info.flags |= ASYNC_LOW_LATENCY;
-    ioctl(m_nFd, TIOCSSERIAL, &info);
+    ioctl(m_pState->m_nFd, TIOCSSERIAL, &info);
 #endif
 }
 
-EWaitResult CSerialDevice::Wait(const CWakeSignal& wake, int timeoutMs, short events)
+namespace {
+
+EWaitResult PollDevice(int fd, int wakeFd, int timeoutMs, short events)
 {
-    if (!IsOpen())
+    if (fd < 0)
         return EWaitResult::Gone;
-    pollfd pfds[2] = {{m_nFd, events, 0}, {wake.m_nReadFd, POLLIN, 0}};
+    pollfd pfds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
     for (;;) {
         int rc = poll(pfds, 2, timeoutMs < 0 ? -1 : timeoutMs);
         if (rc < 0 && errno == EINTR)
@@ -378,14 +379,16 @@ EWaitResult CSerialDevice::Wait(const CWakeSignal& wake, int timeoutMs, short ev
     }
 }
 
+}  // namespace
+
 EWaitResult CSerialDevice::WaitReadable(const CWakeSignal& wake, int timeoutMs)
 {
-    return Wait(wake, timeoutMs, POLLIN);
+    return PollDevice(m_pState->m_nFd, wake.m_pState->m_nReadFd, timeoutMs, POLLIN);
 }
 
 EWaitResult CSerialDevice::WaitWritable(const CWakeSignal& wake, int timeoutMs)
 {
-    return Wait(wake, timeoutMs, POLLOUT);
+    return PollDevice(m_pState->m_nFd, wake.m_pState->m_nReadFd, timeoutMs, POLLOUT);
 }
 
 int CSerialDevice::Read(uint8_t* buffer, int maximum)
@@ -393,7 +396,7 @@ int CSerialDevice::Read(uint8_t* buffer, int maximum)
     if (!IsOpen() || maximum <= 0)
         return -1;
     for (;;) {
-        ssize_t n = read(m_nFd, buffer, static_cast<size_t>(maximum));
+        ssize_t n = read(m_pState->m_nFd, buffer, static_cast<size_t>(maximum));
         if (n > 0)
             return static_cast<int>(n);
         // With VMIN and VTIME 0 a terminal answers "nothing there" with 0;
@@ -413,7 +416,7 @@ int CSerialDevice::Write(const uint8_t* bytes, int length)
     if (!IsOpen() || length < 0)
         return -1;
     for (;;) {
-        ssize_t n = write(m_nFd, bytes, static_cast<size_t>(length));
+        ssize_t n = write(m_pState->m_nFd, bytes, static_cast<size_t>(length));
         if (n >= 0)
             return static_cast<int>(n);
         if (errno == EINTR)

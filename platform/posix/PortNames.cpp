@@ -2,14 +2,13 @@
 // hardware behind them and order them so that a USB adapter, the usual way to
 // reach the receiver, becomes COM1.
 #include "platform/PortNames.h"
+#include "platform/PortOverrides.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <system_error>
 
 namespace platform {
@@ -25,9 +24,6 @@ struct CFoundDevice {
     std::string m_strById;  // the /dev/serial/by-id name, or empty
     EPortGroup m_eGroup = GROUP_OTHER;
 };
-
-std::mutex g_overrideMutex;
-std::map<int, std::string> g_overrides;
 
 bool StartsWith(const std::string& text, const char* prefix)
 {
@@ -147,38 +143,6 @@ std::string Describe(const CFoundDevice& device)
     }
 }
 
-// The path set for COM<number> by SetPortDevice or the environment, with
-// the description of who set it.
-bool FindOverride(int number, std::string& path, std::string& description)
-{
-    {
-        std::lock_guard<std::mutex> lock(g_overrideMutex);
-        auto it = g_overrides.find(number);
-        if (it != g_overrides.end()) {
-            path = it->second;
-            description = "set for this run";
-            return true;
-        }
-    }
-    std::string variable = "TRAILMARK_COM" + std::to_string(number);
-    const char* value = std::getenv(variable.c_str());
-    if (value == nullptr || *value == '\0')
-        return false;
-    path = value;
-    description = "set by " + variable;
-    return true;
-}
-
-bool IsComPrefix(const char* prefix)
-{
-    if (prefix == nullptr)
-        return true;
-    std::string text(prefix);
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text == "COM";
-}
-
 // A prefix names a file in the device folder: no separators, no way out.
 bool IsUsablePrefix(const char* prefix)
 {
@@ -194,7 +158,7 @@ std::string ResolvePortDevice(const char* prefix, int number, const CPortRoots& 
 {
     if (number < 0)
         return std::string();
-    if (!IsComPrefix(prefix)) {
+    if (!IsComPortPrefix(prefix)) {
         if (!IsUsablePrefix(prefix))
             return std::string();
         return (fs::path(roots.strDevDir) / (std::string(prefix) + std::to_string(number))).string();
@@ -202,7 +166,7 @@ std::string ResolvePortDevice(const char* prefix, int number, const CPortRoots& 
     if (number < 1)
         return std::string();
     std::string path, description;
-    if (FindOverride(number, path, description))
+    if (FindPortOverride(number, path, description))
         return path;
     std::vector<CFoundDevice> devices = ScanDevices(roots);
     if (static_cast<size_t>(number) > devices.size())
@@ -217,7 +181,7 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots& roots)
     for (int number = 1; number <= PORT_LIST_COUNT; ++number) {
         CPortEntry entry;
         entry.nNumber = number;
-        if (!FindOverride(number, entry.strDevice, entry.strDescription)) {
+        if (!FindPortOverride(number, entry.strDevice, entry.strDescription)) {
             if (static_cast<size_t>(number) <= devices.size()) {
                 const CFoundDevice& device = devices[number - 1];
                 entry.strDevice = (fs::path(roots.strDevDir) / device.m_strName).string();
@@ -229,15 +193,6 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots& roots)
         entries.push_back(entry);
     }
     return entries;
-}
-
-void SetPortDevice(int number, const std::string& path)
-{
-    std::lock_guard<std::mutex> lock(g_overrideMutex);
-    if (path.empty())
-        g_overrides.erase(number);
-    else
-        g_overrides[number] = path;
 }
 
 }  // namespace platform

@@ -1,0 +1,68 @@
+// The Win32 backends where they differ from the POSIX ones: COM paths,
+// refusing devices as packages, events looked at without being consumed,
+// and the serial handler's words for a port that does not exist.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "link/SerialHandler.h"
+#include "platform/Event.h"
+#include "platform/FileReader.h"
+#include "platform/PortNames.h"
+
+namespace {
+
+TEST(Win32PortNames, NumbersAndPrefixesNameTheSystemsDevices)
+{
+    EXPECT_EQ(platform::ResolvePortDevice(nullptr, 5), "\\\\.\\COM5");
+    EXPECT_EQ(platform::ResolvePortDevice("com", 12), "\\\\.\\COM12");
+    EXPECT_EQ(platform::ResolvePortDevice("CNCA", 0), "\\\\.\\CNCA0");
+    EXPECT_EQ(platform::ResolvePortDevice("..\\C:", 1), "") << "a prefix left the device namespace";
+    EXPECT_EQ(platform::ResolvePortDevice(nullptr, 0), "");
+    platform::SetPortDevice(3, "\\\\.\\COM14");
+    EXPECT_EQ(platform::ResolvePortDevice(nullptr, 3), "\\\\.\\COM14");
+    platform::SetPortDevice(3, "");
+}
+
+TEST(Win32PortNames, ListHasTheNineNumbersAndMarksAbsentOnes)
+{
+    platform::SetPortDevice(8, "\\\\.\\COM40");
+    const std::vector<platform::CPortEntry> ports = platform::ListComPorts();
+    platform::SetPortDevice(8, "");
+    ASSERT_GE(ports.size(), 9u);
+    for (int n = 1; n <= 9; ++n)
+        EXPECT_EQ(ports[n - 1].nNumber, n);
+    EXPECT_EQ(ports[7].strDevice, "\\\\.\\COM40");
+    EXPECT_EQ(ports[7].strDescription, "set for this run");
+    // Wine's prefix has COM1 only, unless a test linked another one.
+    EXPECT_EQ(ports[8].strDescription, "no device");
+}
+
+TEST(Win32FileReader, FoldersAndDevicesAreNotPackages)
+{
+    for (const char* path : {"C:\\windows", "\\\\.\\NUL"}) {
+        platform::CFileReader file;
+        std::string error;
+        EXPECT_FALSE(file.Open(path, error)) << path;
+        EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    }
+}
+
+TEST(Win32Event, LookingAtAnAutoResetEventKeepsItsSignal)
+{
+    platform::CEvent event(false);
+    EXPECT_FALSE(event.IsSet());
+    event.Set();
+    EXPECT_TRUE(event.IsSet());
+    EXPECT_TRUE(event.Wait(0)) << "IsSet consumed the signal";
+    EXPECT_FALSE(event.Wait(0));
+}
+
+TEST(Win32SerialHandler, MissingPortIsNamedAsOnLinux)
+{
+    CSerialHandler port;
+    EXPECT_FALSE(port.Open(199, 19200, 8, PARITY_ODD, STOPBITS_ONE, nullptr, true, true));
+    EXPECT_EQ(port.GetLastError(), "COM199 (\\\\.\\COM199): no such serial device");
+}
+
+}  // namespace
