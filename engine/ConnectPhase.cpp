@@ -126,8 +126,8 @@ bool CHERFLoaderImpl::ConnectReceiver()
         // The handheld hands the line over to the receiver's boot loader,
         // which speaks the packet protocol at the standard settings.
         m_PrimaryPort.Close();
-        m_PrimaryPort.Open(static_cast<uint8_t>(m_nPrimaryPort), 19200, 8, PARITY_ODD, STOPBITS_ONE, nullptr,
-                           true, true);
+        m_PrimaryPort.Open(static_cast<uint8_t>(PortDevice(0) != nullptr ? 0 : m_nPrimaryPort), 19200, 8,
+                           PARITY_ODD, STOPBITS_ONE, PortDevice(0), true, true);
     } else if (!textConnect && !passthrough && wake) {
         connected = WakeWithText() == 0;
     }

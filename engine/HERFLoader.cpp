@@ -26,6 +26,16 @@ void CHERFLoader::SetPortNumbers(int32_t primary, int32_t secondary, int32_t thi
     m_pSession->m_nThirdPort = third;
 }
 
+void CHERFLoader::SetPortDevices(const std::string& primary, const std::string& secondary,
+                                 const std::string& third)
+{
+    if (!m_pSession)
+        return;
+    m_pSession->m_strPortDevice[0] = primary;
+    m_pSession->m_strPortDevice[1] = secondary;
+    m_pSession->m_strPortDevice[2] = third;
+}
+
 int32_t CHERFLoader::Start(const char* packagePath, uint32_t options)
 {
     if (!m_pSession)

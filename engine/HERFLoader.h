@@ -52,6 +52,10 @@ public:
     // Makes the session (once); notifications go to `sink` tagged `message`.
     void Create(CNotifySink sink, uint32_t message);
     void SetPortNumbers(int32_t primary, int32_t secondary, int32_t third);
+    // Device paths that stand for the three ports instead of their numbers;
+    // an empty path keeps the number (COMn). Messages name a port by the
+    // path given here, as the user typed it. Nothing without a session.
+    void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
     // 0 worker started; 1 no session or thread not created; 2 package or plan
     // failed; 3 a port failed to open. See GetStartError for the reason.
     int32_t Start(const char* packagePath, uint32_t options);

@@ -108,6 +108,9 @@ public:
     bool CloseLinks();
     void WorkerMain();
     bool OpenPorts();
+    bool OpenPort(CSerialHandler& port, int index, bool lines);
+    // The device path given for port 0..2, or null for its COM number.
+    const char* PortDevice(int index) const;
     bool AnyPortGone() const;
 
     std::string m_strStartError;  // why Start failed, one line
@@ -126,6 +129,7 @@ public:
     int32_t m_nPrimaryPort = 1;
     int32_t m_nSecondaryPort = 3;
     int32_t m_nThirdPort = 4;
+    std::string m_strPortDevice[3];  // device paths given for the ports; empty: COM number
     CSerialHandler m_PrimaryPort;
     CSerialHandler m_SecondaryPort;
     CSerialHandler m_ThirdPort;

@@ -66,29 +66,40 @@ int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
     return 0;
 }
 
+const char* CHERFLoaderImpl::PortDevice(int index) const
+{
+    return m_strPortDevice[index].empty() ? nullptr : m_strPortDevice[index].c_str();
+}
+
+bool CHERFLoaderImpl::OpenPort(CSerialHandler& port, int index, bool lines)
+{
+    const int32_t numbers[3] = {m_nPrimaryPort, m_nSecondaryPort, m_nThirdPort};
+    const int32_t number = numbers[index];
+    const char* device = PortDevice(index);
+    // A port given by its device path needs no number of its own.
+    if (device == nullptr && (number < 0 || number > 255)) {
+        m_strStartError = "COM" + std::to_string(number) + ": no such port";
+        return false;
+    }
+    if (port.Open(static_cast<uint8_t>(device != nullptr ? 0 : number), 19200, 8, PARITY_ODD, STOPBITS_ONE, device,
+                  lines, lines))
+        return true;
+    m_strStartError = port.GetLastError();
+    if (m_strStartError.empty())
+        m_strStartError = "cannot open " + (device != nullptr ? std::string(device) : "COM" + std::to_string(number));
+    return false;
+}
+
 bool CHERFLoaderImpl::OpenPorts()
 {
-    auto open = [this](CSerialHandler& port, int32_t number, bool lines) {
-        if (number < 0 || number > 255) {
-            m_strStartError = "COM" + std::to_string(number) + ": no such port";
-            return false;
-        }
-        if (port.Open(static_cast<uint8_t>(number), 19200, 8, PARITY_ODD, STOPBITS_ONE, nullptr, lines,
-                      lines))
-            return true;
-        m_strStartError = port.GetLastError();
-        if (m_strStartError.empty())
-            m_strStartError = "cannot open COM" + std::to_string(number);
-        return false;
-    };
-    if (!open(m_PrimaryPort, m_nPrimaryPort, true))
+    if (!OpenPort(m_PrimaryPort, 0, true))
         return false;
     if (m_nOptions & HLO_PRIMARY_PORT_ONLY)
         return true;
-    if (!open(m_SecondaryPort, m_nSecondaryPort, false))
+    if (!OpenPort(m_SecondaryPort, 1, false))
         return false;
     if (m_nOptions & HLO_THIRD_PORT)
-        return open(m_ThirdPort, m_nThirdPort, false);
+        return OpenPort(m_ThirdPort, 2, false);
     return true;
 }
 

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <system_error>
 
 namespace platform {
@@ -25,9 +24,6 @@ struct CFoundDevice {
     std::string m_strById;  // the /dev/serial/by-id name, or empty
     EPortGroup m_eGroup = GROUP_OTHER;
 };
-
-std::mutex g_overrideMutex;
-std::map<int, std::string> g_overrides;
 
 bool StartsWith(const std::string& text, const char* prefix)
 {
@@ -147,19 +143,10 @@ std::string Describe(const CFoundDevice& device)
     }
 }
 
-// The path set for COM<number> by SetPortDevice or the environment, with
-// the description of who set it.
+// The path set for COM<number> by the environment, with the description of
+// who set it.
 bool FindOverride(int number, std::string& path, std::string& description)
 {
-    {
-        std::lock_guard<std::mutex> lock(g_overrideMutex);
-        auto it = g_overrides.find(number);
-        if (it != g_overrides.end()) {
-            path = it->second;
-            description = "set for this run";
-            return true;
-        }
-    }
     std::string variable = "TRAILMARK_COM" + std::to_string(number);
     const char* value = std::getenv(variable.c_str());
     if (value == nullptr || *value == '\0')
@@ -229,15 +216,6 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots& roots)
         entries.push_back(entry);
     }
     return entries;
-}
-
-void SetPortDevice(int number, const std::string& path)
-{
-    std::lock_guard<std::mutex> lock(g_overrideMutex);
-    if (path.empty())
-        g_overrides.erase(number);
-    else
-        g_overrides[number] = path;
 }
 
 }  // namespace platform

@@ -4,12 +4,12 @@
 // USB and CDC-ACM adapters first (by their /dev/serial/by-id names when those
 // exist, else by device name), then on-board UARTs that really have hardware
 // behind them, then every other serial device. The environment variable
-// TRAILMARK_COMn, or SetPortDevice (the command line), makes COMn any path.
-// Any prefix other than "COM" names /dev/<prefix><number> directly.
+// TRAILMARK_COMn makes COMn any path. Any prefix other than "COM" names
+// /dev/<prefix><number> directly. (A device path given for one run goes to
+// the engine and the serial handler directly and needs no number.)
 //
 // Called by CSerialHandler::Open, the wizard's port list and the command line.
-// Threading: every function may be called from any thread; SetPortDevice is
-// guarded by a lock.
+// Threading: every function may be called from any thread.
 #pragma once
 
 #include <string>
@@ -39,9 +39,5 @@ std::string ResolvePortDevice(const char* prefix, int number, const CPortRoots& 
 
 // COM1..COM9 with their devices and descriptions.
 std::vector<CPortEntry> ListComPorts(const CPortRoots& roots = CPortRoots());
-
-// Makes path the device of COM<number> for the rest of the process; an empty
-// path removes the setting again.
-void SetPortDevice(int number, const std::string& path);
 
 }  // namespace platform

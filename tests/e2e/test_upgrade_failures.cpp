@@ -121,7 +121,7 @@ TEST(UpgradeCancel, CancelDuringDataUploadStopsTheRun)
     CRecorder recorder;
     CHERFLoader loader;
     loader.Create(recorder.Sink(), 0x83E8);
-    loader.SetPortNumbers(receiver.Port(0), 2, 4);
+    receiver.Attach(loader);
     ASSERT_EQ(loader.Start(SamplePath().c_str(), 0x163), 0);
     ASSERT_TRUE(recorder.WaitFor(HLN_DATA_UPLOAD, STEP_BEGIN, 60));
     // Let the upload thread get going: it reports the cancel it sees mid-way.
@@ -146,7 +146,7 @@ TEST(UpgradeCancel, DestroyDuringALongWaitReturnsPromptly)
     CRecorder recorder;
     auto loader = std::make_unique<CHERFLoader>();
     loader->Create(recorder.Sink(), 0x83E8);
-    loader->SetPortNumbers(receiver.Port(0), 2, 4);
+    receiver.Attach(*loader);
     ASSERT_EQ(loader->Start(SamplePath().c_str(), 0x163), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto begin = std::chrono::steady_clock::now();

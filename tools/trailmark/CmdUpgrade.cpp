@@ -16,7 +16,6 @@
 #include <mutex>
 
 #include "engine/HERFLoader.h"
-#include "platform/PortNames.h"
 #include "tools/trailmark/Command.h"
 #include "tools/trailmark/UpgradeView.h"
 
@@ -29,9 +28,6 @@ constexpr uint32_t RETRY_OPTIONS = 0x73;
 constexpr uint32_t LOADER_MESSAGE = 0x83E8;
 constexpr int EXIT_STATUS_PORT = 3;
 constexpr int EXIT_STATUS_INTERRUPTED = 130;
-// Port numbers that stand for paths given on the command line: beyond the
-// COM1..COM9 list so that they never hide a listed device.
-constexpr int PATH_PORT_BASE = 101;
 
 volatile std::sig_atomic_t g_bInterrupted = 0;
 
@@ -77,21 +73,26 @@ private:
     std::deque<CLoaderNotification> m_Items;
 };
 
-// "COM3" (any case) gives 3; a path is given a number of its own.
-bool ResolvePortArgument(const std::string& text, int pathSlot, int& number)
+// The ports of a run: a COM number, or a device path used as typed.
+struct CRunPorts {
+    int nNumber[3] = {1, 2, 4};
+    std::string strDevice[3];
+};
+
+// "COM3" (any case) gives 3; a device path (it holds a '/') is kept as typed.
+bool ResolvePortArgument(const std::string& text, CRunPorts& ports, int index)
 {
     if (text.size() > 3 && (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
         (text[2] == 'M' || text[2] == 'm')) {
         uint32_t value = 0;
         if (!ParseUint32(text.substr(3), value) || value < 1 || value > 255)
             return false;
-        number = static_cast<int>(value);
+        ports.nNumber[index] = static_cast<int>(value);
         return true;
     }
-    if (text.empty())
+    if (text.find('/') == std::string::npos)
         return false;
-    platform::SetPortDevice(pathSlot, text);
-    number = pathSlot;
+    ports.strDevice[index] = text;
     return true;
 }
 
@@ -105,12 +106,13 @@ struct CRunOutcome {
     std::string strStartError;
 };
 
-CRunOutcome RunOnce(const CUpgradeOptions& options, int ports[3], uint32_t bits, CUpgradeView& view)
+CRunOutcome RunOnce(const CUpgradeOptions& options, const CRunPorts& ports, uint32_t bits, CUpgradeView& view)
 {
     CNotificationQueue queue;
     CHERFLoader loader;
     loader.Create([&queue](const CLoaderNotification& n) { queue.Push(n); }, LOADER_MESSAGE);
-    loader.SetPortNumbers(ports[0], ports[1], ports[2]);
+    loader.SetPortNumbers(ports.nNumber[0], ports.nNumber[1], ports.nNumber[2]);
+    loader.SetPortDevices(ports.strDevice[0], ports.strDevice[1], ports.strDevice[2]);
     CRunOutcome outcome;
     outcome.nStart = loader.Start(options.m_strPackage.c_str(), bits);
     if (outcome.nStart != 0) {
@@ -146,13 +148,12 @@ int RunUpgrade(const CUpgradeOptions& options)
     uint32_t bits = DEFAULT_OPTIONS;
     if (!options.m_strOptions.empty() && !ParseUint32(options.m_strOptions, bits))
         return Fail(EXIT_STATUS_USAGE, "--options: '" + options.m_strOptions + "' is not a number");
-    int ports[3] = {1, 2, 4};
-    if (!ResolvePortArgument(options.m_strPort, PATH_PORT_BASE, ports[0]))
+    CRunPorts ports;
+    if (!ResolvePortArgument(options.m_strPort, ports, 0))
         return Fail(EXIT_STATUS_USAGE, "--port: '" + options.m_strPort + "' is neither COMn nor a device path");
-    if (!options.m_strSecondary.empty() &&
-        !ResolvePortArgument(options.m_strSecondary, PATH_PORT_BASE + 1, ports[1]))
+    if (!options.m_strSecondary.empty() && !ResolvePortArgument(options.m_strSecondary, ports, 1))
         return Fail(EXIT_STATUS_USAGE, "--secondary-port: '" + options.m_strSecondary + "' is not a port");
-    if (!options.m_strThird.empty() && !ResolvePortArgument(options.m_strThird, PATH_PORT_BASE + 2, ports[2]))
+    if (!options.m_strThird.empty() && !ResolvePortArgument(options.m_strThird, ports, 2))
         return Fail(EXIT_STATUS_USAGE, "--third-port: '" + options.m_strThird + "' is not a port");
 
     EViewStyle style = options.m_bJson ? EViewStyle::Json
