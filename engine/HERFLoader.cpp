@@ -53,6 +53,11 @@ bool CHERFLoader::Cancel()
     return m_pSession ? m_pSession->Cancel() : false;
 }
 
+bool CHERFLoader::MayStop() const
+{
+    return m_pSession ? m_pSession->MayStop() : true;
+}
+
 void CHERFLoader::Destroy()
 {
     if (!m_pSession)
@@ -71,6 +76,16 @@ std::string CHERFLoader::GetStartError() const
 bool CHERFLoader::IsDeviceGone() const
 {
     return m_pSession && m_pSession->AnyPortGone();
+}
+
+CRunReport CHERFLoader::GetRunReport() const
+{
+    if (!m_pSession) {
+        CRunReport report;
+        report.nResult = HLE_NO_SESSION;
+        return report;
+    }
+    return m_pSession->GetRunReport();
 }
 
 }  // namespace CHERFLoaderLib

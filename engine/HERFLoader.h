@@ -14,6 +14,11 @@
 // that may not be interrupted; HLN_RUN 1 is always the last notification of a
 // started run. A Start that fails sends nothing.
 //
+// After HLN_RUN 1, GetRunReport says what the run really did (whether the
+// receiver was reached, a check refused the package, flash work began, the
+// failing step and its reason); the front ends decide from it, through
+// CUpgradePolicy, whether another run follows.
+//
 // Threading: every CHERFLoader operation is called from one thread (the front
 // end's). The sink is called from the engine's threads (the worker and, during
 // the data upload, the upload threads), possibly two at once: it must only
@@ -28,6 +33,7 @@
 #include <string>
 
 #include "engine/LoaderCodes.h"
+#include "engine/RunReport.h"
 
 namespace CHERFLoaderLib {
 
@@ -63,8 +69,14 @@ public:
     int32_t GetResult() const;
     // Raises the cancel signal; phases that may be cancelled stop at their
     // next check. Returns false, and changes nothing, once the flash work has
-    // begun: from then on the run always goes on to its end.
+    // begun: from then on the run always goes on to its end. Cancel and the
+    // start of the flash work are one decision: a cancel that was accepted
+    // means no flash work begins; one that was refused changes nothing.
     bool Cancel();
+    // Whether stopping the run now leaves the receiver unharmed: false from
+    // the start of the flash work until the worker has finished, true before
+    // and after (and without a session or a started run).
+    bool MayStop() const;
     // Stops the worker (and the upload threads) and frees the session.
     void Destroy();
 
@@ -72,6 +84,9 @@ public:
     std::string GetStartError() const;
     // A port of the run disappeared (USB adapter pulled) while it was open.
     bool IsDeviceGone() const;
+    // What the run did so far; complete once HLN_RUN 1 has been sent. After a
+    // failed Start: bStarted false, strError as GetStartError.
+    CRunReport GetRunReport() const;
 
 private:
     std::shared_ptr<CHERFLoaderImpl> m_pSession;

@@ -45,7 +45,8 @@ TEST(EngineStart, UnreadablePackageReturnsTwoAndSendsNothing)
     EXPECT_EQ(sink.count, 0);
 }
 
-// Catches: a port given by its path named by a number the user never typed.
+// Catches: a port given by its path named by a number the user never typed,
+// and a refused Start whose report does not say so.
 TEST(EngineStart, PortThatWillNotOpenReturnsThreeWithAReason)
 {
     CCountingSink sink;
@@ -55,6 +56,9 @@ TEST(EngineStart, PortThatWillNotOpenReturnsThreeWithAReason)
     loader.SetPortDevices("/dev/trailmark-no-such-device", "", "");
     EXPECT_EQ(loader.Start(kSample.c_str(), 0x163), 3);
     EXPECT_EQ(loader.GetStartError(), "/dev/trailmark-no-such-device: no such serial device");
+    const CRunReport report = loader.GetRunReport();
+    EXPECT_FALSE(report.bStarted);
+    EXPECT_EQ(report.strError, loader.GetStartError());
     loader.Destroy();
     EXPECT_EQ(sink.count, 0);
 }

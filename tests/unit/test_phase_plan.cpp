@@ -191,7 +191,7 @@ TEST(LoaderCodeNames, NamesMatchNumbers) {
     EXPECT_STREQ(ResultCodeName(HLE_CANCELLED), "HLE_CANCELLED");
     EXPECT_STREQ(NotificationName(HLN_NO_CANCEL), "HLN_NO_CANCEL");
     EXPECT_STREQ(PhaseKindName(PHASE_RECONNECT), "PHASE_RECONNECT");
-    for (int code : {-1, 2, 12}) EXPECT_STREQ(ResultCodeName(code), "UNKNOWN") << code;
+    for (int code : {-1, 2, 13}) EXPECT_STREQ(ResultCodeName(code), "UNKNOWN") << code;
     EXPECT_STREQ(NotificationName(HLN_COUNT), "UNKNOWN");
     EXPECT_STREQ(PhaseKindName(std::numeric_limits<int>::min()), "UNKNOWN");
 }
