@@ -21,7 +21,6 @@
 
 #include "engine/HERFLoader.h"
 #include "package/FirmwareFile.h"
-#include "platform/PortNames.h"
 #include "transfer/MonitorImages.h"
 #include "transfer/StagedImage.h"
 
@@ -86,8 +85,6 @@ bool RunOnce(const std::string& package, int portCount, double& wallSeconds, dou
         std::fprintf(stderr, "the virtual receiver did not start\n");
         return false;
     }
-    for (size_t i = 0; i < receiver.ports.size(); ++i)
-        platform::SetPortDevice(201 + static_cast<int>(i), receiver.ports[i]);
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
@@ -101,7 +98,10 @@ bool RunOnce(const std::string& package, int portCount, double& wallSeconds, dou
             }
         },
         0x83E8);
-    loader.SetPortNumbers(201, 202, 203);
+    std::string devices[3];
+    for (size_t i = 0; i < receiver.ports.size() && i < 3; ++i)
+        devices[i] = receiver.ports[i];
+    loader.SetPortDevices(devices[0], devices[1], devices[2]);
     const uint32_t options = portCount > 1 ? 0x161 : 0x163;
     const double cpuBefore = CpuSeconds();
     const auto begin = std::chrono::steady_clock::now();

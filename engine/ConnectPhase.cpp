@@ -70,6 +70,9 @@ bool CHERFLoaderImpl::RunConnectPhase()
     if (m_nOptions & HLO_SKIP_APP_VERSION_CHECK) {
         NotifyText(HLN_TEXT, "App Version check skipped");
     } else if (!(m_wNewAppVersion > m_wOldAppVersion)) {
+        NoteReport(&CRunReport::bCheckRefused);
+        SetError(HLE_CONNECT_FAILED, "the package's application " + VersionText(m_wNewAppVersion) +
+                                         " is not newer than the receiver's " + VersionText(m_wOldAppVersion));
         Notify(HLN_APP_VERSION_CHECK, STEP_FAILED);
         NotifyText(HLN_TEXT, "  " + VersionText(m_wNewAppVersion) + " <= " + VersionText(m_wOldAppVersion));
         return false;
@@ -84,6 +87,10 @@ bool CHERFLoaderImpl::RunConnectPhase()
         } else {
             const uint32_t required = RequiredFamily(m_nBoardId);
             if (required != 0 && required != family) {
+                NoteReport(&CRunReport::bCheckRefused);
+                SetError(HLE_CONNECT_FAILED, "the package is for device family " + std::to_string(family) +
+                                                 ", board " + std::to_string(m_nBoardId) + " needs " +
+                                                 std::to_string(required));
                 Notify(HLN_FAMILY_CHECK, STEP_FAILED);
                 char text[64];
                 std::snprintf(text, sizeof text, "  Family: %d - BoardID: %d", static_cast<int>(family),
@@ -106,7 +113,7 @@ bool CHERFLoaderImpl::ConnectReceiver()
             portsOpen = portsOpen && m_ThirdPort.IsOpen();
     }
     if (!portsOpen) {
-        SetError(HLE_PORT_NOT_OPEN);
+        SetError(HLE_PORT_NOT_OPEN, DefaultErrorText(HLE_PORT_NOT_OPEN));
         Notify(HLN_CONNECT, STEP_FAILED);
         return false;
     }
@@ -119,20 +126,23 @@ bool CHERFLoaderImpl::ConnectReceiver()
         ConnectWithCommandLine(connected);
     } else if (!textConnect && passthrough && !wake) {
         if (ConnectViaPassthrough() != LINK_OK) {
-            SetError(HLE_CONNECT_FAILED);
+            SetError(HLE_CONNECT_FAILED, "the handheld did not open its passthrough to the receiver");
             Notify(HLN_CONNECT, STEP_FAILED);
             return false;
         }
         // The handheld hands the line over to the receiver's boot loader,
         // which speaks the packet protocol at the standard settings.
         m_PrimaryPort.Close();
-        m_PrimaryPort.Open(static_cast<uint8_t>(m_nPrimaryPort), 19200, 8, PARITY_ODD, STOPBITS_ONE, nullptr,
-                           true, true);
+        m_PrimaryPort.Open(static_cast<uint8_t>(PortDevice(0) != nullptr ? 0 : m_nPrimaryPort), 19200, 8,
+                           PARITY_ODD, STOPBITS_ONE, PortDevice(0), true, true);
     } else if (!textConnect && !passthrough && wake) {
         connected = WakeWithText() == 0;
     }
     if (!connected) {
-        SetError(HLE_CONNECT_FAILED);
+        SetError(HLE_CONNECT_FAILED,
+                 IsCancelled() ? DefaultErrorText(HLE_CANCELLED)
+                 : textConnect ? "the receiver did not answer the command to go to its flash monitor"
+                               : "the receiver did not answer the wake text");
         Notify(HLN_CONNECT, STEP_FAILED);
         return false;
     }
@@ -236,6 +246,7 @@ int CHERFLoaderImpl::IdentifyReceiver()
     int result = m_BootMgr.Connect(BOOT_CONNECT_TIMEOUT_MS);
     if (result != LINK_OK)
         return result;
+    NoteReport(&CRunReport::bReachedBootLoader);
     const uint8_t* id = m_BootMgr.GetBootInfo().data();
     m_wOldAppVersion = GetLe16(id + ID_APP_VERSION);
     m_wOldBootVersion = GetLe16(id + ID_BOOT_VERSION);
@@ -255,6 +266,11 @@ int CHERFLoaderImpl::IdentifyReceiver()
         float reading;
         std::memcpy(&reading, m_BootMgr.GetPowerInfo().data() + POWER_READING_OFFSET, sizeof reading);
         if (reading < POWER_LIMIT) {
+            NoteReport(&CRunReport::bPowerFailed);
+            char text[96];
+            std::snprintf(text, sizeof text, "the receiver's power reading %.1f is below %.1f",
+                          static_cast<double>(reading), static_cast<double>(POWER_LIMIT));
+            SetError(HLE_CONNECT_FAILED, text);
             Notify(HLN_POWER_CHECK, STEP_FAILED);
             return LINK_FAILED;
         }

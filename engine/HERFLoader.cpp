@@ -26,6 +26,16 @@ void CHERFLoader::SetPortNumbers(int32_t primary, int32_t secondary, int32_t thi
     m_pSession->m_nThirdPort = third;
 }
 
+void CHERFLoader::SetPortDevices(const std::string& primary, const std::string& secondary,
+                                 const std::string& third)
+{
+    if (!m_pSession)
+        return;
+    m_pSession->m_strPortDevice[0] = primary;
+    m_pSession->m_strPortDevice[1] = secondary;
+    m_pSession->m_strPortDevice[2] = third;
+}
+
 int32_t CHERFLoader::Start(const char* packagePath, uint32_t options)
 {
     if (!m_pSession)
@@ -41,6 +51,11 @@ int32_t CHERFLoader::GetResult() const
 bool CHERFLoader::Cancel()
 {
     return m_pSession ? m_pSession->Cancel() : false;
+}
+
+bool CHERFLoader::MayStop() const
+{
+    return m_pSession ? m_pSession->MayStop() : true;
 }
 
 void CHERFLoader::Destroy()
@@ -61,6 +76,16 @@ std::string CHERFLoader::GetStartError() const
 bool CHERFLoader::IsDeviceGone() const
 {
     return m_pSession && m_pSession->AnyPortGone();
+}
+
+CRunReport CHERFLoader::GetRunReport() const
+{
+    if (!m_pSession) {
+        CRunReport report;
+        report.nResult = HLE_NO_SESSION;
+        return report;
+    }
+    return m_pSession->GetRunReport();
 }
 
 }  // namespace CHERFLoaderLib

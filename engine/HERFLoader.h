@@ -14,6 +14,11 @@
 // that may not be interrupted; HLN_RUN 1 is always the last notification of a
 // started run. A Start that fails sends nothing.
 //
+// After HLN_RUN 1, GetRunReport says what the run really did (whether the
+// receiver was reached, a check refused the package, flash work began, the
+// failing step and its reason); the front ends decide from it, through
+// CUpgradePolicy, whether another run follows.
+//
 // Threading: every CHERFLoader operation is called from one thread (the front
 // end's). The sink is called from the engine's threads (the worker and, during
 // the data upload, the upload threads), possibly two at once: it must only
@@ -29,6 +34,7 @@
 #include <string>
 
 #include "engine/LoaderCodes.h"
+#include "engine/RunReport.h"
 
 namespace CHERFLoaderLib {
 
@@ -53,6 +59,10 @@ public:
     // Makes the session (once); notifications go to `sink` tagged `message`.
     void Create(CNotifySink sink, uint32_t message);
     void SetPortNumbers(int32_t primary, int32_t secondary, int32_t third);
+    // Device paths that stand for the three ports instead of their numbers;
+    // an empty path keeps the number (COMn). Messages name a port by the
+    // path given here, as the user typed it. Nothing without a session.
+    void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
     // 0 worker started; 1 no session or thread not created; 2 package or plan
     // failed; 3 a port failed to open. See GetStartError for the reason.
     int32_t Start(const char* packagePath, uint32_t options);
@@ -60,8 +70,14 @@ public:
     int32_t GetResult() const;
     // Raises the cancel signal; phases that may be cancelled stop at their
     // next check. Returns false, and changes nothing, once the flash work has
-    // begun: from then on the run always goes on to its end.
+    // begun: from then on the run always goes on to its end. Cancel and the
+    // start of the flash work are one decision: a cancel that was accepted
+    // means no flash work begins; one that was refused changes nothing.
     bool Cancel();
+    // Whether stopping the run now leaves the receiver unharmed: false from
+    // the start of the flash work until the worker has finished, true before
+    // and after (and without a session or a started run).
+    bool MayStop() const;
     // Stops the worker (and the upload threads) and frees the session.
     void Destroy();
 
@@ -69,6 +85,9 @@ public:
     std::string GetStartError() const;
     // A port of the run disappeared (USB adapter pulled) while it was open.
     bool IsDeviceGone() const;
+    // What the run did so far; complete once HLN_RUN 1 has been sent. After a
+    // failed Start: bStarted false, strError as GetStartError.
+    CRunReport GetRunReport() const;
 
 private:
     std::shared_ptr<CHERFLoaderImpl> m_pSession;

@@ -19,7 +19,10 @@
 // The phases run on the worker; during the data upload two upload threads
 // also call Notify, UpdateProgress, IsCancelled and SetError. m_nError is
 // atomic; the progress state is guarded by m_ProgressLock; notifications are
-// delivered under m_NotifyLock so that none reaches the sink after Destroy.
+// delivered under m_NotifyLock so that none reaches the sink after Destroy;
+// the run report is guarded by m_ReportLock. Cancel (front end) and the
+// worker's start of the flash work decide between them with one atomic
+// exchange of m_nCancellable, so exactly one of them wins.
 #pragma once
 
 #include <atomic>
@@ -45,6 +48,13 @@ namespace CHERFLoaderLib {
 // How long Destroy and the upload phase wait for a thread before giving up on it.
 constexpr int THREAD_STOP_WAIT_MS = 5000;
 
+// Values of m_nCancellable. The first that moves it away from CANCEL_OPEN
+// wins: Cancel to CANCEL_ACCEPTED, or the worker to CANCEL_CLOSED when the
+// first phase that may not be cancelled is about to begin.
+constexpr int32_t CANCEL_CLOSED = 0;
+constexpr int32_t CANCEL_OPEN = 1;
+constexpr int32_t CANCEL_ACCEPTED = 2;
+
 class CHERFLoaderImpl : public std::enable_shared_from_this<CHERFLoaderImpl> {
 public:
     CHERFLoaderImpl(CNotifySink sink, uint32_t message);
@@ -57,6 +67,8 @@ public:
     // sink. After it returns the sink is never called again.
     void Stop();
     bool Cancel();
+    bool MayStop() const;
+    CRunReport GetRunReport() const;
 
     // Session operations shared by the phases.
     void Notify(int32_t code, int64_t payload);
@@ -64,6 +76,11 @@ public:
     void UpdateProgress(double value);
     bool IsCancelled() const;
     void SetError(int32_t code) { m_nError.store(code); }
+    // Also keeps the reason for the report; the first reason of a run wins,
+    // as later failures follow from it.
+    void SetError(int32_t code, const std::string& reason);
+    // Sets one flag of the run report.
+    void NoteReport(bool CRunReport::*flag);
     int32_t GetError() const { return m_nError.load(); }
 
     // Phase operations, one per phase kind.
@@ -115,7 +132,13 @@ public:
     void SendUpgradeLogLine();
     bool CloseLinks();
     void WorkerMain();
+    // Closes the cancel decision for the flash work; false when a cancel was
+    // accepted first. `closedNow` tells whether this call closed it.
+    bool BeginFlashWork(bool& closedNow);
     bool OpenPorts();
+    bool OpenPort(CSerialHandler& port, int index, bool lines);
+    // The device path given for port 0..2, or null for its COM number.
+    const char* PortDevice(int index) const;
     bool AnyPortGone() const;
 
     std::string m_strStartError;  // why Start failed, one line
@@ -134,6 +157,7 @@ public:
     int32_t m_nPrimaryPort = 1;
     int32_t m_nSecondaryPort = 3;
     int32_t m_nThirdPort = 4;
+    std::string m_strPortDevice[3];  // device paths given for the ports; empty: COM number
     CSerialHandler m_PrimaryPort;
     CSerialHandler m_SecondaryPort;
     CSerialHandler m_ThirdPort;
@@ -148,13 +172,16 @@ public:
     bool m_bReceiverMemoryMap = false;
     platform::CEvent m_CancelEvent{true};
     std::atomic<int32_t> m_bCancel{0};
-    std::atomic<int32_t> m_nCancellable{1};
+    std::atomic<int32_t> m_nCancellable{CANCEL_OPEN};
+    std::atomic<bool> m_bWorkerDone{false};  // the worker has sent HLN_RUN 1
     uint16_t m_wNewAppVersion = 0;
     uint16_t m_wOldAppVersion = 0;
     uint16_t m_wNewBootVersion = 0;
     uint16_t m_wOldBootVersion = 0;
     int32_t m_nBoardId = -1;
 
+    mutable std::mutex m_ReportLock;
+    CRunReport m_Report;             // under m_ReportLock; result, cancel and ports filled when read
     std::mutex m_ProgressLock;
     std::mutex m_NotifyLock;
     bool m_bMuted = false;           // under m_NotifyLock

@@ -32,6 +32,14 @@ const char* const PHASE_KIND_NAMES[] = {
 };
 static_assert(sizeof(PHASE_KIND_NAMES) / sizeof(PHASE_KIND_NAMES[0]) == PHASE_KIND_COUNT);
 
+const char* const OPTION_NAMES[] = {
+    "HLO_SKIP_APP_VERSION_CHECK", "HLO_PRIMARY_PORT_ONLY",   "HLO_SKIP_POWER_CHECK",
+    "HLO_THIRD_PORT",             "HLO_MONITOR_TEXT_CONNECT", "HLO_HIGH_SPEED",
+    "HLO_SKIP_FAMILY_CHECK",      "HLO_PASSTHROUGH_CONNECT", "HLO_WAKE_TEXT",
+    "HLO_HIGH_SPEED_ANY_BOARD",   "HLO_SKIP_SECOND_CLOSING_COMMAND", "HLO_SKIP_FIRST_CLOSING_COMMAND",
+};
+static_assert(HLO_KNOWN_OPTIONS == (1u << (sizeof(OPTION_NAMES) / sizeof(OPTION_NAMES[0]))) - 1);
+
 template <size_t N>
 const char* LookUp(const char* const (&names)[N], int index) {
     if (index < 0 || static_cast<size_t>(index) >= N || names[index] == nullptr) return UNKNOWN_NAME;
@@ -45,6 +53,16 @@ const char* ResultCodeName(int code) { return LookUp(RESULT_NAMES, code); }
 const char* NotificationName(int code) { return LookUp(NOTIFICATION_NAMES, code); }
 
 const char* PhaseKindName(int kind) { return LookUp(PHASE_KIND_NAMES, kind); }
+
+const char* OptionName(uint32_t bit)
+{
+    if (bit == 0 || (bit & (bit - 1)) != 0)
+        return UNKNOWN_NAME;
+    int index = 0;
+    while ((bit >> index) != 1)
+        ++index;
+    return LookUp(OPTION_NAMES, index);
+}
 
 }  // namespace LoaderCodes
 }  // namespace CHERFLoaderLib

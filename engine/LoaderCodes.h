@@ -28,6 +28,7 @@ constexpr uint32_t HLO_WAKE_TEXT = 0x100;                    // way of reaching 
 constexpr uint32_t HLO_HIGH_SPEED_ANY_BOARD = 0x200;         // every known board may go fast
 constexpr uint32_t HLO_SKIP_SECOND_CLOSING_COMMAND = 0x400;  // closing skips its second command
 constexpr uint32_t HLO_SKIP_FIRST_CLOSING_COMMAND = 0x800;   // closing skips its first command
+constexpr uint32_t HLO_KNOWN_OPTIONS = 0xFFF;                // every bit above has a meaning
 
 // Result codes of a run (GetResult). Only the failing phase sets one.
 constexpr int32_t HLE_NONE = 0;             // no failure
@@ -90,6 +91,8 @@ constexpr int32_t PHASE_KIND_COUNT = 8;
 const char* ResultCodeName(int code);
 const char* NotificationName(int code);
 const char* PhaseKindName(int kind);
+// The name of one option bit ("HLO_WAKE_TEXT"); "UNKNOWN" for any other value.
+const char* OptionName(uint32_t bit);
 
 }  // namespace LoaderCodes
 }  // namespace CHERFLoaderLib

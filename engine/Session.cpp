@@ -59,36 +59,55 @@ int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
         return 3;
     m_bStarted = true;
     std::shared_ptr<CHERFLoaderImpl> self = shared_from_this();
+    {
+        // Set before the worker runs, so that a report read at any time
+        // after Start returned 0 says so.
+        std::lock_guard<std::mutex> lock(m_ReportLock);
+        m_Report.bStarted = true;
+    }
     if (!m_WorkerThread.Start([self] { self->WorkerMain(); })) {
+        std::lock_guard<std::mutex> lock(m_ReportLock);
+        m_Report.bStarted = false;
         m_strStartError = "cannot start the upgrade thread";
         return 1;
     }
     return 0;
 }
 
+const char* CHERFLoaderImpl::PortDevice(int index) const
+{
+    return m_strPortDevice[index].empty() ? nullptr : m_strPortDevice[index].c_str();
+}
+
+bool CHERFLoaderImpl::OpenPort(CSerialHandler& port, int index, bool lines)
+{
+    const int32_t numbers[3] = {m_nPrimaryPort, m_nSecondaryPort, m_nThirdPort};
+    const int32_t number = numbers[index];
+    const char* device = PortDevice(index);
+    // A port given by its device path needs no number of its own.
+    if (device == nullptr && (number < 0 || number > 255)) {
+        m_strStartError = "COM" + std::to_string(number) + ": no such port";
+        return false;
+    }
+    if (port.Open(static_cast<uint8_t>(device != nullptr ? 0 : number), 19200, 8, PARITY_ODD, STOPBITS_ONE, device,
+                  lines, lines))
+        return true;
+    m_strStartError = port.GetLastError();
+    if (m_strStartError.empty())
+        m_strStartError = "cannot open " + (device != nullptr ? std::string(device) : "COM" + std::to_string(number));
+    return false;
+}
+
 bool CHERFLoaderImpl::OpenPorts()
 {
-    auto open = [this](CSerialHandler& port, int32_t number, bool lines) {
-        if (number < 0 || number > 255) {
-            m_strStartError = "COM" + std::to_string(number) + ": no such port";
-            return false;
-        }
-        if (port.Open(static_cast<uint8_t>(number), 19200, 8, PARITY_ODD, STOPBITS_ONE, nullptr, lines,
-                      lines))
-            return true;
-        m_strStartError = port.GetLastError();
-        if (m_strStartError.empty())
-            m_strStartError = "cannot open COM" + std::to_string(number);
-        return false;
-    };
-    if (!open(m_PrimaryPort, m_nPrimaryPort, true))
+    if (!OpenPort(m_PrimaryPort, 0, true))
         return false;
     if (m_nOptions & HLO_PRIMARY_PORT_ONLY)
         return true;
-    if (!open(m_SecondaryPort, m_nSecondaryPort, false))
+    if (!OpenPort(m_SecondaryPort, 1, false))
         return false;
     if (m_nOptions & HLO_THIRD_PORT)
-        return open(m_ThirdPort, m_nThirdPort, false);
+        return OpenPort(m_ThirdPort, 2, false);
     return true;
 }
 
@@ -99,17 +118,24 @@ void CHERFLoaderImpl::WorkerMain()
         std::lock_guard<std::mutex> lock(m_ProgressLock);
         m_PhaseMgr.Reset();
     }
-    int32_t previousCancellable = 1;
     bool go = true;
     for (;;) {
         CFlashPhase* phase = m_PhaseMgr.GetCurrentPhase();
         if (phase == nullptr)
             break;
+        bool closedNow = false;
+        if (phase->m_bCancellable == 0 && !BeginFlashWork(closedNow)) {
+            // A cancel was accepted before the flash work could begin: the
+            // receiver's flash stays as it is.
+            if (m_nError == HLE_NONE)
+                SetError(HLE_CANCELLED);
+            break;
+        }
         NotifyText(HLN_PHASE_BEGIN, phase->m_pszName);
-        m_nCancellable.exchange(phase->m_bCancellable);
-        if (previousCancellable != 0 && m_nCancellable == 0)
+        if (closedNow)
             Notify(HLN_NO_CANCEL, 0);
-        previousCancellable = m_nCancellable;
+        if (phase->m_nKind == PHASE_PREPARE_FLASH || phase->m_nKind == PHASE_PROGRAM_FLASH)
+            NoteReport(&CRunReport::bFlashWritten);
 
         switch (phase->m_nKind) {
         case PHASE_CONNECT: go = RunConnectPhase(); break;
@@ -143,7 +169,17 @@ void CHERFLoaderImpl::WorkerMain()
         }
     }
     CloseLinks();
+    m_bWorkerDone = true;
     Notify(HLN_RUN, RUN_FINISHED);
+}
+
+bool CHERFLoaderImpl::BeginFlashWork(bool& closedNow)
+{
+    int32_t expected = CANCEL_OPEN;
+    closedNow = m_nCancellable.compare_exchange_strong(expected, CANCEL_CLOSED);
+    if (closedNow)
+        NoteReport(&CRunReport::bFlashBegun);
+    return closedNow || expected == CANCEL_CLOSED;
 }
 
 bool CHERFLoaderImpl::CloseLinks()
@@ -187,19 +223,64 @@ void CHERFLoaderImpl::Stop()
 
 bool CHERFLoaderImpl::Cancel()
 {
-    if (m_nCancellable.load() == 0)
+    int32_t expected = CANCEL_OPEN;
+    if (!m_nCancellable.compare_exchange_strong(expected, CANCEL_ACCEPTED) && expected != CANCEL_ACCEPTED)
         return false;
     m_CancelEvent.Set();
     return true;
 }
 
+bool CHERFLoaderImpl::MayStop() const
+{
+    return m_nCancellable.load() != CANCEL_CLOSED || m_bWorkerDone.load();
+}
+
 bool CHERFLoaderImpl::IsCancelled() const
 {
-    return m_bCancel.load() != 0 || m_CancelEvent.IsSet();
+    // An accepted cancel counts from the moment it won, even before the
+    // event is set.
+    return m_bCancel.load() != 0 || m_nCancellable.load() == CANCEL_ACCEPTED || m_CancelEvent.IsSet();
+}
+
+void CHERFLoaderImpl::SetError(int32_t code, const std::string& reason)
+{
+    SetError(code);
+    std::lock_guard<std::mutex> lock(m_ReportLock);
+    if (m_Report.strError.empty())
+        m_Report.strError = reason;
+}
+
+void CHERFLoaderImpl::NoteReport(bool CRunReport::*flag)
+{
+    std::lock_guard<std::mutex> lock(m_ReportLock);
+    m_Report.*flag = true;
+}
+
+CRunReport CHERFLoaderImpl::GetRunReport() const
+{
+    CRunReport report;
+    {
+        std::lock_guard<std::mutex> lock(m_ReportLock);
+        report = m_Report;
+    }
+    report.nResult = GetError();
+    report.bCancelled = m_nCancellable.load() == CANCEL_ACCEPTED;
+    report.bDeviceGone = AnyPortGone();
+    if (!report.bStarted)
+        report.strError = m_strStartError;
+    else if (report.nResult == HLE_NONE && !report.bCheckRefused && !report.bPowerFailed)
+        report.strError.clear();
+    else if (report.strError.empty())
+        report.strError = DefaultErrorText(report.nResult);
+    return report;
 }
 
 void CHERFLoaderImpl::Notify(int32_t code, int64_t payload)
 {
+    if (payload == STEP_FAILED && StepName(code) != nullptr) {
+        std::lock_guard<std::mutex> lock(m_ReportLock);
+        m_Report.nFailedStep = code;
+    }
     CLoaderNotification n;
     n.nMessage = m_nNotifyMsg;
     n.nCode = code;

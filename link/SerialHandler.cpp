@@ -35,6 +35,13 @@ struct CWriteRequest {
     uint64_t m_nSeq = 0;
 };
 
+// A device name with a path separator (a slash, or a backslash as in \\.\COM12) is
+// the device itself, not a prefix.
+bool IsDevicePath(const char* name)
+{
+    return name != nullptr && std::strpbrk(name, "/\\") != nullptr;
+}
+
 // Why a device did not open, in words a person can act on.
 std::string OpenErrorText(const std::string& label, const platform::CSerialDevice& device)
 {
@@ -102,9 +109,11 @@ struct CSerialHandler::Impl {
     void ResetRing();
 };
 
-std::string CSerialHandler::Impl::Label(const char* prefix) const
+std::string CSerialHandler::Impl::Label(const char* name) const
 {
-    return std::string(prefix != nullptr ? prefix : "COM") + std::to_string(m_nPortNumber);
+    if (IsDevicePath(name))
+        return name;
+    return std::string(name != nullptr ? name : "COM") + std::to_string(m_nPortNumber);
 }
 
 bool CSerialHandler::Impl::ApplySettings(bool rts, bool dtr)
@@ -296,7 +305,7 @@ CSerialHandler::~CSerialHandler()
 }
 
 bool CSerialHandler::Open(uint8_t port, uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits,
-                          const char* prefix, bool rts, bool dtr)
+                          const char* deviceName, bool rts, bool dtr)
 {
     Impl& d = *m_pImpl;
     std::lock_guard<std::mutex> lock(d.m_csControl);
@@ -304,14 +313,18 @@ bool CSerialHandler::Open(uint8_t port, uint32_t baudRate, uint8_t byteSize, uin
         return true;
     d.m_nPortNumber = port;
     d.m_strLastError.clear();
-    std::string label = d.Label(prefix);
-    std::string path = platform::ResolvePortDevice(prefix, port);
+    std::string label = d.Label(deviceName);
+    const bool bPath = IsDevicePath(deviceName);
+    std::string path = bPath ? std::string(deviceName) : platform::ResolvePortDevice(deviceName, port);
     d.m_strDeviceName = path;
     if (path.empty()) {
         d.m_strLastError = label + ": no such serial device";
         return false;
     }
-    label += " (" + path + ")";
+    // A path is named as it was given; a number also says which device it
+    // stood for.
+    if (!bPath)
+        label += " (" + path + ")";
     if (d.m_Reader.IsRunning() || d.m_Writer.IsRunning()) {
         // An earlier Close gave up waiting for them; they may still use the
         // old device, which therefore stays as it is.

@@ -44,10 +44,13 @@ public:
     CSerialHandler(const CSerialHandler&) = delete;
     CSerialHandler& operator=(const CSerialHandler&) = delete;
 
-    // Opens COM<port> (or <prefix><port>; null prefix means "COM"), applies the
-    // line settings and starts the threads. True at once if already open.
+    // Opens the device named by deviceName: null means COM<port>; a name
+    // with a '/' is the device path itself (port is then unused) and names
+    // the port in messages as given; any other name is a prefix,
+    // <prefix><port>. Applies the line settings and starts the threads. True
+    // at once if already open.
     bool Open(uint8_t port, uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits,
-              const char* prefix, bool rts, bool dtr);
+              const char* deviceName, bool rts, bool dtr);
     bool Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits, bool rts,
                    bool dtr);
     bool Close();
@@ -72,7 +75,7 @@ public:
     bool IsDeviceGone() const;
     // Why the last Open failed, as a sentence a person can act on.
     std::string GetLastError() const;
-    // The device path the port number stood for at the last Open.
+    // The device path opened (or tried) at the last Open.
     std::string GetDeviceName() const;
     uint32_t GetBaudRate() const;
 

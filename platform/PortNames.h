@@ -4,8 +4,9 @@
 // USB and CDC-ACM adapters first (by their /dev/serial/by-id names when those
 // exist, else by device name), then on-board UARTs that really have hardware
 // behind them, then every other serial device. The environment variable
-// TRAILMARK_COMn, or SetPortDevice (the command line), makes COMn any path.
-// Any prefix other than "COM" names /dev/<prefix><number> directly.
+// TRAILMARK_COMn makes COMn any path. Any prefix other than "COM" names
+// /dev/<prefix><number> directly. (A device path given for one run goes to
+// the engine and the serial handler directly and needs no number.)
 //
 // On Windows COMn is the system's own port \\.\COMn (other prefixes name
 // \\.\<prefix><number>); the list describes each port the system has by
@@ -18,8 +19,7 @@
 // both look at first.
 //
 // Called by CSerialHandler::Open, the wizard's port list and the command line.
-// Threading: every function may be called from any thread; SetPortDevice is
-// guarded by a lock.
+// Threading: every function may be called from any thread.
 #pragma once
 
 #include <string>
@@ -50,9 +50,5 @@ std::string ResolvePortDevice(const char* prefix, int number, const CPortRoots& 
 // COM1..COM9 with their devices and descriptions (on Windows followed by
 // the present ports above COM9).
 std::vector<CPortEntry> ListComPorts(const CPortRoots& roots = CPortRoots());
-
-// Makes path the device of COM<number> for the rest of the process; an empty
-// path removes the setting again.
-void SetPortDevice(int number, const std::string& path);
 
 }  // namespace platform

@@ -38,23 +38,28 @@ void CCustomPropertySheet::FitPages()
     resize(size().expandedTo(szNeed));
 }
 
+bool CCustomPropertySheet::MayClose()
+{
+    return m_bAllowClose && (!m_fnMayClose || m_fnMayClose());
+}
+
 void CCustomPropertySheet::done(int nResult)
 {
-    if (!m_bAllowClose)
+    if (!MayClose())
         return;
     QWizard::done(nResult);
 }
 
 void CCustomPropertySheet::reject()
 {
-    if (!m_bAllowClose)
+    if (!MayClose())
         return;
     QWizard::reject();
 }
 
 void CCustomPropertySheet::closeEvent(QCloseEvent* pEvent)
 {
-    if (!m_bAllowClose) {
+    if (!MayClose()) {
         pEvent->ignore();
         return;
     }

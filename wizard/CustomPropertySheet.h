@@ -5,12 +5,17 @@
 // the window system lets a program refuse: Escape, Enter, its own OK and
 // Cancel (done, accept, reject), the close box and Alt+F4 (closeEvent). The
 // progress page clears the flag when the run may no longer be interrupted
-// and sets it again when the result is shown. Moving the window cannot be
+// and sets it again when the result is shown. Because that notification may
+// still be queued when the user closes, a close the flag allows is also put
+// to m_fnMayClose, which the progress page sets to ask the engine itself.
+// Moving the window cannot be
 // refused on X11 or Wayland, where the window manager moves windows without
 // asking the program, so it is not attempted.
 //
 // Threading: user-interface thread only; m_bAllowClose is written there.
 #pragma once
+
+#include <functional>
 
 #include <QWizard>
 
@@ -24,6 +29,8 @@ public:
     void reject() override;
 
     bool m_bAllowClose = true;
+    // Asked before every close that m_bAllowClose allows; none: allowed.
+    std::function<bool()> m_fnMayClose;
 
 protected:
     void closeEvent(QCloseEvent* pEvent) override;
@@ -31,6 +38,7 @@ protected:
     void showEvent(QShowEvent* pEvent) override;
 
 private:
+    bool MayClose();
     // Makes the frame large enough for its largest page, so no page is cut
     // off when the wizard moves on to it.
     void FitPages();

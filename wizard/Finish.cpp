@@ -19,9 +19,6 @@ namespace wizard {
 namespace {
 constexpr int FINISH_TEMPLATE_WIDTH = 359;
 constexpr int FINISH_TEMPLATE_HEIGHT = 142;
-// HLN_RUN payload of a run that ended in failure (besides RUN_FINISHED and
-// RUN_CANCELLED).
-constexpr int64_t FINISH_RUN_FAILED = 2;
 
 // Percent payloads are 0..100; anything else is held to that range so a bar
 // and its line never disagree.
@@ -82,6 +79,8 @@ void CFinish::initializePage()
     if (!m_bSheetHooked && wizard() != nullptr) {
         // Closing the sheet while a run is still going stops it at once.
         connect(wizard(), &QDialog::finished, this, [this] { StopRun(); });
+        if (CCustomPropertySheet* pSheet = Sheet())
+            pSheet->m_fnMayClose = [this] { return MayClose(); };
         m_bSheetHooked = true;
     }
     m_pOverallProgress->setRange(0, 100);
@@ -94,11 +93,8 @@ void CFinish::initializePage()
     m_pOverallText->setText(QString::fromUtf8(WIZ_TEXT_FIRST_OVERALL));
     ReleaseLoader();
     m_strPhaseName.clear();
-    m_bRetried = false;
-    m_bPowerFailed = false;
-    m_bCheckFailed = false;
-    // A run that does not start sends nothing: the page then stays as it is.
-    StartRun(WIZ_OPTIONS_FIRST_RUN);
+    m_Policy = CHERFLoaderLib::CUpgradePolicy(WIZ_OPTIONS_FIRST_RUN);
+    StartRun(m_Policy.Options());
 }
 
 bool CFinish::isComplete() const
@@ -120,6 +116,10 @@ void CFinish::StartRun(uint32_t nOptions)
         WM_LOADER_NOTIFY);
     m_pLoader->SetPortNumbers(g_nComPort, WIZ_SECONDARY_PORT, WIZ_THIRD_PORT);
     m_bRunning = m_pLoader->Start(m_strPackagePath.c_str(), nOptions) == 0;
+    // A run that does not start sends nothing: say why at once instead of
+    // leaving the page in its initial state.
+    if (!m_bRunning)
+        ShowResult(WIZ_TEXT_FAILED, m_pLoader->GetRunReport().strError);
 }
 
 void CFinish::ReleaseLoader()
@@ -138,6 +138,15 @@ void CFinish::StopRun()
     }
     m_bRunning = false;
     ++m_nRun;  // whatever the stopped run had still queued is dropped
+}
+
+bool CFinish::MayClose()
+{
+    if (!m_bRunning || !m_pLoader)
+        return true;
+    // Cancel decides atomically against the start of the flash work: once it
+    // is accepted no flash work begins, and the close goes on to StopRun.
+    return m_pLoader->Cancel() || m_pLoader->MayStop();
 }
 
 bool CFinish::event(QEvent* pEvent)
@@ -166,19 +175,12 @@ void CFinish::OnLoaderNotify(const CHERFLoaderLib::CLoaderNotification& notifica
     case HLN_PHASE_BEGIN:
         m_strPhaseName = notification.strText;
         break;
-    case HLN_POWER_CHECK:
-        m_bPowerFailed = true;
-        break;
-    case HLN_APP_VERSION_CHECK:
-    case HLN_FAMILY_CHECK:
-        // The engine leaves its result code at 0 for these, so the page has
-        // to remember them or the run would look like a success.
-        m_bCheckFailed = true;
-        break;
     case HLN_RUN:
-        if (nPayload == RUN_FINISHED || nPayload == FINISH_RUN_FAILED ||
-            nPayload == RUN_CANCELLED)
-            OnRunEnded(nPayload);
+        // Only the worker's last notification ends a run: after a phase's
+        // HLN_RUN 3 the engine still closes its links, and the report is
+        // complete only then.
+        if (nPayload == RUN_FINISHED)
+            OnRunEnded();
         break;
     case HLN_NO_CANCEL:
         SetAllowClose(false);
@@ -188,41 +190,32 @@ void CFinish::OnLoaderNotify(const CHERFLoaderLib::CLoaderNotification& notifica
     }
 }
 
-void CFinish::OnRunEnded(int64_t nPayload)
+void CFinish::OnRunEnded()
 {
     m_bRunning = false;
-    if (nPayload != RUN_FINISHED) {
-        m_pLoader->Destroy();
-        ShowResult(WIZ_TEXT_FAILED);
+    const CHERFLoaderLib::CRunReport report = m_pLoader->GetRunReport();
+    if (m_Policy.NextRun(report)) {
+        // Texts, bars and buttons stay as they are; the new run's
+        // notifications continue on the same page.
+        ReleaseLoader();
+        StartRun(m_Policy.Options());
         return;
     }
-    const int32_t nResult = m_pLoader->GetResult();
-    if (m_bPowerFailed) {
-        m_pLoader->Destroy();
+    m_pLoader->Destroy();
+    if (report.bPowerFailed)
         ShowResult(WIZ_TEXT_POWER_FAILED);
-    } else if (m_bCheckFailed) {
-        m_pLoader->Destroy();
-        ShowResult(WIZ_TEXT_FAILED);
-    } else if (nResult == HLE_NONE) {
-        m_pLoader->Destroy();
+    else if (CHERFLoaderLib::CUpgradePolicy::Succeeded(report))
         ShowResult(WIZ_TEXT_SUCCESS);
-    } else if (!m_bRetried) {
-        m_bRetried = true;
-        ReleaseLoader();
-        StartRun(WIZ_OPTIONS_RETRY);
-        // A retry that cannot start would leave the page waiting for ever,
-        // possibly with closing barred: show the failure instead.
-        if (!m_bRunning)
-            ShowResult(WIZ_TEXT_FAILED);
-    } else {
-        m_pLoader->Destroy();
-        ShowResult(WIZ_TEXT_FAILED);
-    }
+    else
+        ShowResult(WIZ_TEXT_FAILED, CHERFLoaderLib::DescribeFailure(report));
 }
 
-void CFinish::ShowResult(const char* pszText)
+void CFinish::ShowResult(const char* pszText, const std::string& strReason)
 {
-    m_pResultText->setText(ToDisplayText(pszText));
+    QString strShown = ToDisplayText(pszText);
+    if (!strReason.empty())
+        strShown += QStringLiteral("\n\n") + QString::fromStdString(strReason);
+    m_pResultText->setText(strShown);
     m_bFinished = true;
     emit completeChanged();
     SetAllowClose(true);

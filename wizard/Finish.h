@@ -5,23 +5,28 @@
 // numbers) and starts it with the package path and the first-run options.
 // From then on the page only turns the engine's notifications (arriving as
 // WM_LOADER_NOTIFY events) into its two text lines and two bars, bars the
-// closing of the sheet once the run may not be interrupted, retries a failed
-// run once with the retry options, and finally shows one result text and
-// enables Finish. A failed power check gives the external-power text and no
-// retry; a failed application-version or device-family check is a failure
-// too, also without a retry, because another run cannot pass it.
+// closing of the sheet once the run may not be interrupted, and when a run
+// has ended (HLN_RUN 1) hands its report to the upgrade policy, which says
+// whether one more run follows and with which options. Finally it shows one
+// result text and enables Finish: the external-power text after a failed
+// power check, the success text, or the failure text with the failing step
+// and its reason below it. A Start that fails shows the failure text with
+// the reason Start gave (the package, the port), so the page never waits for
+// a run that is not going.
 //
 // Threading: user-interface thread only. The engine's sink posts events tagged
 // with the run's number; events of a run the page has finished with are
 // dropped. StopRun (also run by the destructor and when the sheet closes)
 // cancels and destroys the engine, which waits for all its threads, so no
-// engine thread outlives the page.
+// engine thread outlives the page. Before the sheet closes, MayClose asks the
+// engine whether the run may still be stopped.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "engine/UpgradePolicy.h"
 #include "wizard/LoaderDriver.h"
 #include "wizard/TemplatePage.h"
 
@@ -58,10 +63,13 @@ protected:
 
 private:
     void OnLoaderNotify(const CHERFLoaderLib::CLoaderNotification& notification);
-    void OnRunEnded(int64_t nPayload);
+    void OnRunEnded();
     void StartRun(uint32_t nOptions);
     void ReleaseLoader();
-    void ShowResult(const char* pszText);
+    // True when the sheet may close now: no run goes on, or the run accepted
+    // the cancel, or it has finished its flash work.
+    bool MayClose();
+    void ShowResult(const char* pszText, const std::string& strReason = std::string());
     void SetAllowClose(bool bAllow);
     CCustomPropertySheet* Sheet() const;
 
@@ -72,9 +80,7 @@ private:
     QLabel* m_pResultText;
     CReceiverPicture* m_pPicture;
     std::string m_strPhaseName;
-    bool m_bRetried = true;
-    bool m_bPowerFailed = false;
-    bool m_bCheckFailed = false;  // an application-version or device-family check failed
+    CHERFLoaderLib::CUpgradePolicy m_Policy;  // of this activation's upgrade
     bool m_bRunning = false;      // a started run has not yet reported its end
     bool m_bFinished = false;     // a result text is shown
     bool m_bSheetHooked = false;  // the sheet's closing stops the run

@@ -29,6 +29,16 @@ bool CEngineLoaderDriver::Cancel()
     return m_Loader.Cancel();
 }
 
+bool CEngineLoaderDriver::MayStop() const
+{
+    return m_Loader.MayStop();
+}
+
+CHERFLoaderLib::CRunReport CEngineLoaderDriver::GetRunReport() const
+{
+    return m_Loader.GetRunReport();
+}
+
 void CEngineLoaderDriver::Destroy()
 {
     m_Loader.Destroy();

@@ -27,6 +27,12 @@ public:
     virtual int32_t Start(const char* pszPackagePath, uint32_t nOptions) = 0;
     virtual int32_t GetResult() const = 0;
     virtual bool Cancel() = 0;
+    // Whether stopping the run now leaves the receiver unharmed (false while
+    // the flash work goes on). The page asks this, not a notification that
+    // may still be queued, before it lets the wizard close.
+    virtual bool MayStop() const = 0;
+    // What the run did; read when it has ended, or after a failed Start.
+    virtual CHERFLoaderLib::CRunReport GetRunReport() const = 0;
     virtual void Destroy() = 0;
 };
 
@@ -39,6 +45,8 @@ public:
     int32_t Start(const char* pszPackagePath, uint32_t nOptions) override;
     int32_t GetResult() const override;
     bool Cancel() override;
+    bool MayStop() const override;
+    CHERFLoaderLib::CRunReport GetRunReport() const override;
     void Destroy() override;
 
     // The factory the program uses: one real engine per run.

@@ -43,15 +43,13 @@ inline constexpr const char* WIZ_TEXT_POWER_FAILED =
     "Failed to upgrade GPS firmware.\r\n\r\nPlease check that you have external power connected "
     "and then try again.";
 
-// Engine options of the first run and of the one retry, and the fixed
-// secondary and third port numbers handed to the engine with the user's port.
+// Engine options of the first run (the upgrade policy derives the retry's),
+// and the fixed secondary and third port numbers handed to the engine with
+// the user's port.
 inline constexpr uint32_t WIZ_OPTIONS_FIRST_RUN = HLO_SKIP_APP_VERSION_CHECK | HLO_PRIMARY_PORT_ONLY |
                                                  HLO_HIGH_SPEED | HLO_SKIP_FAMILY_CHECK |
                                                  HLO_WAKE_TEXT;
-inline constexpr uint32_t WIZ_OPTIONS_RETRY = HLO_SKIP_APP_VERSION_CHECK | HLO_PRIMARY_PORT_ONLY |
-                                             HLO_MONITOR_TEXT_CONNECT | HLO_HIGH_SPEED |
-                                             HLO_SKIP_FAMILY_CHECK;
-static_assert(WIZ_OPTIONS_FIRST_RUN == 0x163 && WIZ_OPTIONS_RETRY == 0x73);
+static_assert(WIZ_OPTIONS_FIRST_RUN == 0x163);
 inline constexpr int32_t WIZ_SECONDARY_PORT = 2;
 inline constexpr int32_t WIZ_THIRD_PORT = 4;
 

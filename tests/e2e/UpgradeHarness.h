@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "engine/HERFLoader.h"
-#include "platform/PortNames.h"
 #include "receiver/VirtualReceiver.h"
 
 namespace harness {
@@ -84,35 +83,31 @@ private:
     bool m_bFinished = false;
 };
 
-// One receiver on pseudo-terminals, with its ports mapped to COM numbers
-// that belong to this test alone.
+// One receiver on pseudo-terminals, whose ports an engine is given by their
+// device paths.
 class CReceiverUnderTest {
 public:
-    explicit CReceiverUnderTest(const CReceiverConfig& config, int firstPortNumber = 60)
-        : m_Receiver(config), m_nFirst(firstPortNumber)
-    {
-    }
-    ~CReceiverUnderTest()
-    {
-        m_Receiver.Stop();
-        for (size_t i = 0; i < m_Paths.size(); ++i)
-            platform::SetPortDevice(m_nFirst + static_cast<int>(i), "");
-    }
+    explicit CReceiverUnderTest(const CReceiverConfig& config) : m_Receiver(config) {}
+    ~CReceiverUnderTest() { m_Receiver.Stop(); }
     bool Start(std::string& error)
     {
         if (!m_Receiver.Start(error))
             return false;
         m_Paths = m_Receiver.SlavePaths();
-        for (size_t i = 0; i < m_Paths.size(); ++i)
-            platform::SetPortDevice(m_nFirst + static_cast<int>(i), m_Paths[i]);
+        m_Paths.resize(3);
         return true;
     }
-    int Port(int index) const { return m_nFirst + index; }
+    // Points the engine's three ports at the receiver's (an unused one at
+    // COM2 and COM4, as the wizard gives them).
+    void Attach(CHERFLoader& loader) const
+    {
+        loader.SetPortNumbers(0, 2, 4);
+        loader.SetPortDevices(m_Paths[0], m_Paths[1], m_Paths[2]);
+    }
     CVirtualReceiver& Receiver() { return m_Receiver; }
 
 private:
     CVirtualReceiver m_Receiver;
-    int m_nFirst;
     std::vector<std::string> m_Paths;
 };
 
@@ -129,7 +124,7 @@ inline CRunResult RunUpgrade(CReceiverUnderTest& receiver, CRecorder& recorder, 
     CRunResult result;
     CHERFLoader loader;
     loader.Create(recorder.Sink(), 0x83E8);
-    loader.SetPortNumbers(receiver.Port(0), receiver.Port(1), receiver.Port(2));
+    receiver.Attach(loader);
     result.nStart = loader.Start(package.c_str(), options);
     if (result.nStart != 0)
         return result;

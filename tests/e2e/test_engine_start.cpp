@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/HERFLoader.h"
-#include "platform/PortNames.h"
 
 using namespace CHERFLoaderLib;
 
@@ -49,19 +48,22 @@ TEST(EngineStart, UnreadablePackageReturnsTwoAndSendsNothing)
     EXPECT_EQ(sink.count, 0);
 }
 
+// Catches: a port given by its path named by a number the user never typed,
+// and a refused Start whose report does not say so.
 TEST(EngineStart, PortThatWillNotOpenReturnsThreeWithAReason)
 {
-    platform::SetPortDevice(77, "/dev/trailmark-no-such-device");
     CCountingSink sink;
     CHERFLoader loader;
     loader.Create(sink.Sink(), 0x83E8);
     loader.SetPortNumbers(77, 2, 4);
+    loader.SetPortDevices("/dev/trailmark-no-such-device", "", "");
     EXPECT_EQ(loader.Start(kSample.c_str(), 0x163), 3);
-    EXPECT_NE(loader.GetStartError().find("trailmark-no-such-device"), std::string::npos)
-        << loader.GetStartError();
+    EXPECT_EQ(loader.GetStartError(), "/dev/trailmark-no-such-device: no such serial device");
+    const CRunReport report = loader.GetRunReport();
+    EXPECT_FALSE(report.bStarted);
+    EXPECT_EQ(report.strError, loader.GetStartError());
     loader.Destroy();
     EXPECT_EQ(sink.count, 0);
-    platform::SetPortDevice(77, "");
 }
 
 // Catches a package without sections reaching the ports and ending as a
@@ -75,16 +77,14 @@ TEST(EngineStart, PackageWithoutImageDataIsRefusedBeforeAnyPort)
     header.resize(76, 0);  // no name, section count 0, family 0
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(header.data()), 76);
     // A port that would fail to open: reaching it would make the result 3.
-    platform::SetPortDevice(78, "/dev/trailmark-no-such-device");
     CCountingSink sink;
     CHERFLoader loader;
     loader.Create(sink.Sink(), 0x83E8);
-    loader.SetPortNumbers(78, 2, 4);
+    loader.SetPortDevices("/dev/trailmark-no-such-device", "", "");
     EXPECT_EQ(loader.Start(path.c_str(), 0x163), 2);
     EXPECT_NE(loader.GetStartError().find("no image data"), std::string::npos) << loader.GetStartError();
     loader.Destroy();
     EXPECT_EQ(sink.count, 0);
-    platform::SetPortDevice(78, "");
     std::filesystem::remove_all(folder);
 }
 

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -148,18 +149,93 @@ TEST(UpgradeCommand, JsonGivesOneEventALineEndingWithTheResult)
     EXPECT_NE(last.find("\"success\":true"), std::string::npos) << last;
 }
 
-TEST(UpgradeCommand, FailuresHaveTheirOwnExitStatus)
+// Each row is a command line that must be refused, or answered, before any
+// run begins. Catches: a run that silently opens COM1 when --port is missing,
+// a typed path shown under a COM name the user never typed, option bits that
+// no option has accepted, a bad package reported only after the run began,
+// and no --version.
+TEST(UpgradeCommand, ArgumentsAreCheckedBeforeAnythingRuns)
 {
-    const COutput missingPort = RunTool("upgrade --port /dev/trailmark-no-such-port --package " + kSample);
-    EXPECT_EQ(missingPort.status, 3) << missingPort.text;
-    EXPECT_NE(missingPort.text.find("trailmark-no-such-port"), std::string::npos) << missingPort.text;
-
-    const COutput badPackage = RunTool("upgrade --port /dev/null --package /nonexistent/firmware.q");
-    EXPECT_EQ(badPackage.status, 4) << badPackage.text;
-
-    const COutput usage = RunTool("upgrade --options zebra");
-    EXPECT_EQ(usage.status, 2) << usage.text;
+    struct CRow {
+        std::string strArguments;
+        int nStatus;
+        const char* pszExpected;
+        const char* pszForbidden;
+    };
+    const std::vector<CRow> rows = {
+        {"upgrade --package " + kSample, 2, "'trailmark ports'", "Upgrade with"},
+        {"upgrade --port /dev/trailmark-no-such-port --package " + kSample, 3,
+         "trailmark: /dev/trailmark-no-such-port: no such serial device", "COM"},
+        {"upgrade --port /dev/null --options 0xFFFFFFFF --package " + kSample, 2,
+         "0x800 HLO_SKIP_FIRST_CLOSING_COMMAND", "Upgrade with"},
+        {"upgrade --port /dev/null --package /nonexistent/firmware.q", 4, "/nonexistent/firmware.q", "Upgrade with"},
+        {"upgrade --port COM1 --options zebra", 2, "zebra", "Upgrade with"},
+        {"--version", 0, "trailmark " TRAILMARK_VERSION "\n", "required"},
+    };
+    for (const CRow& row : rows) {
+        SCOPED_TRACE(row.strArguments);
+        const COutput out = RunTool(row.strArguments);
+        EXPECT_EQ(out.status, row.nStatus) << out.text;
+        EXPECT_NE(out.text.find(row.pszExpected), std::string::npos) << out.text;
+        EXPECT_EQ(out.text.find(row.pszForbidden), std::string::npos) << out.text;
+    }
 }
+
+// A receiver with a fault, the upgrade's options, and what must happen.
+struct CPolicyCase {
+    const char* pszName;
+    const char* pszReceiver;
+    const char* pszOptions;
+    int nStatus;
+    const char* pszExpected;   // in the output
+    bool bRetry;               // a second run follows
+    const char* pszReport;     // in the receiver's report afterwards
+};
+
+void PrintTo(const CPolicyCase& c, std::ostream* os)
+{
+    *os << c.pszName;
+}
+
+class UpgradePolicyCommand : public ::testing::TestWithParam<CPolicyCase> {};
+
+// Catches: a retry that skips a check the first run was held to (the
+// version and family refusals used to be flashed by the retry and end
+// "Successfully upgraded GPS firmware"), a retry after a partial erase that
+// tries the command line an erased application cannot answer, and a first
+// run that never reached the boot loader retried the same way.
+TEST_P(UpgradePolicyCommand, RetryFollowsThePolicy)
+{
+    const CPolicyCase& c = GetParam();
+    CReceiverProcess receiver(c.pszReceiver);
+    ASSERT_FALSE(receiver.Port().empty());
+    const COutput out =
+        RunTool(std::string("upgrade ") + c.pszOptions + " --port " + receiver.Port() + " --package " + kSample);
+    EXPECT_EQ(out.status, c.nStatus) << out.text;
+    EXPECT_NE(out.text.find(c.pszExpected), std::string::npos) << out.text;
+    EXPECT_EQ(out.text.find("Retry with") != std::string::npos, c.bRetry) << out.text;
+    const std::string report = receiver.Stop();
+    EXPECT_NE(report.find(c.pszReport), std::string::npos) << report;
+}
+
+const char* const UPGRADED = "\"application_valid\": true, \"application\": 182";
+
+INSTANTIATE_TEST_SUITE_P(
+    Reproductions, UpgradePolicyCommand,
+    ::testing::Values(
+        CPolicyCase{"VersionNotNewer", "--app-version 182", "--options 0x162", 1, "  v1.82 <= v1.82\n", false,
+                    "\"erases\": 0,"},
+        CPolicyCase{"FamilyMismatch", "--board 2", "--options 0x123", 1, "  Family: 12288 - BoardID: 2\n", false,
+                    "\"erases\": 0,"},
+        // The third erase is in the application region: the application is
+        // gone, only the boot loader answers, and it answers the wake text.
+        CPolicyCase{"EraseRefusedAfterPartOfTheApplication", "--refuse 0x95:3:1", "", 0,
+                    "Retry with options 0x163\n", true, UPGRADED},
+        // The boot loader never gives its identity to the first run, which
+        // reached it by the command line: the retry tries the wake text.
+        CPolicyCase{"BootLoaderNeverIdentified", "--refuse 0x8E:1:1", "--options 0x73", 0,
+                    "Retry with options 0x163\n", true, UPGRADED}),
+    [](const ::testing::TestParamInfo<CPolicyCase>& info) { return std::string(info.param.pszName); });
 
 TEST(UpgradeCommand, ReceiverThatNeverAnswersEndsInFailureWithAReason)
 {

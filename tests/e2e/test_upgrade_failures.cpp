@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "tests/e2e/UpgradeHarness.h"
@@ -122,7 +124,7 @@ TEST(UpgradeCancel, CancelDuringDataUploadStopsTheRun)
     CRecorder recorder;
     CHERFLoader loader;
     loader.Create(recorder.Sink(), 0x83E8);
-    loader.SetPortNumbers(receiver.Port(0), 2, 4);
+    receiver.Attach(loader);
     ASSERT_EQ(loader.Start(SamplePath().c_str(), 0x163), 0);
     ASSERT_TRUE(recorder.WaitFor(HLN_DATA_UPLOAD, STEP_BEGIN, 60));
     // At the wire rate the acknowledgement of a speed change travels at the
@@ -139,6 +141,61 @@ TEST(UpgradeCancel, CancelDuringDataUploadStopsTheRun)
     EXPECT_EQ(recorder.Count(HLN_PREPARE_FLASH, STEP_BEGIN), 0) << "flash touched after a cancel";
 }
 
+// The cancel arrives exactly when the first phase that may not be cancelled
+// is announced. Catches: a cancel accepted in that moment while the worker
+// goes on to erase and program (the run then ended "cancelled" after writing
+// the whole flash); an accepted cancel must mean no flash work, a refused one
+// must leave the run to its end unchanged.
+TEST(UpgradeCancel, CancelAtTheStartOfTheFlashWorkIsOneDecision)
+{
+    CReceiverUnderTest receiver(CReceiverConfig{});
+    std::string error;
+    ASSERT_TRUE(receiver.Start(error)) << error;
+    CRecorder recorder;
+    CNotifySink record = recorder.Sink();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool announced = false, answered = false;
+    CHERFLoader loader;
+    loader.Create(
+        [&](const CLoaderNotification& n) {
+            record(n);
+            if (n.nCode != HLN_PHASE_BEGIN || (n.strText != "Expand data" && n.strText != "Prepare flash"))
+                return;
+            // Hold the worker here until the test has asked for the cancel.
+            std::unique_lock<std::mutex> lock(mutex);
+            if (announced)
+                return;
+            announced = true;
+            changed.notify_all();
+            changed.wait_for(lock, std::chrono::seconds(10), [&] { return answered; });
+        },
+        0x83E8);
+    receiver.Attach(loader);
+    ASSERT_EQ(loader.Start(SamplePath().c_str(), 0x163), 0);
+    bool accepted = false;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [&] { return announced; }));
+        accepted = loader.Cancel();
+        answered = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(recorder.WaitFinished(60));
+    const CRunReport report = loader.GetRunReport();
+    if (accepted) {
+        EXPECT_EQ(report.nResult, HLE_CANCELLED);
+        EXPECT_EQ(recorder.Count(HLN_PREPARE_FLASH, STEP_BEGIN), 0) << "flash written after an accepted cancel";
+        EXPECT_FALSE(report.bFlashWritten);
+    } else {
+        EXPECT_EQ(report.nResult, HLE_NONE) << ResultCodeName(report.nResult);
+        EXPECT_FALSE(report.bCancelled);
+        EXPECT_TRUE(report.bFlashWritten);
+        EXPECT_TRUE(receiver.Receiver().IsUpgradeFinished());
+    }
+    loader.Destroy();
+}
+
 TEST(UpgradeCancel, DestroyDuringALongWaitReturnsPromptly)
 {
     // A receiver without a boot loader never answers the wake text: the run
@@ -151,7 +208,7 @@ TEST(UpgradeCancel, DestroyDuringALongWaitReturnsPromptly)
     CRecorder recorder;
     auto loader = std::make_unique<CHERFLoader>();
     loader->Create(recorder.Sink(), 0x83E8);
-    loader->SetPortNumbers(receiver.Port(0), 2, 4);
+    receiver.Attach(*loader);
     ASSERT_EQ(loader->Start(SamplePath().c_str(), 0x163), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto begin = std::chrono::steady_clock::now();

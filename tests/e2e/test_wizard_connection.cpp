@@ -132,6 +132,8 @@ protected:
         int32_t Start(const char*, uint32_t) override { return m_nStart; }
         int32_t GetResult() const override { return HLE_NO_SESSION; }
         bool Cancel() override { return false; }
+        bool MayStop() const override { return true; }
+        CHERFLoaderLib::CRunReport GetRunReport() const override { return {}; }
         void Destroy() override {}
 
     private:

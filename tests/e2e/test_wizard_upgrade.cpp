@@ -16,7 +16,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "platform/PortNames.h"
 #include "receiver/VirtualReceiver.h"
 #include "wizard/ConnectionPage.h"
 #include "wizard/CustomPropertySheet.h"
@@ -74,7 +73,7 @@ TEST(WizardUpgrade, UpgradesVirtualReceiver)
     ASSERT_TRUE(receiver.Start(strError)) << strError;
     const std::string strDevice = receiver.SlavePaths().at(0);
     // COM5 stands for the receiver, as a user would map it.
-    platform::SetPortDevice(5, strDevice);
+    setenv("TRAILMARK_COM5", strDevice.c_str(), 1);
 
     g_nComPort = 1;
     CCustomPropertySheet sheet(QString::fromUtf8(WIZ_TEXT_CAPTION));
@@ -95,7 +94,7 @@ TEST(WizardUpgrade, UpgradesVirtualReceiver)
 
     const bool bEnded = WaitFor(
         [&] { return sheet.button(QWizard::FinishButton)->isEnabled(); }, 120000);
-    platform::SetPortDevice(5, "");
+    unsetenv("TRAILMARK_COM5");
     ASSERT_TRUE(bEnded) << pFinish->PhaseText()->text().toStdString();
     EXPECT_EQ(pFinish->ResultText()->text(), WIZ_TEXT_SUCCESS);
     EXPECT_EQ(pFinish->OverallText()->text(), "Overall progress: 100%");
@@ -123,7 +122,7 @@ TEST(WizardUpgrade, CloseDuringRunStopsTheEngine)
     CVirtualReceiver receiver(config);
     std::string strError;
     ASSERT_TRUE(receiver.Start(strError)) << strError;
-    platform::SetPortDevice(6, receiver.SlavePaths().at(0));
+    setenv("TRAILMARK_COM6", receiver.SlavePaths().at(0).c_str(), 1);
 
     auto pSheet = std::make_unique<CCustomPropertySheet>(QString::fromUtf8(WIZ_TEXT_CAPTION));
     auto* pConnection = new CConnectionPage();
@@ -145,7 +144,7 @@ TEST(WizardUpgrade, CloseDuringRunStopsTheEngine)
     EXPECT_FALSE(pFinish->IsRunning());
     pSheet.reset();
     EXPECT_LT(timer.elapsed(), 10000);
-    platform::SetPortDevice(6, "");
+    unsetenv("TRAILMARK_COM6");
     receiver.Stop();
 }
 

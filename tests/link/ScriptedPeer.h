@@ -60,11 +60,11 @@ public:
     bool IsReady() const { return m_nMaster >= 0 && !m_strSlave.empty(); }
     const std::string& SlavePath() const { return m_strSlave; }
 
-    // Opens the handler on the slave as COM<number>.
+    // Opens the handler on the slave (`number` only labels it).
     bool OpenHandler(CSerialHandler& handler, int number, uint32_t baud = 19200, bool rts = true)
     {
-        platform::SetPortDevice(number, m_strSlave);
-        return handler.Open(static_cast<uint8_t>(number), baud, 8, PARITY_ODD, STOPBITS_ONE, nullptr, rts, rts);
+        return handler.Open(static_cast<uint8_t>(number), baud, 8, PARITY_ODD, STOPBITS_ONE, m_strSlave.c_str(),
+                            rts, rts);
     }
 
     void Send(const Bytes& bytes)

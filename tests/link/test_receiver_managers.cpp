@@ -31,8 +31,7 @@ CReceiverConfig ManagerConfig(EReceiverStart start)
 
 bool OpenPort(CSerialHandler& port, const std::string& path, uint8_t parity = PARITY_ODD)
 {
-    platform::SetPortDevice(PORT_NUMBER, path);
-    return port.Open(PORT_NUMBER, 19200, 8, parity, STOPBITS_ONE, nullptr, true, true);
+    return port.Open(PORT_NUMBER, 19200, 8, parity, STOPBITS_ONE, path.c_str(), true, true);
 }
 
 bool WakeWithText(CSerialHandler& port)

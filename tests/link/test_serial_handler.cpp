@@ -116,16 +116,11 @@ private:
 
 class SerialHandlerTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(m_peer.SlavePath().empty());
-        platform::SetPortDevice(TEST_PORT, m_peer.SlavePath());
-    }
-    void TearDown() override { platform::SetPortDevice(TEST_PORT, ""); }
+    void SetUp() override { ASSERT_FALSE(m_peer.SlavePath().empty()); }
 
     bool OpenPort(CSerialHandler& handler, uint32_t baud = 19200, uint8_t parity = PARITY_ODD)
     {
-        return handler.Open(TEST_PORT, baud, 8, parity, STOPBITS_ONE, nullptr, true, true);
+        return handler.Open(TEST_PORT, baud, 8, parity, STOPBITS_ONE, m_peer.SlavePath().c_str(), true, true);
     }
     // Waits until the ring holds at least count bytes.
     bool WaitForCount(CSerialHandler& handler, int count, int timeoutMs = 2000)
@@ -210,28 +205,29 @@ TEST_F(SerialHandlerTest, LineSettingsReachTheDevice)
     EXPECT_EQ(after.c_iflag, before.c_iflag);
 }
 
+// Catches: a device given by its path shown under a made-up COM name, and
+// open failures that do not say what went wrong.
 TEST_F(SerialHandlerTest, OpenFailuresSaySomethingUseful)
 {
-    platform::SetPortDevice(8, "/nonexistent/ttyX");
-    platform::SetPortDevice(9, "/dev/null");
+    setenv("TRAILMARK_COM8", "/nonexistent/ttyX", 1);
     struct {
         uint8_t nPort;
-        const char* pszPrefix;
+        const char* pszName;
         const char* pszError;
     } rows[] = {
         {8, nullptr, "COM8 (/nonexistent/ttyX): no such serial device"},
-        {9, nullptr, "COM9 (/dev/null): not a serial device"},
+        {9, "/dev/null", "/dev/null: not a serial device"},
+        {0, "/nonexistent/ttyUSB9", "/nonexistent/ttyUSB9: no such serial device"},
         {42, "ttyNOPE", "ttyNOPE42 (/dev/ttyNOPE42): no such serial device"},
-        {3, "../x", "../x3: no such serial device"},
+        {3, "..", "..3: no such serial device"},
     };
     for (const auto& row : rows) {
         CSerialHandler handler;
-        EXPECT_FALSE(handler.Open(row.nPort, 19200, 8, PARITY_ODD, STOPBITS_ONE, row.pszPrefix, true, true));
+        EXPECT_FALSE(handler.Open(row.nPort, 19200, 8, PARITY_ODD, STOPBITS_ONE, row.pszName, true, true));
         EXPECT_EQ(handler.GetLastError(), row.pszError);
         EXPECT_FALSE(handler.IsOpen());
     }
-    platform::SetPortDevice(8, "");
-    platform::SetPortDevice(9, "");
+    unsetenv("TRAILMARK_COM8");
 }
 
 TEST_F(SerialHandlerTest, SecondHandlerOnTheSameDeviceIsRefused)
@@ -239,7 +235,7 @@ TEST_F(SerialHandlerTest, SecondHandlerOnTheSameDeviceIsRefused)
     ASSERT_TRUE(OpenPort(m_handler));
     CSerialHandler other;
     EXPECT_FALSE(OpenPort(other));
-    EXPECT_EQ(other.GetLastError(), "COM7 (" + m_peer.SlavePath() + ") is in use by another program");
+    EXPECT_EQ(other.GetLastError(), m_peer.SlavePath() + " is in use by another program");
     ASSERT_TRUE(m_handler.Close());
     EXPECT_TRUE(OpenPort(other));  // the lock went with the first handler
 }

@@ -29,7 +29,6 @@ protected:
         std::error_code ec;
         fs::remove_all(m_root, ec);
         unsetenv("TRAILMARK_COM3");
-        platform::SetPortDevice(3, "");
     }
     // A tty with hardware behind it (a device entry) and a /dev node.
     void AddTty(const std::string& name, const char* uartType = nullptr, bool devNode = true)
@@ -93,7 +92,7 @@ TEST_F(PortNamesTest, UsbAdaptersFirstThenRealUartsThenTheRest)
     }
 }
 
-TEST_F(PortNamesTest, OverridesWinCommandLineOverEnvironment)
+TEST_F(PortNamesTest, EnvironmentOverridesTheScan)
 {
     AddTty("ttyUSB0");
     AddTty("ttyUSB1");
@@ -102,10 +101,6 @@ TEST_F(PortNamesTest, OverridesWinCommandLineOverEnvironment)
     setenv("TRAILMARK_COM3", "/dev/pts/42", 1);
     EXPECT_EQ(platform::ResolvePortDevice(nullptr, 3, m_roots), "/dev/pts/42");
     EXPECT_EQ(platform::ListComPorts(m_roots)[2].strDescription, "set by TRAILMARK_COM3");
-    platform::SetPortDevice(3, "/dev/serial/by-id/usb-X");
-    EXPECT_EQ(platform::ResolvePortDevice(nullptr, 3, m_roots), "/dev/serial/by-id/usb-X");
-    EXPECT_EQ(platform::ListComPorts(m_roots)[2].strDescription, "set for this run");
-    platform::SetPortDevice(3, "");
     unsetenv("TRAILMARK_COM3");
     EXPECT_EQ(platform::ResolvePortDevice(nullptr, 3, m_roots), Dev("ttyUSB2"));
     // An override of one number leaves the others on the scan.

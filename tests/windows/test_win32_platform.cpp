@@ -19,16 +19,16 @@ TEST(Win32PortNames, NumbersAndPrefixesNameTheSystemsDevices)
     EXPECT_EQ(platform::ResolvePortDevice("CNCA", 0), "\\\\.\\CNCA0");
     EXPECT_EQ(platform::ResolvePortDevice("..\\C:", 1), "") << "a prefix left the device namespace";
     EXPECT_EQ(platform::ResolvePortDevice(nullptr, 0), "");
-    platform::SetPortDevice(3, "\\\\.\\COM14");
+    _putenv_s("TRAILMARK_COM3", "\\\\.\\COM14");
     EXPECT_EQ(platform::ResolvePortDevice(nullptr, 3), "\\\\.\\COM14");
-    platform::SetPortDevice(3, "");
+    _putenv_s("TRAILMARK_COM3", "");
 }
 
 TEST(Win32PortNames, ListHasTheNineNumbersAndMarksAbsentOnes)
 {
-    platform::SetPortDevice(8, "\\\\.\\COM40");
+    _putenv_s("TRAILMARK_COM8", "\\\\.\\COM40");
     const std::vector<platform::CPortEntry> ports = platform::ListComPorts();
-    platform::SetPortDevice(8, "");
+    _putenv_s("TRAILMARK_COM8", "");
     ASSERT_GE(ports.size(), 9u);
     for (int n = 1; n <= 9; ++n)
         EXPECT_EQ(ports[n - 1].nNumber, n);

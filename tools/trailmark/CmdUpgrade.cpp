@@ -1,9 +1,9 @@
 // `trailmark upgrade`: a full upgrade of one receiver from the command line.
 //
 // The engine runs on its own threads; its notifications are queued here and
-// shown by the main thread, which also watches for Ctrl-C. A failed run is
-// retried once with the command-line way of reaching the receiver (options
-// 0x73), as the wizard does.
+// shown by the main thread, which also watches for Ctrl-C. Whether a failed
+// run is retried, and with which options, is the upgrade policy's decision
+// (engine/UpgradePolicy.h), the same as in the wizard.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -13,8 +13,9 @@
 #include <mutex>
 
 #include "engine/HERFLoader.h"
+#include "engine/UpgradePolicy.h"
+#include "package/FirmwareFile.h"
 #include "platform/Console.h"
-#include "platform/PortNames.h"
 #include "tools/trailmark/Command.h"
 #include "tools/trailmark/UpgradeView.h"
 
@@ -22,14 +23,9 @@ using namespace CHERFLoaderLib;
 
 namespace {
 
-constexpr uint32_t DEFAULT_OPTIONS = 0x163;
-constexpr uint32_t RETRY_OPTIONS = 0x73;
 constexpr uint32_t LOADER_MESSAGE = 0x83E8;
 constexpr int EXIT_STATUS_PORT = 3;
 constexpr int EXIT_STATUS_INTERRUPTED = 130;
-// Port numbers that stand for paths given on the command line: beyond the
-// COM1..COM9 list so that they never hide a listed device.
-constexpr int PATH_PORT_BASE = 101;
 
 // Set from a signal handler, or from a thread of the system's on Windows.
 std::atomic<bool> g_bInterrupted{false};
@@ -40,7 +36,7 @@ void OnInterrupt()
 }
 
 struct CUpgradeOptions {
-    std::string m_strPort = "COM1";
+    std::string m_strPort;
     std::string m_strPackage = "Corvid_FW_v1.82-Boot.q";
     std::string m_strOptions;
     std::string m_strSecondary;
@@ -76,45 +72,59 @@ private:
     std::deque<CLoaderNotification> m_Items;
 };
 
-// "COM3" (any case) gives 3; a path is given a number of its own.
-bool ResolvePortArgument(const std::string& text, int pathSlot, int& number)
+// The ports of a run: a COM number, or a device path used as typed.
+struct CRunPorts {
+    int nNumber[3] = {0, 2, 4};
+    std::string strDevice[3];
+};
+
+// "COM3" (any case) gives 3; a device path (it holds a '/' or a '\\') is
+// kept as typed.
+bool ResolvePortArgument(const std::string& text, CRunPorts& ports, int index)
 {
     if (text.size() > 3 && (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
         (text[2] == 'M' || text[2] == 'm')) {
         uint32_t value = 0;
         if (!ParseUint32(text.substr(3), value) || value < 1 || value > 255)
             return false;
-        number = static_cast<int>(value);
+        ports.nNumber[index] = static_cast<int>(value);
         return true;
     }
-    if (text.empty())
+    if (text.find_first_of("/\\") == std::string::npos)
         return false;
-    platform::SetPortDevice(pathSlot, text);
-    number = pathSlot;
+    ports.strDevice[index] = text;
     return true;
 }
 
-enum class ERunEnd { Finished, StartFailed };
+// Every option bit the engine knows, by value and name, for the refusal of
+// one it does not.
+std::string KnownOptionBits()
+{
+    std::string text;
+    for (uint32_t bit = 1; bit & HLO_KNOWN_OPTIONS; bit <<= 1) {
+        char item[48];
+        std::snprintf(item, sizeof item, "%s0x%03X %s", text.empty() ? "" : ", ", bit, OptionName(bit));
+        text += item;
+    }
+    return text;
+}
 
 struct CRunOutcome {
-    ERunEnd end = ERunEnd::Finished;
     int32_t nStart = 0;
-    int32_t nResult = HLE_NONE;
-    bool bDeviceGone = false;
-    std::string strStartError;
+    CRunReport report;
 };
 
-CRunOutcome RunOnce(const CUpgradeOptions& options, int ports[3], uint32_t bits, CUpgradeView& view)
+CRunOutcome RunOnce(const CUpgradeOptions& options, const CRunPorts& ports, uint32_t bits, CUpgradeView& view)
 {
     CNotificationQueue queue;
     CHERFLoader loader;
     loader.Create([&queue](const CLoaderNotification& n) { queue.Push(n); }, LOADER_MESSAGE);
-    loader.SetPortNumbers(ports[0], ports[1], ports[2]);
+    loader.SetPortNumbers(ports.nNumber[0], ports.nNumber[1], ports.nNumber[2]);
+    loader.SetPortDevices(ports.strDevice[0], ports.strDevice[1], ports.strDevice[2]);
     CRunOutcome outcome;
     outcome.nStart = loader.Start(options.m_strPackage.c_str(), bits);
     if (outcome.nStart != 0) {
-        outcome.end = ERunEnd::StartFailed;
-        outcome.strStartError = loader.GetStartError();
+        outcome.report = loader.GetRunReport();
         return outcome;
     }
     bool cancelAsked = false;
@@ -134,25 +144,55 @@ CRunOutcome RunOnce(const CUpgradeOptions& options, int ports[3], uint32_t bits,
                              "it without working firmware. Please wait.");
         }
     }
-    outcome.nResult = loader.GetResult();
-    outcome.bDeviceGone = loader.IsDeviceGone();
+    outcome.report = loader.GetRunReport();
     loader.Destroy();
     return outcome;
 }
 
-int RunUpgrade(const CUpgradeOptions& options)
+// The usage checks; EXIT_STATUS_OK when the arguments can be used.
+int CheckArguments(const CUpgradeOptions& options, uint32_t& bits, CRunPorts& ports)
 {
-    uint32_t bits = DEFAULT_OPTIONS;
     if (!options.m_strOptions.empty() && !ParseUint32(options.m_strOptions, bits))
         return Fail(EXIT_STATUS_USAGE, "--options: '" + options.m_strOptions + "' is not a number");
-    int ports[3] = {1, 2, 4};
-    if (!ResolvePortArgument(options.m_strPort, PATH_PORT_BASE, ports[0]))
-        return Fail(EXIT_STATUS_USAGE, "--port: '" + options.m_strPort + "' is neither COMn nor a device path");
-    if (!options.m_strSecondary.empty() &&
-        !ResolvePortArgument(options.m_strSecondary, PATH_PORT_BASE + 1, ports[1]))
+    if (bits & ~HLO_KNOWN_OPTIONS) {
+        char unknown[16];
+        std::snprintf(unknown, sizeof unknown, "0x%X", bits & ~HLO_KNOWN_OPTIONS);
+        return Fail(EXIT_STATUS_USAGE, "--options: '" + options.m_strOptions + "' sets bits no option has (" +
+                                           unknown + "); the known bits are " + KnownOptionBits());
+    }
+    if (options.m_strPort.empty())
+        return Fail(EXIT_STATUS_USAGE,
+                    "--port is required: give the receiver's port as COMn or a device path ('trailmark ports' "
+                    "lists the COM ports and their devices)");
+    if (!ResolvePortArgument(options.m_strPort, ports, 0))
+        return Fail(EXIT_STATUS_USAGE, "--port: '" + options.m_strPort +
+                                           "' is neither COMn nor a device path ('trailmark ports' lists them)");
+    if (!options.m_strSecondary.empty() && !ResolvePortArgument(options.m_strSecondary, ports, 1))
         return Fail(EXIT_STATUS_USAGE, "--secondary-port: '" + options.m_strSecondary + "' is not a port");
-    if (!options.m_strThird.empty() && !ResolvePortArgument(options.m_strThird, PATH_PORT_BASE + 2, ports[2]))
+    if (!options.m_strThird.empty() && !ResolvePortArgument(options.m_strThird, ports, 2))
         return Fail(EXIT_STATUS_USAGE, "--third-port: '" + options.m_strThird + "' is not a port");
+    return EXIT_STATUS_OK;
+}
+
+int FailedStart(const CRunOutcome& outcome)
+{
+    if (outcome.nStart == 2)
+        return Fail(EXIT_STATUS_BAD_PACKAGE, outcome.report.strError);
+    if (outcome.nStart == 3)
+        return Fail(EXIT_STATUS_PORT, outcome.report.strError);
+    return Fail(EXIT_STATUS_FAILED, outcome.report.strError);
+}
+
+int RunUpgrade(const CUpgradeOptions& options)
+{
+    uint32_t bits = UPGRADE_FIRST_RUN_OPTIONS;
+    CRunPorts ports;
+    if (const int status = CheckArguments(options, bits, ports); status != EXIT_STATUS_OK)
+        return status;
+    // A package that cannot be used is refused before anything else is said.
+    CFirmwareFileEntry package;
+    if (const int status = LoadPackageFile(options.m_strPackage, package); status != EXIT_STATUS_OK)
+        return status;
 
     EViewStyle style = options.m_bJson ? EViewStyle::Json
                        : platform::PrepareTerminal(stdout) ? EViewStyle::Terminal
@@ -160,30 +200,23 @@ int RunUpgrade(const CUpgradeOptions& options)
     CUpgradeView view(style, stdout);
     platform::CatchInterrupt(OnInterrupt);
 
+    CUpgradePolicy policy(bits, !options.m_bNoRetry);
     CRunOutcome outcome;
-    for (int attempt = 1; attempt <= 2; ++attempt) {
-        const uint32_t runBits = attempt == 1 ? bits : RETRY_OPTIONS;
-        view.RunStarted(attempt, runBits);
-        outcome = RunOnce(options, ports, runBits, view);
-        if (outcome.end == ERunEnd::StartFailed) {
-            if (outcome.nStart == 2)
-                return Fail(EXIT_STATUS_BAD_PACKAGE, outcome.strStartError);
-            if (outcome.nStart == 3)
-                return Fail(EXIT_STATUS_PORT, outcome.strStartError);
-            return Fail(EXIT_STATUS_FAILED, outcome.strStartError);
-        }
-        const bool failedOrCancelled = view.LastRunPayload() == 2 || view.LastRunPayload() == 3;
-        if (outcome.nResult == HLE_NONE || view.PowerFailed() || options.m_bNoRetry || g_bInterrupted ||
-            outcome.bDeviceGone || failedOrCancelled)
-            break;
-    }
-    const bool success = outcome.nResult == HLE_NONE && !view.PowerFailed();
-    view.Result(success, outcome.nResult,
-                success ? std::string()
-                        : FailureReason(outcome.nResult, view.PhaseName(), view.PowerFailed(), outcome.bDeviceGone));
+    do {
+        view.RunStarted(policy.Attempt(), policy.Options());
+        outcome = RunOnce(options, ports, policy.Options(), view);
+        if (outcome.nStart != 0)
+            return FailedStart(outcome);
+    } while (!g_bInterrupted && policy.NextRun(outcome.report));
+
+    const CRunReport& report = outcome.report;
+    const bool success = CUpgradePolicy::Succeeded(report);
+    view.Result(success, report.nResult, success ? std::string() : FailureReason(report));
     if (success)
         return EXIT_STATUS_OK;
-    if (g_bInterrupted && !view.NoCancelSeen())
+    // Only a run that stopped on the cancel before any flash work ends as
+    // interrupted; one that wrote flash and then failed is a failure.
+    if (report.bCancelled && !report.bFlashWritten)
         return EXIT_STATUS_INTERRUPTED;
     return EXIT_STATUS_FAILED;
 }
@@ -194,11 +227,12 @@ void AddUpgradeCommand(CLI::App& app)
 {
     auto options = std::make_shared<CUpgradeOptions>();
     CLI::App* cmd = app.add_subcommand("upgrade", "Upgrade the firmware of a receiver");
-    cmd->add_option("--port", options->m_strPort, "Serial port: COMn or a device path")
-        ->capture_default_str();
+    cmd->add_option("--port", options->m_strPort,
+                    "Serial port: COMn or a device path (required; 'trailmark ports' lists them)");
     cmd->add_option("--package", options->m_strPackage, "Firmware package")->capture_default_str();
     cmd->add_option("--options", options->m_strOptions, "Option bits (default 0x163)");
-    cmd->add_flag("--no-retry", options->m_bNoRetry, "Do not retry a failed run with options 0x73");
+    cmd->add_flag("--no-retry", options->m_bNoRetry,
+                  "Do not retry a failed run (a retry changes only the way the receiver is reached)");
     cmd->add_option("--secondary-port", options->m_strSecondary,
                     "Second port for the parallel upload (used when the options allow it)");
     cmd->add_option("--third-port", options->m_strThird, "Third port (with option bit 0x008)");

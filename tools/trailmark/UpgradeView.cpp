@@ -18,8 +18,6 @@ std::string Bar(int percent)
 
 void CUpgradeView::RunStarted(int attempt, uint32_t options)
 {
-    m_bNoCancel = false;
-    m_nRunPayload = -1;
     char text[96];
     std::snprintf(text, sizeof text, "%s with options 0x%03X", attempt == 1 ? "Upgrade" : "Retry", options);
     Message(text);
@@ -27,13 +25,8 @@ void CUpgradeView::RunStarted(int attempt, uint32_t options)
 
 void CUpgradeView::Show(const CLoaderNotification& n)
 {
-    switch (n.nCode) {
-    case HLN_PHASE_BEGIN: m_strPhase = n.strText; break;
-    case HLN_POWER_CHECK: m_bPowerFailed = true; break;
-    case HLN_NO_CANCEL: m_bNoCancel = true; break;
-    case HLN_RUN: m_nRunPayload = n.nPayload; break;
-    default: break;
-    }
+    if (n.nCode == HLN_PHASE_BEGIN)
+        m_strPhase = n.strText;
 
     if (m_Style == EViewStyle::Json) {
         CJsonWriter json;
@@ -145,26 +138,12 @@ void CUpgradeView::ClearBars()
     m_bBarsShown = false;
 }
 
-std::string FailureReason(int32_t result, const std::string& phase, bool powerFailed, bool deviceGone)
+std::string FailureReason(const CRunReport& report)
 {
-    if (powerFailed)
+    if (report.bPowerFailed)
         return "Please check that you have external power connected and then try again.";
-    std::string reason;
-    switch (result) {
-    case HLE_PORT_NOT_OPEN: reason = "a serial port the upgrade needs is not open"; break;
-    case HLE_CONNECT_FAILED: reason = "the receiver did not answer, was not identified or refused the package"; break;
-    case HLE_CONNECT_TIMEOUT: reason = "the receiver's boot loader did not answer in time"; break;
-    case HLE_UPLOAD_FAILED: reason = "the upload to the receiver failed after its retries"; break;
-    case HLE_VERIFY_FAILED: reason = "the data in the receiver's memory did not match the package"; break;
-    case HLE_EXPAND_FAILED: reason = "the receiver could not expand the firmware"; break;
-    case HLE_PREPARE_FAILED: reason = "the receiver could not erase its flash"; break;
-    case HLE_PROGRAM_FAILED: reason = "the receiver could not program its flash"; break;
-    case HLE_CANCELLED: reason = "the upgrade was cancelled"; break;
-    default: reason = std::string("result ") + ResultCodeName(result); break;
-    }
-    if (deviceGone)
+    std::string reason = DescribeFailure(report);
+    if (report.bDeviceGone)
         reason = "the serial device disappeared; " + reason;
-    if (!phase.empty())
-        reason += " (during \"" + phase + "\")";
     return reason;
 }

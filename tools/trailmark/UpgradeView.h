@@ -1,9 +1,9 @@
 // How `trailmark upgrade` shows a run: progress bars that redraw in place on
 // a terminal, plain lines when piped, or one JSON object a line for scripts.
 //
-// The view turns the engine's notifications into output and keeps what the
-// final message needs (the phase that was running, a failed power check).
-// It holds no upgrade logic. Runs on the main thread only.
+// The view turns the engine's notifications into output; the closing line's
+// reason comes from the run's report. It holds no upgrade logic. Runs on the
+// main thread only.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +25,6 @@ public:
     void Result(bool success, int32_t result, const std::string& reason);
     void RunStarted(int attempt, uint32_t options);
 
-    bool PowerFailed() const { return m_bPowerFailed; }
-    bool NoCancelSeen() const { return m_bNoCancel; }
-    const std::string& PhaseName() const { return m_strPhase; }
-    int64_t LastRunPayload() const { return m_nRunPayload; }
-
 private:
     void DrawBars();
     void ClearBars();
@@ -41,10 +36,7 @@ private:
     int m_nOverallPercent = 0;
     int m_nLastPlainPercent = -1;
     bool m_bBarsShown = false;
-    bool m_bPowerFailed = false;
-    bool m_bNoCancel = false;
-    int64_t m_nRunPayload = -1;
 };
 
-// Why a run failed, in words, from its result code and the phase that ran.
-std::string FailureReason(int32_t result, const std::string& phase, bool powerFailed, bool deviceGone);
+// Why a run failed, in words a person can act on, from its report.
+std::string FailureReason(const CHERFLoaderLib::CRunReport& report);

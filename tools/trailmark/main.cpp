@@ -12,6 +12,7 @@
 int main(int argc, char** argv)
 {
     CLI::App app{"Firmware packages and receiver upgrades", "trailmark"};
+    app.set_version_flag("--version", std::string("trailmark ") + TRAILMARK_VERSION);
     app.require_subcommand(1);
     AddInfoCommand(app);
     AddUnpackCommand(app);

@@ -11,6 +11,7 @@
 // Exit status 0 when every picture was saved and the run ended in success.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -73,7 +74,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "virtual receiver: %s\n", strError.c_str());
         return 1;
     }
-    platform::SetPortDevice(1, receiver.SlavePaths().at(0));
+    // COM1 stands for the receiver, as a user would map it.
+    setenv("TRAILMARK_COM1", receiver.SlavePaths().at(0).c_str(), 1);
 
     wizard::CCustomPropertySheet sheet(QString::fromUtf8(wizard::WIZ_TEXT_CAPTION));
     // The list comes at once on a real machine; waiting half a second lets

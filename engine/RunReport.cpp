@@ -1,0 +1,53 @@
+#include "engine/RunReport.h"
+
+#include "engine/PhasePlan.h"
+
+namespace CHERFLoaderLib {
+
+const char* StepName(int32_t code)
+{
+    switch (code) {
+    case HLN_APP_VERSION_CHECK: return "App Version check";
+    case HLN_POWER_CHECK: return "Power Management check";
+    case HLN_FAMILY_CHECK: return "Device Family check";
+    case HLN_CONNECT: return PHASE_NAME_CONNECT;
+    case HLN_MONITOR_UPLOAD: return PHASE_NAME_UPLOAD_MONITOR;
+    case HLN_DATA_UPLOAD: return PHASE_NAME_UPLOAD_DATA;
+    case HLN_VERIFY: return PHASE_NAME_VERIFY_DATA;
+    case HLN_EXPAND: return PHASE_NAME_EXPAND_DATA;
+    case HLN_PREPARE_FLASH: return PHASE_NAME_PREPARE_FLASH;
+    case HLN_PROGRAM_FLASH: return PHASE_NAME_PROGRAM_FLASH;
+    default: return nullptr;
+    }
+}
+
+const char* DefaultErrorText(int32_t result)
+{
+    switch (result) {
+    case HLE_NONE: return "";
+    case HLE_PORT_NOT_OPEN: return "a serial port the upgrade needs is not open";
+    case HLE_CONNECT_FAILED: return "the receiver did not answer or was not identified";
+    case HLE_CONNECT_TIMEOUT: return "the receiver's boot loader did not answer in time";
+    case HLE_UPLOAD_FAILED: return "the upload to the receiver failed after its retries";
+    case HLE_VERIFY_FAILED: return "the data in the receiver's memory did not match the package";
+    case HLE_EXPAND_FAILED: return "the receiver could not expand the firmware";
+    case HLE_PREPARE_FAILED: return "the receiver could not erase its flash";
+    case HLE_PROGRAM_FAILED: return "the receiver could not program its flash";
+    case HLE_CANCELLED: return "the upgrade was cancelled";
+    case HLE_PACKAGE_REFUSED: return "the package does not fit this receiver's RAM or flash";
+    default: return "the upgrade failed";
+    }
+}
+
+std::string DescribeFailure(const CRunReport& report)
+{
+    std::string reason = report.strError;
+    if (reason.empty())
+        reason = DefaultErrorText(report.nResult);
+    const char* step = StepName(report.nFailedStep);
+    if (step == nullptr)
+        return reason;
+    return std::string(step) + " failed" + (reason.empty() ? "" : ": " + reason);
+}
+
+}  // namespace CHERFLoaderLib

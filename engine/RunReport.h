@@ -1,0 +1,46 @@
+// What one upgrade run really did, as the engine saw it.
+//
+// The session fills a CRunReport while its run goes on and CHERFLoader::
+// GetRunReport hands out a copy; read after HLN_RUN 1 it describes the whole
+// run (before that, the run so far). The upgrade policy (UpgradePolicy.h)
+// decides from it whether another run follows and how it reaches the
+// receiver; the wizard and the command line show its failing step and
+// reason. A Start that failed gives a report with bStarted false and the
+// reason for the refusal in strError.
+//
+// Threading: a plain value, safe to copy to any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/LoaderCodes.h"
+
+namespace CHERFLoaderLib {
+
+struct CRunReport {
+    bool bStarted = false;            // Start returned 0: the worker ran (or runs)
+    int32_t nResult = HLE_NONE;       // the run's result code, as GetResult gives it
+    bool bReachedBootLoader = false;  // the receiver's boot loader identified itself
+    bool bCheckRefused = false;       // the application-version or device-family check refused the package
+    bool bPowerFailed = false;        // the power check failed
+    bool bCancelled = false;          // a cancel was accepted: the run stopped before the flash work
+    bool bFlashBegun = false;         // the first phase that may not be cancelled began
+    bool bFlashWritten = false;       // an erase or program of the receiver's flash was started
+    bool bDeviceGone = false;         // a port of the run disappeared while it was open
+    int32_t nFailedStep = -1;         // HLN_* of the last step that reported failure; -1 for none
+    std::string strError;             // why the run (or Start) failed, one line; empty otherwise
+};
+
+// The name a person knows a step by ("Prepare flash", "App Version check")
+// for a step notification code; null for a code that is not a step.
+const char* StepName(int32_t code);
+
+// The text for a result code when no phase gave a reason of its own.
+const char* DefaultErrorText(int32_t result);
+
+// One line for a failed run: "<step> failed: <reason>", or the reason alone
+// when no step reported the failure.
+std::string DescribeFailure(const CRunReport& report);
+
+}  // namespace CHERFLoaderLib
