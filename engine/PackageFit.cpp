@@ -28,7 +28,7 @@ bool CHERFLoaderImpl::CheckPackageFitsFlash()
 
 bool CHERFLoaderImpl::RefusePackage(const std::string& reason)
 {
-    SetError(HLE_PACKAGE_REFUSED);
+    SetError(HLE_PACKAGE_REFUSED, "the package does not fit this receiver: " + reason);
     NotifyText(HLN_TEXT, "Package refused: " + reason);
     return false;
 }

@@ -115,7 +115,8 @@ struct CRunResult {
     int32_t nStart = -1;
     int32_t nResult = -1;
     bool bFinished = false;
-    std::string strError;  // why the receiver did not start
+    std::string strError;   // why the receiver did not start
+    std::string strReason;  // the run report's reason for a failed run
 };
 
 inline CRunResult RunUpgrade(CReceiverUnderTest& receiver, CRecorder& recorder, uint32_t options,
@@ -130,6 +131,7 @@ inline CRunResult RunUpgrade(CReceiverUnderTest& receiver, CRecorder& recorder, 
         return result;
     result.bFinished = recorder.WaitFinished(timeoutSeconds);
     result.nResult = loader.GetResult();
+    result.strReason = loader.GetRunReport().strError;
     loader.Destroy();
     return result;
 }

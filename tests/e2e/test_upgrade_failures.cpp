@@ -242,7 +242,7 @@ TEST(UpgradeCancel, DestroyWhoseWaitRunsOutLeavesTheWorkerToFreeTheSession)
     auto loader = std::make_unique<CHERFLoader>();
     loader->Create([record = recorder.Sink(), token](const CLoaderNotification& n) { record(n); }, 0x83E8);
     token.reset();
-    loader->SetPortNumbers(receiver.Port(0), 2, 4);
+    receiver.Attach(*loader);
     const std::string boot = std::string(TRAILMARK_BINARY_DIR) + "/boot.bin";
     ASSERT_EQ(loader->Start(boot.c_str(), 0x143), 0);
     ASSERT_TRUE(recorder.WaitFor(HLN_PREPARE_FLASH, STEP_BEGIN, 30));

@@ -75,6 +75,7 @@ protected:
             told = told || (n.nCode == HLN_TEXT && n.strText.rfind("Package refused: ", 0) == 0 &&
                             n.strText.find(reason) != std::string::npos);
         EXPECT_TRUE(told) << "no refusal text with: " << reason;
+        EXPECT_NE(run.strReason.find(reason), std::string::npos) << "the run's reason: " << run.strReason;
         EXPECT_EQ(recorder.Count(notBegun, STEP_BEGIN), 0) << NotificationName(notBegun) << " began";
         EXPECT_EQ(recorder.Count(HLN_PREPARE_FLASH, STEP_BEGIN), 0);
         ASSERT_TRUE(receiver.Receiver().ReadMemory(BOOT_ADDRESS, FLASH_SIZE, after));
