@@ -7,7 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "engine/Texts.h"
+#include "texts/Texts.h"
+#include "package/ByteOrder.h"
 #include "platform/FileReader.h"
 #include "platform/PrintfFormat.h"
 
@@ -19,16 +20,6 @@ constexpr uint32_t APP_IMAGE_ADDRESS = 0x01020000;
 constexpr uint32_t BOOT_IMAGE_ADDRESS = 0x01000000;
 constexpr size_t TABLE_CHUNK_RECORDS = 1024;
 
-uint16_t ReadLe16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t ReadLe32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // printf into a string; the attribute lets the compiler check every call.
 TRAILMARK_PRINTF_FORMAT(1, 2) std::string Printf(const char* format, ...)
@@ -127,11 +118,11 @@ std::string PackageNameText(const uint8_t* bytes, size_t unitCount, size_t maxBy
 {
     std::string out;
     for (size_t i = 0; i < unitCount; ++i) {
-        uint32_t code = ReadLe16(bytes + 2 * i);
+        uint32_t code = GetLe16(bytes + 2 * i);
         if (code == 0)
             break;
         if (code >= 0xD800 && code <= 0xDBFF && i + 1 < unitCount) {
-            uint32_t low = ReadLe16(bytes + 2 * (i + 1));
+            uint32_t low = GetLe16(bytes + 2 * (i + 1));
             if (low >= 0xDC00 && low <= 0xDFFF) {
                 code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
                 ++i;
@@ -264,7 +255,7 @@ int32_t CFirmwareFileEntry::DetectKind(const char* pathName)
     }
 
     size_t got = file.ReadAt(0, appHeader, sizeof appHeader);
-    if (got == sizeof appHeader && ReadLe32(appHeader) == APP_IMAGE_MAGIC)
+    if (got == sizeof appHeader && GetLe32(appHeader) == APP_IMAGE_MAGIC)
         return KIND_APP_IMAGE;
 
     uint8_t head[BOOT_SCAN_SIZE];
@@ -276,7 +267,7 @@ int32_t CFirmwareFileEntry::DetectKind(const char* pathName)
         return KIND_UNKNOWN;
     }
     for (size_t offset = 0; offset < sizeof head; offset += 4) {
-        if (ReadLe32(head + offset) != BOOT_RECORD_MAGIC)
+        if (GetLe32(head + offset) != BOOT_RECORD_MAGIC)
             continue;
         // A record near the end of the scanned bytes is completed from the
         // file; one the file cuts short is no record.
@@ -314,9 +305,9 @@ bool CFirmwareFileEntry::ReadPackage(const char* pathName)
     }
     StoreText(description, sizeof description,
               PackageNameText(header + 4, PACKAGE_NAME_FIELD_UNITS, PACKAGE_DESCRIPTION_BYTES));
-    familyWord = ReadLe32(header + 72);
+    familyWord = GetLe32(header + 72);
 
-    uint32_t count = ReadLe32(header + 68);
+    uint32_t count = GetLe32(header + 68);
     // The records are read in chunks; a hostile count only costs reads up to
     // the end of the file.
     std::vector<uint8_t> chunk;
@@ -337,9 +328,9 @@ bool CFirmwareFileEntry::ReadPackage(const char* pathName)
         }
         const uint8_t* record = chunk.data() + used * SECTION_RECORD_SIZE;
         ++used;
-        sections.push_back(std::make_unique<CFirmwareSection>(ReadLe32(record + 4), ReadLe32(record + 8),
-                                                              ReadLe32(record + 12), ReadLe32(record),
-                                                              ReadLe32(record + 16)));
+        sections.push_back(std::make_unique<CFirmwareSection>(GetLe32(record + 4), GetLe32(record + 8),
+                                                              GetLe32(record + 12), GetLe32(record),
+                                                              GetLe32(record + 16)));
     }
     return true;
 }
@@ -353,19 +344,19 @@ bool CFirmwareFileEntry::ReadBinImage(const char* pathName, bool application)
     StoreText(path, sizeof path, pathName);
 
     if (application) {
-        unsigned product = ReadLe16(appHeader + 8);
+        unsigned product = GetLe16(appHeader + 8);
         if (!IsAcceptedProductCode(product)) {
             error = Printf("%s: application image product code %u is not one the receivers accept", pathName,
                            product);
             return false;
         }
         StoreText(description, sizeof description,
-                  VersionLine("App", ReadLe16(appHeader + 10), ReadLe16(appHeader + 16), appHeader[18],
-                              appHeader[19], ReadLe32(appHeader + 20), familyWord));
+                  VersionLine("App", GetLe16(appHeader + 10), GetLe16(appHeader + 16), appHeader[18],
+                              appHeader[19], GetLe32(appHeader + 20), familyWord));
     } else {
         StoreText(description, sizeof description,
-                  VersionLine("Boot", ReadLe32(bootRecord + 4), ReadLe16(bootRecord + 8), bootRecord[10],
-                              bootRecord[11], ReadLe32(bootRecord + 12), familyWord));
+                  VersionLine("Boot", GetLe32(bootRecord + 4), GetLe16(bootRecord + 8), bootRecord[10],
+                              bootRecord[11], GetLe32(bootRecord + 12), familyWord));
     }
 
     // A section length is 32 bits; a larger file would be cut without notice.

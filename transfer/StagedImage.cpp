@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "package/ByteOrder.h"
 #include "transfer/Expander.h"
 
 namespace {
@@ -26,16 +27,6 @@ uint64_t StagedSizeOf(const CFirmwareFileEntry& package)
     return nTotal;
 }
 
-uint32_t ReadLe32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint16_t ReadLe16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
 
 // The version in a plain image of `size` bytes, per the section's flags. Only
 // whole markers with their version inside the image count.
@@ -44,14 +35,14 @@ uint16_t FindVersion(const uint8_t* image, uint32_t size, uint32_t flags)
     uint16_t nVersion = 0;
     if (flags & SECTION_BOOT) {
         for (uint32_t k = 0; k < BOOT_MARKER_SCAN && k + 6 <= size; ++k) {
-            if (ReadLe32(image + k) == BOOT_RECORD_MAGIC) {
-                nVersion = ReadLe16(image + k + 4);
+            if (GetLe32(image + k) == BOOT_RECORD_MAGIC) {
+                nVersion = GetLe16(image + k + 4);
                 break;
             }
         }
     }
-    if ((flags & SECTION_APP) && size >= 12 && ReadLe32(image) == APP_IMAGE_MAGIC)
-        nVersion = ReadLe16(image + 10);
+    if ((flags & SECTION_APP) && size >= 12 && GetLe32(image) == APP_IMAGE_MAGIC)
+        nVersion = GetLe16(image + 10);
     return nVersion;
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/Texts.h"
+#include "texts/Texts.h"
 #include "package/FirmwareFile.h"
 #include "tools/trailmark/Command.h"
 #include "tools/trailmark/JsonWriter.h"

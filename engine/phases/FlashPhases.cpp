@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/HERFLoaderImpl.h"
+#include "package/ByteOrder.h"
 
 namespace CHERFLoaderLib {
 

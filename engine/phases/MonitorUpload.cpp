@@ -4,7 +4,8 @@
 #include <thread>
 
 #include "engine/HERFLoaderImpl.h"
-#include "engine/Texts.h"
+#include "package/ByteOrder.h"
+#include "texts/Texts.h"
 #include "transfer/MonitorImages.h"
 
 namespace CHERFLoaderLib {

@@ -5,9 +5,10 @@
 #include <thread>
 
 #include "engine/HERFLoaderImpl.h"
-#include "engine/Texts.h"
+#include "texts/Texts.h"
 #include "link/PikePassthroughManager.h"
 #include "link/ReceiverTextLink.h"
+#include "package/ByteOrder.h"
 
 namespace CHERFLoaderLib {
 
