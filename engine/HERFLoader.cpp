@@ -39,7 +39,7 @@ void CHERFLoader::SetPortDevices(const std::string& primary, const std::string& 
 int32_t CHERFLoader::Start(const char* packagePath, uint32_t options)
 {
     if (!m_pSession)
-        return 1;
+        return START_NOT_STARTED;
     return m_pSession->Start(packagePath, options);
 }
 

@@ -48,11 +48,11 @@ int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
     }
     m_nOptions = options;
     if (packagePath == nullptr || !m_Package.Load(packagePath)) {
-        m_strStartError = m_Package.error.empty() ? "cannot read the firmware package" : m_Package.error;
+        m_strStartError = m_Package.m_strError.empty() ? "cannot read the firmware package" : m_Package.m_strError;
         return 2;
     }
     if (!BuildPlan(m_Package, m_ImageData, m_wNewAppVersion, m_wNewBootVersion, m_PhaseMgr)) {
-        m_strStartError = m_Package.error.empty() ? "cannot stage the firmware image" : m_Package.error;
+        m_strStartError = m_Package.m_strError.empty() ? "cannot stage the firmware image" : m_Package.m_strError;
         return 2;
     }
     if (!OpenPorts())

@@ -158,16 +158,16 @@ void CFirmwareSection::ReleaseData()
 
 bool CFirmwareSection::LoadData(const char* pathName)
 {
-    error.clear();
+    m_strError.clear();
     if (length == 0 || address == 0) {
         ReleaseData();
-        error = length == 0 ? "section has no data (length 0)"
+        m_strError = length == 0 ? "section has no data (length 0)"
                             : "section has target address 0 and cannot be loaded";
         return false;
     }
     if (!data) {
         CReadFile file;
-        if (!file.Open(pathName, error)) {
+        if (!file.Open(pathName, m_strError)) {
             ReleaseData();
             return false;
         }
@@ -175,19 +175,19 @@ bool CFirmwareSection::LoadData(const char* pathName)
         // does not hold costs nothing.
         uint64_t end = static_cast<uint64_t>(fileOffset) + length;
         if (end > file.Size()) {
-            error = Printf("section data runs past the end of the file (offset %" PRIu32 ", length %" PRIu32
+            m_strError = Printf("section data runs past the end of the file (offset %" PRIu32 ", length %" PRIu32
                            ", file size %" PRIu64 ")",
                            fileOffset, length, file.Size());
             return false;
         }
         std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]);
         if (!buffer) {
-            error = Printf("cannot allocate %" PRIu32 " bytes for the section data", length);
+            m_strError = Printf("cannot allocate %" PRIu32 " bytes for the section data", length);
             return false;
         }
         size_t got = file.ReadAt(fileOffset, buffer.get(), length);
         if (got < length) {
-            error = Printf("section data cut short: %zu of %" PRIu32 " bytes read at offset %" PRIu32, got,
+            m_strError = Printf("section data cut short: %zu of %" PRIu32 " bytes read at offset %" PRIu32, got,
                            length, fileOffset);
             return false;
         }
@@ -197,7 +197,7 @@ bool CFirmwareSection::LoadData(const char* pathName)
     if (checksum == CHECKSUM_NOT_GIVEN)
         checksum = sum;
     if (sum != checksum) {
-        error = Printf("checksum 0x%08" PRIX32 " expected, 0x%08" PRIX32 " found", checksum, sum);
+        m_strError = Printf("checksum 0x%08" PRIX32 " expected, 0x%08" PRIX32 " found", checksum, sum);
         ReleaseData();
         return false;
     }
@@ -230,27 +230,27 @@ bool CFirmwareFileEntry::Load(const char* pathName)
 
 int32_t CFirmwareFileEntry::DetectKind(const char* pathName)
 {
-    error.clear();
+    m_strError.clear();
     CReadFile file;
-    if (!file.Open(pathName, error))
+    if (!file.Open(pathName, m_strError))
         return KIND_UNKNOWN;
 
     if (std::strstr(pathName, ".q") != nullptr) {
         uint8_t header[PACKAGE_HEADER_SIZE];
         size_t got = file.ReadAt(0, header, sizeof header);
         if (got < sizeof header) {
-            error = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
+            m_strError = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
                            sizeof header);
             return KIND_UNKNOWN;
         }
         if (std::memcmp(header, "QFW2", 4) != 0) {
-            error = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
+            m_strError = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
             return KIND_UNKNOWN;
         }
         return KIND_PACKAGE;
     }
     if (std::strstr(pathName, ".bin") == nullptr) {
-        error = Printf("%s: not a firmware file (the name contains neither \".q\" nor \".bin\")", pathName);
+        m_strError = Printf("%s: not a firmware file (the name contains neither \".q\" nor \".bin\")", pathName);
         return KIND_UNKNOWN;
     }
 
@@ -261,7 +261,7 @@ int32_t CFirmwareFileEntry::DetectKind(const char* pathName)
     uint8_t head[BOOT_SCAN_SIZE];
     got = file.ReadAt(0, head, sizeof head);
     if (got < sizeof head) {
-        error = Printf("%s: not a firmware image (no application magic, and only %zu bytes where a boot "
+        m_strError = Printf("%s: not a firmware image (no application magic, and only %zu bytes where a boot "
                        "record is looked for in the first %zu)",
                        pathName, got, sizeof head);
         return KIND_UNKNOWN;
@@ -273,34 +273,34 @@ int32_t CFirmwareFileEntry::DetectKind(const char* pathName)
         // file; one the file cuts short is no record.
         uint8_t record[BOOT_RECORD_SIZE];
         if (file.ReadAt(offset, record, sizeof record) < sizeof record) {
-            error = Printf("%s: boot record at offset %zu cut short by the end of the file", pathName, offset);
+            m_strError = Printf("%s: boot record at offset %zu cut short by the end of the file", pathName, offset);
             return KIND_UNKNOWN;
         }
         std::memcpy(bootRecord, record, sizeof bootRecord);
         return KIND_BOOT_IMAGE;
     }
-    error = Printf("%s: not a firmware image (no application magic and no boot record in the first %zu bytes)",
+    m_strError = Printf("%s: not a firmware image (no application magic and no boot record in the first %zu bytes)",
                    pathName, sizeof head);
     return KIND_UNKNOWN;
 }
 
 bool CFirmwareFileEntry::ReadPackage(const char* pathName)
 {
-    error.clear();
+    m_strError.clear();
     CReadFile file;
-    if (!file.Open(pathName, error))
+    if (!file.Open(pathName, m_strError))
         return false;
     StoreText(path, sizeof path, pathName);
 
     uint8_t header[PACKAGE_HEADER_SIZE];
     size_t got = file.ReadAt(0, header, sizeof header);
     if (got < sizeof header) {
-        error = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
+        m_strError = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
                        sizeof header);
         return false;
     }
     if (std::memcmp(header, "QFW2", 4) != 0) {
-        error = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
+        m_strError = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
         return false;
     }
     StoreText(description, sizeof description,
@@ -321,7 +321,7 @@ bool CFirmwareFileEntry::ReadPackage(const char* pathName)
             offset += inChunk * SECTION_RECORD_SIZE;
             used = 0;
             if (inChunk == 0) {
-                error = Printf("%s: section table cut short after %" PRIu32 " of %" PRIu32 " records",
+                m_strError = Printf("%s: section table cut short after %" PRIu32 " of %" PRIu32 " records",
                                pathName, i, count);
                 return false;
             }
@@ -337,16 +337,16 @@ bool CFirmwareFileEntry::ReadPackage(const char* pathName)
 
 bool CFirmwareFileEntry::ReadBinImage(const char* pathName, bool application)
 {
-    error.clear();
+    m_strError.clear();
     CReadFile file;
-    if (!file.Open(pathName, error))
+    if (!file.Open(pathName, m_strError))
         return false;
     StoreText(path, sizeof path, pathName);
 
     if (application) {
         unsigned product = GetLe16(appHeader + 8);
         if (!IsAcceptedProductCode(product)) {
-            error = Printf("%s: application image product code %u is not one the receivers accept", pathName,
+            m_strError = Printf("%s: application image product code %u is not one the receivers accept", pathName,
                            product);
             return false;
         }
@@ -361,7 +361,7 @@ bool CFirmwareFileEntry::ReadBinImage(const char* pathName, bool application)
 
     // A section length is 32 bits; a larger file would be cut without notice.
     if (file.Size() > UINT32_MAX) {
-        error = Printf("%s: image of %" PRIu64 " bytes is too large (at most %" PRIu32 ")", pathName,
+        m_strError = Printf("%s: image of %" PRIu64 " bytes is too large (at most %" PRIu32 ")", pathName,
                        file.Size(), UINT32_MAX);
         return false;
     }

@@ -72,7 +72,7 @@ bool StageImage(CFirmwareFileEntry& package, CSyncDataVector& imageData, uint16_
     imageData.Clear();
     const uint64_t nTotal = StagedSizeOf(package);
     if (nTotal > STAGING_LIMIT) {
-        package.error = "image too large to stage: " + std::to_string(nTotal) +
+        package.m_strError = "image too large to stage: " + std::to_string(nTotal) +
                         " bytes, at most " + std::to_string(STAGING_LIMIT) + " fit below the top of RAM";
         return false;
     }
@@ -81,7 +81,7 @@ bool StageImage(CFirmwareFileEntry& package, CSyncDataVector& imageData, uint16_
         CFirmwareSection& section = *package.sections[i];
         section.stagingOffset = static_cast<int32_t>(nOffset);
         if (!section.LoadData(package.path)) {
-            package.error = "section " + std::to_string(i) + ": " + section.error;
+            package.m_strError = "section " + std::to_string(i) + ": " + section.m_strError;
             return false;
         }
         AddSectionBlocks(section, nOffset, imageData);
@@ -95,7 +95,7 @@ bool StageImage(CFirmwareFileEntry& package, CSyncDataVector& imageData, uint16_
     // An upgrade that programs nothing would still write its record into
     // the receiver and report success.
     if (imageData.GetCount() == 0) {
-        package.error = "the package holds no image data (it has no sections): there is nothing to upgrade";
+        package.m_strError = "the package holds no image data (it has no sections): there is nothing to upgrade";
         return false;
     }
     return true;
