@@ -33,7 +33,7 @@ TEST(Win32PortNames, ListHasTheNineNumbersAndMarksAbsentOnes)
     for (int n = 1; n <= 9; ++n)
         EXPECT_EQ(ports[n - 1].nNumber, n);
     EXPECT_EQ(ports[7].strDevice, "\\\\.\\COM40");
-    EXPECT_EQ(ports[7].strDescription, "set for this run");
+    EXPECT_EQ(ports[7].strDescription, "set by TRAILMARK_COM8");
     // Wine's prefix has COM1 only, unless a test linked another one.
     EXPECT_EQ(ports[8].strDescription, "no device");
 }
