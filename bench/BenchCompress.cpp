@@ -153,7 +153,7 @@ bool ReadSampleImage(const std::string& path, Bytes& image, std::string& error)
 {
     CFirmwareFileEntry entry;
     if (!entry.Load(path.c_str()) || entry.sections.empty()) {
-        error = entry.error.empty() ? "no sections" : entry.error;
+        error = entry.m_strError.empty() ? "no sections" : entry.m_strError;
         return false;
     }
     CFirmwareSection* pSection = entry.sections.front().get();
@@ -163,7 +163,7 @@ bool ReadSampleImage(const std::string& path, Bytes& image, std::string& error)
             break;
         }
     if (!pSection->LoadData(entry.path)) {
-        error = pSection->error;
+        error = pSection->m_strError;
         return false;
     }
     if (!(pSection->flags & SECTION_COMPRESSED)) {

@@ -105,7 +105,7 @@ bool RunOnce(const std::string& package, int portCount, double& wallSeconds, dou
     const uint32_t options = portCount > 1 ? 0x161 : 0x163;
     const double cpuBefore = CpuSeconds();
     const auto begin = std::chrono::steady_clock::now();
-    bool ok = loader.Start(package.c_str(), options) == 0;
+    bool ok = loader.Start(package.c_str(), options) == START_OK;
     if (ok) {
         std::unique_lock<std::mutex> lock(mutex);
         done.wait(lock, [&] { return finished; });
@@ -126,7 +126,7 @@ int main(int argc, char** argv)
         argc > 1 ? argv[1] : std::string(TRAILMARK_BINARY_DIR) + "/Corvid_FW_v1.82-Boot.q";
     CFirmwareFileEntry entry;
     if (!entry.Load(package.c_str())) {
-        std::fprintf(stderr, "%s\n", entry.error.c_str());
+        std::fprintf(stderr, "%s\n", entry.m_strError.c_str());
         return 1;
     }
     const double staged = GetStagedSize(entry);

@@ -21,9 +21,7 @@ void CHERFLoader::SetPortNumbers(int32_t primary, int32_t secondary, int32_t thi
 {
     if (!m_pSession)
         return;
-    m_pSession->m_nPrimaryPort = primary;
-    m_pSession->m_nSecondaryPort = secondary;
-    m_pSession->m_nThirdPort = third;
+    m_pSession->SetPortNumbers(primary, secondary, third);
 }
 
 void CHERFLoader::SetPortDevices(const std::string& primary, const std::string& secondary,
@@ -31,15 +29,13 @@ void CHERFLoader::SetPortDevices(const std::string& primary, const std::string& 
 {
     if (!m_pSession)
         return;
-    m_pSession->m_strPortDevice[0] = primary;
-    m_pSession->m_strPortDevice[1] = secondary;
-    m_pSession->m_strPortDevice[2] = third;
+    m_pSession->SetPortDevices(primary, secondary, third);
 }
 
 int32_t CHERFLoader::Start(const char* packagePath, uint32_t options)
 {
     if (!m_pSession)
-        return 1;
+        return START_NOT_STARTED;
     return m_pSession->Start(packagePath, options);
 }
 
@@ -70,12 +66,12 @@ void CHERFLoader::Destroy()
 
 std::string CHERFLoader::GetStartError() const
 {
-    return m_pSession ? m_pSession->m_strStartError : std::string();
+    return m_pSession ? m_pSession->GetStartError() : std::string();
 }
 
 bool CHERFLoader::IsDeviceGone() const
 {
-    return m_pSession && m_pSession->AnyPortGone();
+    return m_pSession && m_pSession->IsDeviceGone();
 }
 
 CRunReport CHERFLoader::GetRunReport() const

@@ -63,8 +63,9 @@ public:
     // an empty path keeps the number (COMn). Messages name a port by the
     // path given here, as the user typed it. Nothing without a session.
     void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
-    // 0 worker started; 1 no session or thread not created; 2 package or plan
-    // failed; 3 a port failed to open. See GetStartError for the reason.
+    // START_OK, START_NOT_STARTED (no session, or no worker thread),
+    // START_PACKAGE_FAILED (package or plan), START_PORT_FAILED. See
+    // GetStartError for the reason.
     int32_t Start(const char* packagePath, uint32_t options);
     // HLE_* of the run; HLE_NO_SESSION without a session.
     int32_t GetResult() const;

@@ -1,6 +1,7 @@
 // The numbers the upgrade engine shares with its front ends: option bits
 // (HLO_*), result codes (HLE_*), notification codes (HLN_*) with their
-// payloads, step statuses, and the phase kinds (PHASE_*).
+// payloads (STEP_*, RUN_*), the results of Start (START_*) and the phase
+// kinds (PHASE_*).
 //
 // The engine, the phase operations, the wizard and the command line all use
 // these. The names live in namespace CHERFLoaderLib (in an inline namespace
@@ -73,7 +74,15 @@ constexpr int32_t STEP_CANCELLED = 3;
 // Payloads of HLN_RUN.
 constexpr int32_t RUN_BEGIN = 0;     // first thing the connection phase sends
 constexpr int32_t RUN_FINISHED = 1;  // the worker has finished: the last notification of a run
+constexpr int32_t RUN_FAILED = 2;    // the run failed; never sent: this engine ends every run with
+                                     // RUN_FINISHED and tells a failure by its result code
 constexpr int32_t RUN_CANCELLED = 3; // a phase stopped on the cancel signal
+
+// Results of Start.
+constexpr int32_t START_OK = 0;              // the worker runs
+constexpr int32_t START_NOT_STARTED = 1;     // no session, already run, or no worker thread
+constexpr int32_t START_PACKAGE_FAILED = 2;  // reading the package or building the plan failed
+constexpr int32_t START_PORT_FAILED = 3;     // a port failed to open
 
 // Phase kinds: each selects the phase operation the worker runs.
 constexpr int32_t PHASE_CONNECT = 0;

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "package/ByteOrder.h"
+
 CFlashPhase::CFlashPhase(const char* pszName, double dStart, double dEnd, double dWeight,
                          int32_t nKind, int32_t bCancellable, CFirmwareSection* pSection)
     : m_pszName(pszName),
@@ -111,9 +113,7 @@ int32_t CFlashPhaseMgr::ToPercent(double dFraction) {
 uint32_t GetBytesToProgram(const CFirmwareSection& section) {
     if ((section.flags & SECTION_COMPRESSED) != 0) {
         if (!section.data || section.length < 8) return 0;
-        const uint8_t* p = section.data.get() + 4;
-        return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-               (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+        return GetLe32(section.data.get() + 4);
     }
     if ((section.flags & SECTION_PLAIN) != 0) return section.length;
     return 0;

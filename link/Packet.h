@@ -93,23 +93,3 @@ private:
 // Builds one packet in the wire format. Empty when the payload is longer than
 // the 16-bit length field can say, or when bytes is null with a length.
 std::vector<uint8_t> EncodePacket(uint8_t id, const uint8_t* bytes, size_t length);
-
-// Little-endian helpers for the numbers inside boot and monitor payloads.
-inline void PutLe32(uint8_t* p, uint32_t value)
-{
-    p[0] = static_cast<uint8_t>(value);
-    p[1] = static_cast<uint8_t>(value >> 8);
-    p[2] = static_cast<uint8_t>(value >> 16);
-    p[3] = static_cast<uint8_t>(value >> 24);
-}
-
-inline uint16_t GetLe16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-inline uint32_t GetLe32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}

@@ -4,6 +4,7 @@
 
 #include "link/PerfTimer.h"
 #include "link/SerialHandler.h"
+#include "package/ByteOrder.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "link/QManagerBase.h"
+#include "package/ByteOrder.h"
 
 // Packets the host sends to the boot loader.
 constexpr uint8_t BOOT_PKT_COMMAND = 0x12;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "link/SerialHandler.h"
+#include "package/ByteOrder.h"
 
 void CQManagerBase::SetPorts(CSerialHandler* primary, CSerialHandler* secondary)
 {

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "engine/Texts.h"
+#include "texts/Texts.h"
+#include "package/ByteOrder.h"
 #include "platform/FileReader.h"
 #include "platform/PrintfFormat.h"
 
@@ -19,16 +20,6 @@ constexpr uint32_t APP_IMAGE_ADDRESS = 0x01020000;
 constexpr uint32_t BOOT_IMAGE_ADDRESS = 0x01000000;
 constexpr size_t TABLE_CHUNK_RECORDS = 1024;
 
-uint16_t ReadLe16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t ReadLe32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // printf into a string; the attribute lets the compiler check every call.
 TRAILMARK_PRINTF_FORMAT(1, 2) std::string Printf(const char* format, ...)
@@ -127,11 +118,11 @@ std::string PackageNameText(const uint8_t* bytes, size_t unitCount, size_t maxBy
 {
     std::string out;
     for (size_t i = 0; i < unitCount; ++i) {
-        uint32_t code = ReadLe16(bytes + 2 * i);
+        uint32_t code = GetLe16(bytes + 2 * i);
         if (code == 0)
             break;
         if (code >= 0xD800 && code <= 0xDBFF && i + 1 < unitCount) {
-            uint32_t low = ReadLe16(bytes + 2 * (i + 1));
+            uint32_t low = GetLe16(bytes + 2 * (i + 1));
             if (low >= 0xDC00 && low <= 0xDFFF) {
                 code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
                 ++i;
@@ -167,16 +158,16 @@ void CFirmwareSection::ReleaseData()
 
 bool CFirmwareSection::LoadData(const char* pathName)
 {
-    error.clear();
+    m_strError.clear();
     if (length == 0 || address == 0) {
         ReleaseData();
-        error = length == 0 ? "section has no data (length 0)"
+        m_strError = length == 0 ? "section has no data (length 0)"
                             : "section has target address 0 and cannot be loaded";
         return false;
     }
     if (!data) {
         CReadFile file;
-        if (!file.Open(pathName, error)) {
+        if (!file.Open(pathName, m_strError)) {
             ReleaseData();
             return false;
         }
@@ -184,19 +175,19 @@ bool CFirmwareSection::LoadData(const char* pathName)
         // does not hold costs nothing.
         uint64_t end = static_cast<uint64_t>(fileOffset) + length;
         if (end > file.Size()) {
-            error = Printf("section data runs past the end of the file (offset %" PRIu32 ", length %" PRIu32
+            m_strError = Printf("section data runs past the end of the file (offset %" PRIu32 ", length %" PRIu32
                            ", file size %" PRIu64 ")",
                            fileOffset, length, file.Size());
             return false;
         }
         std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]);
         if (!buffer) {
-            error = Printf("cannot allocate %" PRIu32 " bytes for the section data", length);
+            m_strError = Printf("cannot allocate %" PRIu32 " bytes for the section data", length);
             return false;
         }
         size_t got = file.ReadAt(fileOffset, buffer.get(), length);
         if (got < length) {
-            error = Printf("section data cut short: %zu of %" PRIu32 " bytes read at offset %" PRIu32, got,
+            m_strError = Printf("section data cut short: %zu of %" PRIu32 " bytes read at offset %" PRIu32, got,
                            length, fileOffset);
             return false;
         }
@@ -206,7 +197,7 @@ bool CFirmwareSection::LoadData(const char* pathName)
     if (checksum == CHECKSUM_NOT_GIVEN)
         checksum = sum;
     if (sum != checksum) {
-        error = Printf("checksum 0x%08" PRIX32 " expected, 0x%08" PRIX32 " found", checksum, sum);
+        m_strError = Printf("checksum 0x%08" PRIX32 " expected, 0x%08" PRIX32 " found", checksum, sum);
         ReleaseData();
         return false;
     }
@@ -239,84 +230,84 @@ bool CFirmwareFileEntry::Load(const char* pathName)
 
 int32_t CFirmwareFileEntry::DetectKind(const char* pathName)
 {
-    error.clear();
+    m_strError.clear();
     CReadFile file;
-    if (!file.Open(pathName, error))
+    if (!file.Open(pathName, m_strError))
         return KIND_UNKNOWN;
 
     if (std::strstr(pathName, ".q") != nullptr) {
         uint8_t header[PACKAGE_HEADER_SIZE];
         size_t got = file.ReadAt(0, header, sizeof header);
         if (got < sizeof header) {
-            error = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
+            m_strError = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
                            sizeof header);
             return KIND_UNKNOWN;
         }
         if (std::memcmp(header, "QFW2", 4) != 0) {
-            error = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
+            m_strError = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
             return KIND_UNKNOWN;
         }
         return KIND_PACKAGE;
     }
     if (std::strstr(pathName, ".bin") == nullptr) {
-        error = Printf("%s: not a firmware file (the name contains neither \".q\" nor \".bin\")", pathName);
+        m_strError = Printf("%s: not a firmware file (the name contains neither \".q\" nor \".bin\")", pathName);
         return KIND_UNKNOWN;
     }
 
     size_t got = file.ReadAt(0, appHeader, sizeof appHeader);
-    if (got == sizeof appHeader && ReadLe32(appHeader) == APP_IMAGE_MAGIC)
+    if (got == sizeof appHeader && GetLe32(appHeader) == APP_IMAGE_MAGIC)
         return KIND_APP_IMAGE;
 
     uint8_t head[BOOT_SCAN_SIZE];
     got = file.ReadAt(0, head, sizeof head);
     if (got < sizeof head) {
-        error = Printf("%s: not a firmware image (no application magic, and only %zu bytes where a boot "
+        m_strError = Printf("%s: not a firmware image (no application magic, and only %zu bytes where a boot "
                        "record is looked for in the first %zu)",
                        pathName, got, sizeof head);
         return KIND_UNKNOWN;
     }
     for (size_t offset = 0; offset < sizeof head; offset += 4) {
-        if (ReadLe32(head + offset) != BOOT_RECORD_MAGIC)
+        if (GetLe32(head + offset) != BOOT_RECORD_MAGIC)
             continue;
         // A record near the end of the scanned bytes is completed from the
         // file; one the file cuts short is no record.
         uint8_t record[BOOT_RECORD_SIZE];
         if (file.ReadAt(offset, record, sizeof record) < sizeof record) {
-            error = Printf("%s: boot record at offset %zu cut short by the end of the file", pathName, offset);
+            m_strError = Printf("%s: boot record at offset %zu cut short by the end of the file", pathName, offset);
             return KIND_UNKNOWN;
         }
         std::memcpy(bootRecord, record, sizeof bootRecord);
         return KIND_BOOT_IMAGE;
     }
-    error = Printf("%s: not a firmware image (no application magic and no boot record in the first %zu bytes)",
+    m_strError = Printf("%s: not a firmware image (no application magic and no boot record in the first %zu bytes)",
                    pathName, sizeof head);
     return KIND_UNKNOWN;
 }
 
 bool CFirmwareFileEntry::ReadPackage(const char* pathName)
 {
-    error.clear();
+    m_strError.clear();
     CReadFile file;
-    if (!file.Open(pathName, error))
+    if (!file.Open(pathName, m_strError))
         return false;
     StoreText(path, sizeof path, pathName);
 
     uint8_t header[PACKAGE_HEADER_SIZE];
     size_t got = file.ReadAt(0, header, sizeof header);
     if (got < sizeof header) {
-        error = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
+        m_strError = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
                        sizeof header);
         return false;
     }
     if (std::memcmp(header, "QFW2", 4) != 0) {
-        error = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
+        m_strError = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
         return false;
     }
     StoreText(description, sizeof description,
               PackageNameText(header + 4, PACKAGE_NAME_FIELD_UNITS, PACKAGE_DESCRIPTION_BYTES));
-    familyWord = ReadLe32(header + 72);
+    familyWord = GetLe32(header + 72);
 
-    uint32_t count = ReadLe32(header + 68);
+    uint32_t count = GetLe32(header + 68);
     // The records are read in chunks; a hostile count only costs reads up to
     // the end of the file.
     std::vector<uint8_t> chunk;
@@ -330,47 +321,47 @@ bool CFirmwareFileEntry::ReadPackage(const char* pathName)
             offset += inChunk * SECTION_RECORD_SIZE;
             used = 0;
             if (inChunk == 0) {
-                error = Printf("%s: section table cut short after %" PRIu32 " of %" PRIu32 " records",
+                m_strError = Printf("%s: section table cut short after %" PRIu32 " of %" PRIu32 " records",
                                pathName, i, count);
                 return false;
             }
         }
         const uint8_t* record = chunk.data() + used * SECTION_RECORD_SIZE;
         ++used;
-        sections.push_back(std::make_unique<CFirmwareSection>(ReadLe32(record + 4), ReadLe32(record + 8),
-                                                              ReadLe32(record + 12), ReadLe32(record),
-                                                              ReadLe32(record + 16)));
+        sections.push_back(std::make_unique<CFirmwareSection>(GetLe32(record + 4), GetLe32(record + 8),
+                                                              GetLe32(record + 12), GetLe32(record),
+                                                              GetLe32(record + 16)));
     }
     return true;
 }
 
 bool CFirmwareFileEntry::ReadBinImage(const char* pathName, bool application)
 {
-    error.clear();
+    m_strError.clear();
     CReadFile file;
-    if (!file.Open(pathName, error))
+    if (!file.Open(pathName, m_strError))
         return false;
     StoreText(path, sizeof path, pathName);
 
     if (application) {
-        unsigned product = ReadLe16(appHeader + 8);
+        unsigned product = GetLe16(appHeader + 8);
         if (!IsAcceptedProductCode(product)) {
-            error = Printf("%s: application image product code %u is not one the receivers accept", pathName,
+            m_strError = Printf("%s: application image product code %u is not one the receivers accept", pathName,
                            product);
             return false;
         }
         StoreText(description, sizeof description,
-                  VersionLine("App", ReadLe16(appHeader + 10), ReadLe16(appHeader + 16), appHeader[18],
-                              appHeader[19], ReadLe32(appHeader + 20), familyWord));
+                  VersionLine("App", GetLe16(appHeader + 10), GetLe16(appHeader + 16), appHeader[18],
+                              appHeader[19], GetLe32(appHeader + 20), familyWord));
     } else {
         StoreText(description, sizeof description,
-                  VersionLine("Boot", ReadLe32(bootRecord + 4), ReadLe16(bootRecord + 8), bootRecord[10],
-                              bootRecord[11], ReadLe32(bootRecord + 12), familyWord));
+                  VersionLine("Boot", GetLe32(bootRecord + 4), GetLe16(bootRecord + 8), bootRecord[10],
+                              bootRecord[11], GetLe32(bootRecord + 12), familyWord));
     }
 
     // A section length is 32 bits; a larger file would be cut without notice.
     if (file.Size() > UINT32_MAX) {
-        error = Printf("%s: image of %" PRIu64 " bytes is too large (at most %" PRIu32 ")", pathName,
+        m_strError = Printf("%s: image of %" PRIu64 " bytes is too large (at most %" PRIu32 ")", pathName,
                        file.Size(), UINT32_MAX);
         return false;
     }

@@ -8,7 +8,7 @@
 //
 // Nothing here talks to the receiver, shows a message or throws. Every
 // operation reports false (or KIND_UNKNOWN) and leaves a one-line reason in
-// `error` for the front ends to show. Files are opened only for the length of
+// `m_strError` for the front ends to show. Files are opened only for the length of
 // one operation. Not thread-safe: one entry is used by one thread at a time.
 #pragma once
 
@@ -61,7 +61,7 @@ public:
 
     // Makes `data` hold the section's bytes and checks them against
     // `checksum`; the first load of a section without a given checksum fixes
-    // it. On false no data is held and `error` says why.
+    // it. On false no data is held and `m_strError` says why.
     bool LoadData(const char* path);
     void ReleaseData();
 
@@ -72,7 +72,7 @@ public:
     uint32_t flags = 0;
     uint32_t checksum = CHECKSUM_NOT_GIVEN;
     std::unique_ptr<uint8_t[]> data;  // exactly `length` bytes, or none
-    std::string error;                // reason of the last failed LoadData
+    std::string m_strError;           // reason of the last failed LoadData
 };
 
 class CFirmwareFileEntry {
@@ -95,5 +95,5 @@ public:
     uint8_t appHeader[APP_HEADER_SIZE] = {};
     uint8_t bootRecord[BOOT_RECORD_SIZE] = {};
     int32_t kind = KIND_UNKNOWN;
-    std::string error;  // reason of the last failure, one line
+    std::string m_strError;  // reason of the last failure, one line
 };

@@ -18,7 +18,8 @@
 // and HARDWARE\DEVICEMAP\SERIALCOMM); PortOverrides.cpp holds the settings
 // both look at first.
 //
-// Called by CSerialHandler::Open, the wizard's port list and the command line.
+// Called by CSerialHandler::Open and by the engine's port service
+// (engine/PortService.h), through which the front ends see the list.
 // Threading: every function may be called from any thread.
 #pragma once
 

@@ -2,6 +2,7 @@
 
 #include "receiver/ReceiverCore.h"
 #include "receiver/ReceiverFirmware.h"
+#include "texts/JsonText.h"
 
 #include <array>
 #include <cstdio>
@@ -25,24 +26,6 @@ uint32_t ReceiverCrc32(const uint8_t* data, size_t length)
 }
 
 namespace {
-
-std::string Quote(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 std::string Hex(uint32_t value)
 {
@@ -70,7 +53,7 @@ std::string Region(const CReceiverMemory& memory, const char* name, uint32_t sta
     uint32_t sum = 0;
     for (size_t i = 0; i < size; ++i)
         sum += flash[offset + i];
-    return std::string("    ") + Quote(name) + ": {\"start\": " + Hex(start) +
+    return std::string("    ") + JsonString(name) + ": {\"start\": " + Hex(start) +
            ", \"size\": " + std::to_string(size) + ", \"crc32\": " +
            Hex(ReceiverCrc32(flash.data() + offset, size)) + ", \"sum\": " + std::to_string(sum) +
            "}";
@@ -96,9 +79,9 @@ std::string BuildReceiverReport(const CReceiverCore& core, const std::vector<std
     CFlashVersions v = ReadFlashVersions(memory);
     uint32_t flashEnd = RXM_FLASH_BASE + memory.Chip().m_nSize;
     std::string j = "{\n";
-    j += "  \"mode\": " + Quote(ModeName(core.Mode())) + ",\n";
+    j += "  \"mode\": " + JsonString(ModeName(core.Mode())) + ",\n";
     j += "  \"board\": " + std::to_string(core.Config().m_nBoardId) + ",\n";
-    j += "  \"chip\": " + Quote(memory.Chip().m_strName) + ",\n";
+    j += "  \"chip\": " + JsonString(memory.Chip().m_strName) + ",\n";
     j += "  \"versions\": {\"product_code\": " + std::to_string(v.m_wProductCode) +
          ", \"application_valid\": " + (v.m_bAppValid ? "true" : "false") +
          ", \"application\": " + std::to_string(v.m_wAppVersion) +
@@ -110,7 +93,7 @@ std::string BuildReceiverReport(const CReceiverCore& core, const std::vector<std
     j += Region(memory, "boot", RXM_BOOT_START, RXM_BOOT_SIZE) + ",\n";
     j += Region(memory, "application", RXM_APP_START, flashEnd - RXM_APP_START) + ",\n";
     j += Region(memory, "whole", RXM_FLASH_BASE, memory.Chip().m_nSize) + "\n  },\n";
-    j += "  \"upgrade_record\": " + (s.m_bUpgradeRecord ? Quote(s.m_strUpgradeRecord) : "null") +
+    j += "  \"upgrade_record\": " + (s.m_bUpgradeRecord ? JsonString(s.m_strUpgradeRecord) : "null") +
          ",\n";
     j += "  \"ports\": [";
     uint64_t in = 0, out = 0;
@@ -118,7 +101,7 @@ std::string BuildReceiverReport(const CReceiverCore& core, const std::vector<std
         const CRxPortStats& p = s.m_Ports[i];
         in += p.m_nPacketsIn;
         out += p.m_nPacketsOut;
-        j += std::string(i ? ",\n    " : "\n    ") + "{\"path\": " + Quote(ports[i]) +
+        j += std::string(i ? ",\n    " : "\n    ") + "{\"path\": " + JsonString(ports[i]) +
              ", \"bytes_in\": " + std::to_string(p.m_nBytesIn) +
              ", \"bytes_out\": " + std::to_string(p.m_nBytesOut) +
              ", \"packets_in\": " + std::to_string(p.m_nPacketsIn) +

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "package/ByteOrder.h"
+
 namespace {
 
 enum : uint8_t {
@@ -260,15 +262,10 @@ bool ReadCompressedPrefix(const uint8_t* data, uint32_t length, CCompressedPrefi
 {
     if (data == nullptr || length < COMPRESSED_PREFIX_SIZE)
         return false;
-    auto readLe32 = [data](size_t offset) {
-        return static_cast<uint32_t>(data[offset]) | static_cast<uint32_t>(data[offset + 1]) << 8 |
-               static_cast<uint32_t>(data[offset + 2]) << 16 |
-               static_cast<uint32_t>(data[offset + 3]) << 24;
-    };
-    const uint32_t nStream = readLe32(0);
+    const uint32_t nStream = GetLe32(data);
     if (nStream > length - COMPRESSED_PREFIX_SIZE)
         return false;
     prefix.streamLength = nStream;
-    prefix.expandedLength = readLe32(4);
+    prefix.expandedLength = GetLe32(data + 4);
     return true;
 }

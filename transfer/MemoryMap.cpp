@@ -1,26 +1,9 @@
 #include "transfer/MemoryMap.h"
 
+#include "package/ByteOrder.h"
 #include "transfer/FlashDevice.h"
 
 namespace {
-
-uint16_t ReadLe16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t ReadLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void WriteLe16(uint8_t* p, uint16_t value) {
-    p[0] = static_cast<uint8_t>(value);
-    p[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void WriteLe32(uint8_t* p, uint32_t value) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // The 32-bit fields of the record in order, from offset 4 on.
 uint32_t CMemoryMap_Info::*const RECORD_WORDS[] = {
@@ -47,21 +30,21 @@ CMemoryMap_Info::CMemoryMap_Info(int32_t nMapType, int32_t nBoardId, const uint8
 }
 
 void CMemoryMap_Info::ReadRecord(const uint8_t* pRecord) {
-    m_wFlashManufacturer = ReadLe16(pRecord);
-    m_wFlashDevice = ReadLe16(pRecord + 2);
+    m_wFlashManufacturer = GetLe16(pRecord);
+    m_wFlashDevice = GetLe16(pRecord + 2);
     const uint8_t* p = pRecord + 4;
     for (uint32_t CMemoryMap_Info::*pField : RECORD_WORDS) {
-        this->*pField = ReadLe32(p);
+        this->*pField = GetLe32(p);
         p += 4;
     }
 }
 
 void CMemoryMap_Info::WriteRecord(uint8_t* pRecord) const {
-    WriteLe16(pRecord, m_wFlashManufacturer);
-    WriteLe16(pRecord + 2, m_wFlashDevice);
+    PutLe16(pRecord, m_wFlashManufacturer);
+    PutLe16(pRecord + 2, m_wFlashDevice);
     uint8_t* p = pRecord + 4;
     for (uint32_t CMemoryMap_Info::*pField : RECORD_WORDS) {
-        WriteLe32(p, this->*pField);
+        PutLe32(p, this->*pField);
         p += 4;
     }
 }

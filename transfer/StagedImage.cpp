@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "package/ByteOrder.h"
 #include "transfer/Expander.h"
 
 namespace {
@@ -26,16 +27,6 @@ uint64_t StagedSizeOf(const CFirmwareFileEntry& package)
     return nTotal;
 }
 
-uint32_t ReadLe32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint16_t ReadLe16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
 
 // The version in a plain image of `size` bytes, per the section's flags. Only
 // whole markers with their version inside the image count.
@@ -44,14 +35,14 @@ uint16_t FindVersion(const uint8_t* image, uint32_t size, uint32_t flags)
     uint16_t nVersion = 0;
     if (flags & SECTION_BOOT) {
         for (uint32_t k = 0; k < BOOT_MARKER_SCAN && k + 6 <= size; ++k) {
-            if (ReadLe32(image + k) == BOOT_RECORD_MAGIC) {
-                nVersion = ReadLe16(image + k + 4);
+            if (GetLe32(image + k) == BOOT_RECORD_MAGIC) {
+                nVersion = GetLe16(image + k + 4);
                 break;
             }
         }
     }
-    if ((flags & SECTION_APP) && size >= 12 && ReadLe32(image) == APP_IMAGE_MAGIC)
-        nVersion = ReadLe16(image + 10);
+    if ((flags & SECTION_APP) && size >= 12 && GetLe32(image) == APP_IMAGE_MAGIC)
+        nVersion = GetLe16(image + 10);
     return nVersion;
 }
 
@@ -81,7 +72,7 @@ bool StageImage(CFirmwareFileEntry& package, CSyncDataVector& imageData, uint16_
     imageData.Clear();
     const uint64_t nTotal = StagedSizeOf(package);
     if (nTotal > STAGING_LIMIT) {
-        package.error = "image too large to stage: " + std::to_string(nTotal) +
+        package.m_strError = "image too large to stage: " + std::to_string(nTotal) +
                         " bytes, at most " + std::to_string(STAGING_LIMIT) + " fit below the top of RAM";
         return false;
     }
@@ -90,7 +81,7 @@ bool StageImage(CFirmwareFileEntry& package, CSyncDataVector& imageData, uint16_
         CFirmwareSection& section = *package.sections[i];
         section.stagingOffset = static_cast<int32_t>(nOffset);
         if (!section.LoadData(package.path)) {
-            package.error = "section " + std::to_string(i) + ": " + section.error;
+            package.m_strError = "section " + std::to_string(i) + ": " + section.m_strError;
             return false;
         }
         AddSectionBlocks(section, nOffset, imageData);
@@ -104,7 +95,7 @@ bool StageImage(CFirmwareFileEntry& package, CSyncDataVector& imageData, uint16_
     // An upgrade that programs nothing would still write its record into
     // the receiver and report success.
     if (imageData.GetCount() == 0) {
-        package.error = "the package holds no image data (it has no sections): there is nothing to upgrade";
+        package.m_strError = "the package holds no image data (it has no sections): there is nothing to upgrade";
         return false;
     }
     return true;

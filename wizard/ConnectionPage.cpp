@@ -52,7 +52,7 @@ CConnectionPage::CConnectionPage(CPortLister lister, QWidget* pParent)
       m_pNoteText(new QLabel(QString::fromUtf8(WIZ_TEXT_NOTE), Canvas())),
       m_pPicture(new CReceiverPicture(Canvas())),
       m_pDeviceText(new QLabel(Canvas())),
-      m_PortLister(lister ? std::move(lister) : CPortLister([] { return platform::ListComPorts(); }))
+      m_PortLister(lister ? std::move(lister) : CPortLister([] { return CHERFLoaderLib::ListComPorts(); }))
 {
     setButtonText(QWizard::NextButton, QString::fromUtf8(WIZ_TEXT_CONNECT));
     m_pNoteText->setWordWrap(true);
@@ -101,7 +101,7 @@ void CConnectionPage::initializePage()
 
 void CConnectionPage::FillPortList(uint32_t nFill)
 {
-    std::vector<platform::CPortEntry> entries;
+    std::vector<CHERFLoaderLib::CPortEntry> entries;
     try {
         entries = m_PortLister();
     } catch (...) {
@@ -115,16 +115,16 @@ void CConnectionPage::FillPortList(uint32_t nFill)
 }
 
 void CConnectionPage::OnPortListReady(uint32_t nFill,
-                                      const std::vector<platform::CPortEntry>& entries)
+                                      const std::vector<CHERFLoaderLib::CPortEntry>& entries)
 {
     if (nFill != m_nFill)
         return;  // answer of an earlier activation
     m_Entries.clear();
     m_pPortCombo->clear();
-    for (int n = 1; n <= platform::PORT_LIST_COUNT; ++n) {
-        platform::CPortEntry entry;
+    for (int n = 1; n <= CHERFLoaderLib::PORT_LIST_COUNT; ++n) {
+        CHERFLoaderLib::CPortEntry entry;
         entry.nNumber = n;
-        for (const platform::CPortEntry& found : entries) {
+        for (const CHERFLoaderLib::CPortEntry& found : entries) {
             if (found.nNumber == n) {
                 entry = found;
                 break;

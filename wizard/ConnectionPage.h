@@ -1,12 +1,12 @@
 // CConnectionPage: the wizard's first page, where the user picks the COM port.
 //
 // Activation shows a please-wait note, empties and disables the port list and
-// starts a short-lived thread that asks the platform which device stands for
-// each of COM1: to COM9:. When the thread is done the list holds the nine
-// entries (each with the device it stands for, or that none is present),
-// COM1: is selected and the Next button, labelled "Connect", is enabled.
-// Pressing it stores the chosen number in g_nComPort, where the progress
-// page finds it.
+// starts a short-lived thread that asks the engine's port service which
+// device stands for each of COM1: to COM9:. When the thread is done the list
+// holds the nine entries (each with the device it stands for, or that none is
+// present), COM1: is selected and the Next button, labelled "Connect", is
+// enabled. Pressing it stores the chosen number in g_nComPort, where the
+// progress page finds it.
 //
 // Threading: the page lives on the user-interface thread. The list thread
 // only calls the port lister and posts its answer back; the page joins it
@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/PortNames.h"
+#include "engine/PortService.h"
 #include "wizard/TemplatePage.h"
 
 class QComboBox;
@@ -33,7 +33,7 @@ namespace wizard {
 
 class CReceiverPicture;
 
-using CPortLister = std::function<std::vector<platform::CPortEntry>()>;
+using CPortLister = std::function<std::vector<CHERFLoaderLib::CPortEntry>()>;
 
 // Reads "COM%d:" at the start of `str` into nPort; a text that does not
 // match, or names no port number of 1 or more, leaves nPort unchanged and
@@ -46,7 +46,7 @@ QString PortEntryText(int nNumber, const std::string& strDevice);
 
 class CConnectionPage : public CTemplatePage {
 public:
-    // `lister` is called on the list thread; by default the platform's list.
+    // `lister` is called on the list thread; by default the engine's port list.
     explicit CConnectionPage(CPortLister lister = CPortLister(), QWidget* pParent = nullptr);
     ~CConnectionPage() override;
 
@@ -63,7 +63,7 @@ protected:
 
 private:
     void FillPortList(uint32_t nFill);
-    void OnPortListReady(uint32_t nFill, const std::vector<platform::CPortEntry>& entries);
+    void OnPortListReady(uint32_t nFill, const std::vector<CHERFLoaderLib::CPortEntry>& entries);
     void ShowSelectedDevice();
     void JoinFillThread();
 
@@ -76,7 +76,7 @@ private:
     std::thread m_FillThread;
     uint32_t m_nFill = 0;  // number of the current activation's list fill
     bool m_bListReady = false;
-    std::vector<platform::CPortEntry> m_Entries;  // COM1..COM9 as shown
+    std::vector<CHERFLoaderLib::CPortEntry> m_Entries;  // COM1..COM9 as shown
 };
 
 }  // namespace wizard

@@ -115,7 +115,7 @@ void CFinish::StartRun(uint32_t nOptions)
         },
         WM_LOADER_NOTIFY);
     m_pLoader->SetPortNumbers(g_nComPort, WIZ_SECONDARY_PORT, WIZ_THIRD_PORT);
-    m_bRunning = m_pLoader->Start(m_strPackagePath.c_str(), nOptions) == 0;
+    m_bRunning = m_pLoader->Start(m_strPackagePath.c_str(), nOptions) == START_OK;
     // A run that does not start sends nothing: say why at once instead of
     // leaving the page in its initial state.
     if (!m_bRunning)
@@ -177,8 +177,8 @@ void CFinish::OnLoaderNotify(const CHERFLoaderLib::CLoaderNotification& notifica
         break;
     case HLN_RUN:
         // Only the worker's last notification ends a run: after a phase's
-        // HLN_RUN 3 the engine still closes its links, and the report is
-        // complete only then.
+        // RUN_CANCELLED the engine still closes its links, and the report is
+        // complete only then. RUN_FAILED is never sent.
         if (nPayload == RUN_FINISHED)
             OnRunEnded();
         break;

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "tests/e2e/WizardHarness.h"
 #include "wizard/ConnectionPage.h"
 #include "wizard/CustomPropertySheet.h"
 #include "wizard/Finish.h"
@@ -24,36 +25,7 @@
 
 using namespace wizard;
 
-// The font library keeps a cache it never frees; not ours to report.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libfontconfig\n";
-}
-
 namespace {
-
-QApplication& TestApp()
-{
-    static int s_nArgc = 1;
-    static char s_szName[] = "test_wizard_connection";
-    static char* s_apArgv[] = {s_szName, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static QApplication* s_pApp = new QApplication(s_nArgc, s_apArgv);
-    return *s_pApp;
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, int nMs = 3000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > nMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // Catches: a parser that takes texts the list never holds (no colon, lower
 // case, a sign, zero, an overflowing number) or drops what follows the colon.

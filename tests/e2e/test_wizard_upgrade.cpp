@@ -17,6 +17,7 @@
 #include <QPushButton>
 
 #include "receiver/VirtualReceiver.h"
+#include "tests/e2e/WizardHarness.h"
 #include "wizard/ConnectionPage.h"
 #include "wizard/CustomPropertySheet.h"
 #include "wizard/Finish.h"
@@ -24,38 +25,9 @@
 
 using namespace wizard;
 
-// The font library keeps a cache it never frees; not ours to report.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libfontconfig\n";
-}
-
 namespace {
 
 const std::string SAMPLE = TRAILMARK_BINARY_DIR "/Corvid_FW_v1.82-Boot.q";
-
-QApplication& TestApp()
-{
-    static int s_nArgc = 1;
-    static char s_szName[] = "test_wizard_upgrade";
-    static char* s_apArgv[] = {s_szName, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static QApplication* s_pApp = new QApplication(s_nArgc, s_apArgv);
-    return *s_pApp;
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, int nMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > nMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
-    return true;
-}
 
 // Catches: anything between the pages and the engine that keeps a real
 // upgrade from completing or from being reported as it went: the wrong port,

@@ -127,14 +127,14 @@ TEST_F(FirmwareFileTest, DetectsKindByNameThenContent)
     for (const CCase& c : cases) {
         CFirmwareFileEntry entry;
         EXPECT_EQ(entry.DetectKind(Write(c.pszName, c.content).c_str()), c.nKind) << c.pszName;
-        EXPECT_NE(entry.error.find(c.pszError), std::string::npos) << c.pszName << ": " << entry.error;
+        EXPECT_NE(entry.m_strError.find(c.pszError), std::string::npos) << c.pszName << ": " << entry.m_strError;
         if (c.nKind == KIND_BOOT_IMAGE) {  // the whole record, also the part beyond byte 256
             EXPECT_EQ(entry.bootRecord[12], 3661 & 0xFF) << c.pszName;
         }
     }
     CFirmwareFileEntry missing;
     EXPECT_EQ(missing.DetectKind((m_strFolder + "/none.q").c_str()), KIND_UNKNOWN);
-    EXPECT_NE(missing.error.find("none.q: No such file or directory"), std::string::npos) << missing.error;
+    EXPECT_NE(missing.m_strError.find("none.q: No such file or directory"), std::string::npos) << missing.m_strError;
 }
 
 TEST_F(FirmwareFileTest, LowestAlignedBootMagicWins)
@@ -159,8 +159,8 @@ TEST_F(FirmwareFileTest, OnlyAcceptedProductCodesLoadAndDescribeTheImage)
         EXPECT_EQ(entry.kind, KIND_APP_IMAGE);
         EXPECT_EQ(entry.sections.size(), accepted ? 1u : 0u) << product;
         if (!accepted) {
-            EXPECT_NE(entry.error.find("product code " + std::to_string(product) + " is not one"), std::string::npos)
-                << entry.error;
+            EXPECT_NE(entry.m_strError.find("product code " + std::to_string(product) + " is not one"), std::string::npos)
+                << entry.m_strError;
             EXPECT_STREQ(entry.description, "");
         }
     }
@@ -182,7 +182,7 @@ TEST_F(FirmwareFileTest, PackageListsRecordsInTableOrder)
 {
     CFirmwareFileEntry entry;
     Bytes b = Package(2, {{0x21, 5, 0x1000, 200, 77}, {0x12, 6, 0x2000, 300, 0xFFFFFFFF}}, u"Pkg", 0x0001A123);
-    ASSERT_TRUE(entry.Load(Write("p.q", b).c_str())) << entry.error;
+    ASSERT_TRUE(entry.Load(Write("p.q", b).c_str())) << entry.m_strError;
     EXPECT_EQ(entry.kind, KIND_PACKAGE);
     EXPECT_EQ(entry.familyWord, 0x0001A123u);
     EXPECT_STREQ(entry.description, "Pkg");
@@ -204,7 +204,7 @@ TEST_F(FirmwareFileTest, LongTableIsReadWholeAndInOrder)
     for (uint32_t i = 0; i < 2500; ++i)
         records.push_back({0x10, 1, i + 1, 0, CHECKSUM_NOT_GIVEN});
     CFirmwareFileEntry entry;
-    ASSERT_TRUE(entry.Load(Write("long.q", Package(2500, records)).c_str())) << entry.error;
+    ASSERT_TRUE(entry.Load(Write("long.q", Package(2500, records)).c_str())) << entry.m_strError;
     ASSERT_EQ(entry.sections.size(), 2500u);
     for (uint32_t i : {0u, 1023u, 1024u, 2047u, 2048u, 2499u})
         EXPECT_EQ(entry.sections[i]->address, i + 1);
@@ -219,7 +219,7 @@ TEST_F(FirmwareFileTest, CutTableFailsButKeepsTheSectionsRead)
     EXPECT_EQ(entry.kind, KIND_PACKAGE);
     ASSERT_EQ(entry.sections.size(), 3u);
     EXPECT_EQ(entry.sections[2]->address, 3u);
-    EXPECT_NE(entry.error.find("section table cut short after 3 of 5 records"), std::string::npos) << entry.error;
+    EXPECT_NE(entry.m_strError.find("section table cut short after 3 of 5 records"), std::string::npos) << entry.m_strError;
 }
 
 std::string Repeat(const std::string& text, int times)
@@ -277,20 +277,20 @@ TEST_F(FirmwareFileTest, SectionDataIsCheckedAndAGivenSumHeld)
     ASSERT_TRUE(entry.Load(name.c_str()));
     auto& sections = entry.sections;
 
-    ASSERT_TRUE(sections[0]->LoadData(entry.path)) << sections[0]->error;
+    ASSERT_TRUE(sections[0]->LoadData(entry.path)) << sections[0]->m_strError;
     EXPECT_EQ(sections[0]->checksum, 0x1FEu);  // fixed by the first load
     std::filesystem::remove(name);
     EXPECT_TRUE(sections[0]->LoadData(entry.path));  // held bytes, no file needed
     sections[0]->data[0] = 0;
     EXPECT_FALSE(sections[0]->LoadData(entry.path));
-    EXPECT_EQ(sections[0]->error, "checksum 0x000001FE expected, 0x000000FF found");
+    EXPECT_EQ(sections[0]->m_strError, "checksum 0x000001FE expected, 0x000000FF found");
     EXPECT_EQ(sections[0]->data, nullptr);
     EXPECT_FALSE(sections[0]->LoadData(entry.path));  // data gone, file gone
-    EXPECT_NE(sections[0]->error.find("No such file or directory"), std::string::npos);
+    EXPECT_NE(sections[0]->m_strError.find("No such file or directory"), std::string::npos);
 
     Write("d.q", b);
     EXPECT_FALSE(sections[1]->LoadData(entry.path));
-    EXPECT_EQ(sections[1]->error, "checksum 0x00000010 expected, 0x000001FE found");
+    EXPECT_EQ(sections[1]->m_strError, "checksum 0x00000010 expected, 0x000001FE found");
     EXPECT_EQ(sections[1]->data, nullptr);
     EXPECT_FALSE(sections[2]->LoadData(entry.path));  // address 0 lists but never loads
     EXPECT_FALSE(sections[3]->LoadData(entry.path));  // length 0
@@ -298,7 +298,7 @@ TEST_F(FirmwareFileTest, SectionDataIsCheckedAndAGivenSumHeld)
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(sections[4]->LoadData(entry.path));  // claims 4 GiB: refused before allocating
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    EXPECT_EQ(sections[4]->error,
+    EXPECT_EQ(sections[4]->m_strError,
               "section data runs past the end of the file (offset 0, length 4294967295, file size 202)");
 }
 
@@ -318,7 +318,7 @@ TEST_F(FirmwareFileTest, PathsLongerThanTheFieldAreRefusedNotCut)
     ASSERT_EQ(fit.size(), 259u);
     Write(fit.substr(m_strFolder.size() + 1), Package(1, {{0x10, 4, 0x100, 0, CHECKSUM_NOT_GIVEN}}));
     CFirmwareFileEntry entry;
-    ASSERT_TRUE(entry.Load(fit.c_str())) << entry.error;
+    ASSERT_TRUE(entry.Load(fit.c_str())) << entry.m_strError;
     EXPECT_EQ(std::string(entry.path), fit);
     EXPECT_TRUE(entry.sections[0]->LoadData(fit.c_str()));
 
@@ -326,14 +326,14 @@ TEST_F(FirmwareFileTest, PathsLongerThanTheFieldAreRefusedNotCut)
     CFirmwareFileEntry other;
     EXPECT_FALSE(other.Load(tooLong.c_str()));
     EXPECT_EQ(other.kind, KIND_UNKNOWN);
-    EXPECT_NE(other.error.find("too long"), std::string::npos);
+    EXPECT_NE(other.m_strError.find("too long"), std::string::npos);
     EXPECT_FALSE(other.ReadPackage(tooLong.c_str()));
     EXPECT_FALSE(other.ReadBinImage(tooLong.c_str(), false));
-    EXPECT_NE(other.error.find("too long"), std::string::npos);
+    EXPECT_NE(other.m_strError.find("too long"), std::string::npos);
     EXPECT_STREQ(other.path, "");
     CFirmwareSection section(4, 0x100, 0, 0x10, CHECKSUM_NOT_GIVEN);
     EXPECT_FALSE(section.LoadData(tooLong.c_str()));
-    EXPECT_NE(section.error.find("too long"), std::string::npos);
+    EXPECT_NE(section.m_strError.find("too long"), std::string::npos);
 }
 
 }  // namespace

@@ -143,12 +143,12 @@ TEST_F(PackageWriterFiles, WrittenPackageReadsBackWithTheReader)
     auto sections = TwoSections();
     ASSERT_TRUE(WritePackage(target.string(), "Sample", 0x3000, sections, error)) << error;
     CFirmwareFileEntry entry;
-    ASSERT_TRUE(entry.Load(target.string().c_str())) << entry.error;
+    ASSERT_TRUE(entry.Load(target.string().c_str())) << entry.m_strError;
     EXPECT_STREQ(entry.description, "Sample");
     ASSERT_EQ(entry.sections.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
         CFirmwareSection& section = *entry.sections[i];
-        ASSERT_TRUE(section.LoadData(entry.path)) << section.error;
+        ASSERT_TRUE(section.LoadData(entry.path)) << section.m_strError;
         EXPECT_EQ(std::vector<uint8_t>(section.data.get(), section.data.get() + section.length),
                   sections[i].data);
     }

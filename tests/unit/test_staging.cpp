@@ -167,10 +167,10 @@ TEST(Staging, LayoutBelowTopOfRam)
                                 Pattern(row.lengths[k], static_cast<uint8_t>(k)), 0, false});
         CTempPackage file(sections);
         CFirmwareFileEntry entry;
-        ASSERT_TRUE(entry.Load(file.Path())) << entry.error;
+        ASSERT_TRUE(entry.Load(file.Path())) << entry.m_strError;
         EXPECT_EQ(GetStagedSize(entry), row.total);
         CSyncDataVector blocks;
-        ASSERT_TRUE(Stage(entry, blocks).ok) << entry.error;
+        ASSERT_TRUE(Stage(entry, blocks).ok) << entry.m_strError;
         for (size_t k = 0; k < row.sectionOffsets.size(); ++k)
             EXPECT_EQ(entry.sections[k]->stagingOffset, row.sectionOffsets[k]);
         ASSERT_EQ(blocks.GetCount(), static_cast<int>(row.blocks.size()));
@@ -199,7 +199,7 @@ TEST(Staging, FailedSectionStopsAndKeepsEarlierBlocks)
                        {SECTION_PLAIN, 0x01010000, Pattern(200, 2), 0, true},
                        {SECTION_PLAIN, 0x01020000, Pattern(300, 3), 0, false}});
     CFirmwareFileEntry entry;
-    ASSERT_TRUE(entry.Load(file.Path())) << entry.error;
+    ASSERT_TRUE(entry.Load(file.Path())) << entry.m_strError;
     CSyncDataVector blocks;
     blocks.Add(Pattern(10, 9).data(), 10, -1024, 1);  // left from an earlier run: cleared
     EXPECT_FALSE(Stage(entry, blocks).ok);
@@ -208,7 +208,7 @@ TEST(Staging, FailedSectionStopsAndKeepsEarlierBlocks)
     EXPECT_EQ(entry.sections[1]->stagingOffset, -2048);
     EXPECT_EQ(entry.sections[2]->stagingOffset, 0);
     EXPECT_FALSE(entry.sections[2]->data);
-    EXPECT_EQ(entry.error.rfind("section 1: ", 0), 0u) << entry.error;
+    EXPECT_EQ(entry.m_strError.rfind("section 1: ", 0), 0u) << entry.m_strError;
 }
 
 // Catches a 32-bit wrap of the staged total and offsets that no longer fit a
@@ -219,13 +219,13 @@ TEST(Staging, HugeSectionsAreRefusedBeforeLoading)
                        {SECTION_PLAIN, 0x01000000, {}, 0x7FFFFFFF, false},
                        {SECTION_PLAIN, 0x01000000, {}, 0xFFFFFFFF, false}});
     CFirmwareFileEntry entry;
-    ASSERT_TRUE(entry.Load(file.Path())) << entry.error;
+    ASSERT_TRUE(entry.Load(file.Path())) << entry.m_strError;
     EXPECT_EQ(GetStagedSize(entry), 0xFFFFFFFFu);
     CSyncDataVector blocks;
     EXPECT_FALSE(Stage(entry, blocks).ok);
     EXPECT_EQ(blocks.GetCount(), 0);
     EXPECT_FALSE(entry.sections[0]->data);
-    EXPECT_NE(entry.error.find("too large"), std::string::npos) << entry.error;
+    EXPECT_NE(entry.m_strError.find("too large"), std::string::npos) << entry.m_strError;
 }
 
 TEST(Staging, VersionsOfBothKindsAreSet)
@@ -242,10 +242,10 @@ TEST(Staging, VersionsOfBothKindsAreSet)
                        {SECTION_BOOT | SECTION_PLAIN, 0x01000000, BootImage(32, 131), 0, false},
                        {SECTION_BOOT | SECTION_APP | SECTION_PLAIN, 0x01000000, both, 0, false}});
     CFirmwareFileEntry entry;
-    ASSERT_TRUE(entry.Load(file.Path())) << entry.error;
+    ASSERT_TRUE(entry.Load(file.Path())) << entry.m_strError;
     CSyncDataVector blocks;
     const CStaged staged = Stage(entry, blocks);
-    ASSERT_TRUE(staged.ok) << entry.error;
+    ASSERT_TRUE(staged.ok) << entry.m_strError;
     // The last section has both flags: the application magic wins for both.
     EXPECT_EQ(staged.app, 182);
     EXPECT_EQ(staged.boot, 182);

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/Texts.h"
+#include "texts/Texts.h"
 #include "platform/LocaleText.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/Texts.h"
+#include "texts/Texts.h"
 #include "package/FirmwareFile.h"
 #include "tools/trailmark/Command.h"
 #include "tools/trailmark/JsonWriter.h"
@@ -125,7 +125,7 @@ int Collect(const std::string& path, CPackageInfo& info)
     CSyncDataVector blocks;
     if (!StageImage(entry, blocks, info.m_wAppVersion, info.m_wBootVersion))
         return Fail(EXIT_STATUS_BAD_PACKAGE,
-                    entry.error.empty() ? path + ": staging failed" : entry.error);
+                    entry.m_strError.empty() ? path + ": staging failed" : entry.m_strError);
 
     info.m_strPath = path;
     info.m_nKind = entry.kind;

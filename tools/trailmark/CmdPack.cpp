@@ -175,7 +175,7 @@ bool CheckFlashLayouts(CFirmwareFileEntry& entry, std::vector<std::string>& warn
     CSyncDataVector blocks;
     uint16_t app = 0, boot = 0;
     if (!StageImage(entry, blocks, app, boot)) {
-        error = "written package does not stage: " + entry.error;
+        error = "written package does not stage: " + entry.m_strError;
         return false;
     }
     std::string reasons;
@@ -199,14 +199,14 @@ bool CheckWritten(const std::string& writtenPath, const std::vector<CPackSection
     CFirmwareFileEntry entry;
     if (!entry.Load(writtenPath.c_str()) || entry.kind != KIND_PACKAGE ||
         entry.sections.size() != sections.size()) {
-        error = "written package does not read back: " + entry.error;
+        error = "written package does not read back: " + entry.m_strError;
         return false;
     }
     for (size_t i = 0; i < sections.size(); ++i) {
         CFirmwareSection& read = *entry.sections[i];
         std::string where = "section " + std::to_string(i) + ": written package ";
         if (!read.LoadData(entry.path)) {
-            error = where + "does not load: " + read.error;
+            error = where + "does not load: " + read.m_strError;
             return false;
         }
         const CPackSection& wanted = sections[i];

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "platform/PortNames.h"
+#include "engine/PortService.h"
 #include "tools/trailmark/Command.h"
 #include "tools/trailmark/JsonWriter.h"
 
@@ -13,11 +13,11 @@ void AddPortsCommand(CLI::App& app)
     CLI::App* cmd = app.add_subcommand("ports", "List COM1 to COM9 and the devices they stand for");
     cmd->add_flag("--json", *json, "Print the list as JSON");
     cmd->callback([json] {
-        const std::vector<platform::CPortEntry> ports = platform::ListComPorts();
+        const std::vector<CHERFLoaderLib::CPortEntry> ports = CHERFLoaderLib::ListComPorts();
         if (*json) {
             CJsonWriter writer;
             writer.BeginArray();
-            for (const platform::CPortEntry& port : ports) {
+            for (const CHERFLoaderLib::CPortEntry& port : ports) {
                 writer.BeginObject();
                 writer.String("port", "COM" + std::to_string(port.nNumber));
                 writer.String("device", port.strDevice);
@@ -27,7 +27,7 @@ void AddPortsCommand(CLI::App& app)
             writer.EndArray();
             std::printf("%s\n", writer.Text().c_str());
         } else {
-            for (const platform::CPortEntry& port : ports)
+            for (const CHERFLoaderLib::CPortEntry& port : ports)
                 std::printf("COM%d:  %-28s %s\n", port.nNumber,
                             port.strDevice.empty() ? "-" : port.strDevice.c_str(), port.strDescription.c_str());
         }

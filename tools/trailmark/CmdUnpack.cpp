@@ -121,7 +121,7 @@ int RunUnpack(const CUnpackOptions& options)
         CFirmwareSection& section = *entry.sections[i];
         if (!section.LoadData(entry.path))
             return Fail(EXIT_STATUS_BAD_PACKAGE,
-                        "section " + std::to_string(i) + ": " + section.error);
+                        "section " + std::to_string(i) + ": " + section.m_strError);
         std::string stem = "section-" + std::to_string(i);
         outputs.push_back({stem + ".bin", section.data.get(), section.length});
         if (section.flags & SECTION_COMPRESSED) {

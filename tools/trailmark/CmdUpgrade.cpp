@@ -123,7 +123,7 @@ CRunOutcome RunOnce(const CUpgradeOptions& options, const CRunPorts& ports, uint
     loader.SetPortDevices(ports.strDevice[0], ports.strDevice[1], ports.strDevice[2]);
     CRunOutcome outcome;
     outcome.nStart = loader.Start(options.m_strPackage.c_str(), bits);
-    if (outcome.nStart != 0) {
+    if (outcome.nStart != START_OK) {
         outcome.report = loader.GetRunReport();
         return outcome;
     }
@@ -176,9 +176,9 @@ int CheckArguments(const CUpgradeOptions& options, uint32_t& bits, CRunPorts& po
 
 int FailedStart(const CRunOutcome& outcome)
 {
-    if (outcome.nStart == 2)
+    if (outcome.nStart == START_PACKAGE_FAILED)
         return Fail(EXIT_STATUS_BAD_PACKAGE, outcome.report.strError);
-    if (outcome.nStart == 3)
+    if (outcome.nStart == START_PORT_FAILED)
         return Fail(EXIT_STATUS_PORT, outcome.report.strError);
     return Fail(EXIT_STATUS_FAILED, outcome.report.strError);
 }
@@ -205,7 +205,7 @@ int RunUpgrade(const CUpgradeOptions& options)
     do {
         view.RunStarted(policy.Attempt(), policy.Options());
         outcome = RunOnce(options, ports, policy.Options(), view);
-        if (outcome.nStart != 0)
+        if (outcome.nStart != START_OK)
             return FailedStart(outcome);
     } while (!g_bInterrupted && policy.NextRun(outcome.report));
 

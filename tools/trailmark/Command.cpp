@@ -54,7 +54,7 @@ int LoadPackageFile(const std::string& path, CFirmwareFileEntry& entry)
 {
     if (entry.Load(path.c_str()))
         return EXIT_STATUS_OK;
-    std::string reason = entry.error.empty() ? "not a firmware package or image" : entry.error;
+    std::string reason = entry.m_strError.empty() ? "not a firmware package or image" : entry.m_strError;
     // The reader's texts often name the file already; do not say it twice.
     if (reason.find(path) == std::string::npos)
         reason = path + ": " + reason;

@@ -1,18 +1,15 @@
 // JSON output for the `trailmark` subcommands' --json modes.
 //
 // CJsonWriter builds one JSON document into a string, inserting commas and
-// escaping texts, so that a subcommand only says what goes where. Texts from
-// outside (package names, paths) may hold any bytes: control characters are
-// escaped and bytes that are not valid UTF-8 become U+FFFD, so the output is
-// always valid JSON. One writer per document; not shared between threads.
+// quoting texts with JsonString (texts/JsonText.h), so that a subcommand only
+// says what goes where. One writer per document; not shared between threads.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// `text` as a quoted, escaped JSON string.
-std::string JsonString(const std::string& text);
+#include "texts/JsonText.h"
 
 class CJsonWriter {
 public:

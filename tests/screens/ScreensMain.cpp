@@ -18,32 +18,19 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "platform/PortNames.h"
+#include "engine/PortService.h"
 #include "receiver/VirtualReceiver.h"
+#include "tests/e2e/WizardHarness.h"
 #include "wizard/ConnectionPage.h"
 #include "wizard/CustomPropertySheet.h"
 #include "wizard/Finish.h"
 #include "wizard/WizardTexts.h"
 
 namespace {
-
-template <typename Pred>
-bool WaitFor(Pred pred, int nMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > nMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 bool Save(QWidget& window, const QString& strDir, const char* pszName)
 {
@@ -82,7 +69,7 @@ int main(int argc, char** argv)
     // the first picture show the page while it looks for ports.
     auto* pConnection = new wizard::CConnectionPage([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        return platform::ListComPorts();
+        return CHERFLoaderLib::ListComPorts();
     });
     auto* pFinish = new wizard::CFinish(argv[1], &wizard::CEngineLoaderDriver::Make);
     sheet.addPage(pConnection);

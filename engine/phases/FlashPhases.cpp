@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/HERFLoaderImpl.h"
+#include "package/ByteOrder.h"
 
 namespace CHERFLoaderLib {
 
@@ -24,10 +25,10 @@ bool CHERFLoaderImpl::RunExpandData(CFlashPhase& phase)
     UpdateProgress(0);
     const CFirmwareSection* section = phase.m_pSection;
     int result = LINK_FAILED;
-    if (section != nullptr && m_pMemoryMap)
-        result = m_MonitorMgr.Command(MON_CMD_EXPAND, FLASH_COMMAND_TIMEOUT_MS,
-                                      GetRamTop() + static_cast<uint32_t>(section->stagingOffset),
-                                      HeaderWord(*section, 0), m_pMemoryMap->m_nRamBase, nullptr);
+    if (section != nullptr && m_Receiver.m_pMemoryMap)
+        result = m_Links.m_MonitorMgr.Command(MON_CMD_EXPAND, FLASH_COMMAND_TIMEOUT_MS,
+                                              m_Receiver.GetRamTop() + static_cast<uint32_t>(section->stagingOffset),
+                                              HeaderWord(*section, 0), m_Receiver.m_pMemoryMap->m_nRamBase, nullptr);
     if (result == LINK_OK) {
         UpdateProgress(1);
         Notify(HLN_EXPAND, STEP_OK);
@@ -43,24 +44,24 @@ bool CHERFLoaderImpl::RunPrepareFlash(CFlashPhase& phase)
     Notify(HLN_PREPARE_FLASH, STEP_BEGIN);
     const CFirmwareSection* section = phase.m_pSection;
     uint32_t start = 0, end = 0;
-    if (section != nullptr && m_pMemoryMap) {
+    if (section != nullptr && m_Receiver.m_pMemoryMap) {
         if (section->flags & SECTION_APP) {
-            start = m_pMemoryMap->m_nAppStart;
-            end = m_pMemoryMap->m_nUpperStart + m_pMemoryMap->m_nUpperSize;
+            start = m_Receiver.m_pMemoryMap->m_nAppStart;
+            end = m_Receiver.m_pMemoryMap->m_nUpperStart + m_Receiver.m_pMemoryMap->m_nUpperSize;
         } else if (section->flags & SECTION_BOOT) {
-            start = m_pMemoryMap->m_nBootStart;
-            end = m_pMemoryMap->m_nBootStart + m_pMemoryMap->m_nBootSize;
+            start = m_Receiver.m_pMemoryMap->m_nBootStart;
+            end = m_Receiver.m_pMemoryMap->m_nBootStart + m_Receiver.m_pMemoryMap->m_nBootSize;
         }
     }
-    bool ok = start != 0 && end > start && m_pFlashDevice;
+    bool ok = start != 0 && end > start && m_Receiver.m_pFlashDevice;
     if (ok) {
         UpdateProgress(0);
-        const int32_t first = m_pFlashDevice->FindSector(start);
-        const uint32_t count = m_pFlashDevice->GetSectorSpan(start, end);
+        const int32_t first = m_Receiver.m_pFlashDevice->FindSector(start);
+        const uint32_t count = m_Receiver.m_pFlashDevice->GetSectorSpan(start, end);
         for (uint32_t k = 0; ok && k < count; ++k) {
-            const uint32_t address = m_pFlashDevice->GetSectorAddress(static_cast<uint32_t>(first) + k);
-            ok = m_MonitorMgr.Command(MON_CMD_PREPARE_FLASH, FLASH_COMMAND_TIMEOUT_MS, address, 0, 0, nullptr) ==
-                 LINK_OK;
+            const uint32_t address = m_Receiver.m_pFlashDevice->GetSectorAddress(static_cast<uint32_t>(first) + k);
+            ok = m_Links.m_MonitorMgr.Command(MON_CMD_PREPARE_FLASH, FLASH_COMMAND_TIMEOUT_MS, address, 0, 0,
+                                              nullptr) == LINK_OK;
             if (ok)
                 UpdateProgress((address - start) * 100.0 / (end - start));
         }
@@ -80,12 +81,12 @@ bool CHERFLoaderImpl::RunProgramFlash(CFlashPhase& phase)
     Notify(HLN_PROGRAM_FLASH, STEP_BEGIN);
     const CFirmwareSection* section = phase.m_pSection;
     bool ok = false;
-    if (section != nullptr && m_pMemoryMap) {
+    if (section != nullptr && m_Receiver.m_pMemoryMap) {
         if (section->flags & SECTION_COMPRESSED)
-            ok = ProgramSection(*section, HeaderWord(*section, 4), m_pMemoryMap->m_nRamBase);
+            ok = ProgramSection(*section, HeaderWord(*section, 4), m_Receiver.m_pMemoryMap->m_nRamBase);
         else
             ok = ProgramSection(*section, section->length,
-                                GetRamTop() + static_cast<uint32_t>(section->stagingOffset));
+                                m_Receiver.GetRamTop() + static_cast<uint32_t>(section->stagingOffset));
     }
     if (ok) {
         Notify(HLN_PROGRAM_FLASH, STEP_OK);
@@ -101,8 +102,8 @@ bool CHERFLoaderImpl::ProgramSection(const CFirmwareSection& section, uint32_t c
     UpdateProgress(0);
     for (uint32_t i = 0; i < count; i += PROGRAM_PIECE) {
         const uint32_t n = std::min(PROGRAM_PIECE, count - i);
-        if (m_MonitorMgr.Command(MON_CMD_PROGRAM_FLASH, FLASH_COMMAND_TIMEOUT_MS, ramBase + i, n, section.address + i,
-                                 nullptr) != LINK_OK)
+        if (m_Links.m_MonitorMgr.Command(MON_CMD_PROGRAM_FLASH, FLASH_COMMAND_TIMEOUT_MS, ramBase + i, n,
+                                         section.address + i, nullptr) != LINK_OK)
             return false;
         UpdateProgress(i);
         if (count - i <= PROGRAM_PIECE)

@@ -4,7 +4,8 @@
 #include <thread>
 
 #include "engine/HERFLoaderImpl.h"
-#include "engine/Texts.h"
+#include "package/ByteOrder.h"
+#include "texts/Texts.h"
 #include "transfer/MonitorImages.h"
 
 namespace CHERFLoaderLib {
@@ -39,12 +40,12 @@ int CHERFLoaderImpl::UploadMonitor()
     // Without a memory map (a board outside the known classes, or a map
     // whose RAM does not fit the address space) there is no monitor image
     // and no place to load it or the staged image.
-    if (!m_pMemoryMap || GetRamTop() == 0) {
+    if (!m_Receiver.m_pMemoryMap || m_Receiver.GetRamTop() == 0) {
         NotifyText(HLN_TEXT, "Monitor: Not Found!");
         return LINK_WAITING;
     }
-    const CMonitorImage image = GetMonitorImage(m_pMemoryMap->m_nMapType);
-    const uint32_t base = m_pMemoryMap->m_nMonitorAddress;
+    const CMonitorImage image = GetMonitorImage(m_Receiver.m_pMemoryMap->m_nMapType);
+    const uint32_t base = m_Receiver.m_pMemoryMap->m_nMonitorAddress;
     const uint32_t length = image.nLength;
     if (image.pData == nullptr || length < APP_HEADER_SIZE || GetLe32(image.pData) != APP_IMAGE_MAGIC) {
         NotifyText(HLN_TEXT, "Monitor: Not Found!");
@@ -62,7 +63,7 @@ int CHERFLoaderImpl::UploadMonitor()
         int attempts = 0;
         result = LINK_WAITING;
         while (!IsCancelled() && result != LINK_OK && attempts < CHUNK_ATTEMPTS) {
-            result = m_BootMgr.SendData(image.pData + sent, base + sent, n, MONITOR_CHUNK_TIMEOUT_MS);
+            result = m_Links.m_BootMgr.SendData(image.pData + sent, base + sent, n, MONITOR_CHUNK_TIMEOUT_MS);
             if (result == LINK_OK) {
                 UpdateProgress(sent * 100.0 / length);
                 sent += n;
@@ -84,42 +85,44 @@ int CHERFLoaderImpl::UploadMonitor()
     UpdateProgress(sent * 100.0 / length);
     if (!IsCancelled() && result == LINK_OK) {
         // The boot loader hands control to the program it just received.
-        result = m_BootMgr.Command(BOOT_CMD_START_MONITOR, MONITOR_CHUNK_TIMEOUT_MS, 0, 0, 0, nullptr);
-        m_BootMgr.Disconnect();
+        result = m_Links.m_BootMgr.Command(BOOT_CMD_START_MONITOR, MONITOR_CHUNK_TIMEOUT_MS, 0, 0, 0, nullptr);
+        m_Links.m_BootMgr.Disconnect();
     }
     return result;
 }
 
 int CHERFLoaderImpl::ConnectToMonitor(std::string& flashText)
 {
-    m_bUseSecondary = false;
-    m_MonitorMgr.SetPorts(&m_PrimaryPort, nullptr);
-    m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    m_Links.m_bUseSecondary = false;
+    m_Links.m_MonitorMgr.SetPorts(&m_Links.m_PrimaryPort, nullptr);
+    m_Links.m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
     if (!(m_nOptions & HLO_PRIMARY_PORT_ONLY))
-        m_SecondaryMonitorMgr.SetPorts(&m_SecondaryPort, (m_nOptions & HLO_THIRD_PORT) ? &m_ThirdPort : nullptr);
+        m_Links.m_SecondaryMonitorMgr.SetPorts(&m_Links.m_SecondaryPort,
+                                               (m_nOptions & HLO_THIRD_PORT) ? &m_Links.m_ThirdPort : nullptr);
 
-    int result = m_MonitorMgr.ConnectMonitor(3000, false);
+    int result = m_Links.m_MonitorMgr.ConnectMonitor(3000, false);
     if (result == LINK_OK) {
-        if (m_nBoardId == -1) {
-            const uint8_t* info = m_MonitorMgr.GetMonitorInfo().data();
-            m_wOldAppVersion = GetLe16(info + 2);
-            m_nBoardId = GetLe16(info + 10);
-            m_wOldBootVersion = GetLe16(info + 16);
+        if (m_Receiver.m_nBoardId == -1) {
+            const uint8_t* info = m_Links.m_MonitorMgr.GetMonitorInfo().data();
+            m_Receiver.m_wOldAppVersion = GetLe16(info + 2);
+            m_Receiver.m_nBoardId = GetLe16(info + 10);
+            m_Receiver.m_wOldBootVersion = GetLe16(info + 16);
         }
-        if (!(m_nOptions & HLO_PRIMARY_PORT_ONLY) && m_SecondaryMonitorMgr.ConnectMonitor(1000, true) == LINK_OK)
-            m_bUseSecondary = true;
-        if (IsHighSpeedBoard() && (m_nOptions & HLO_HIGH_SPEED))
+        if (!(m_nOptions & HLO_PRIMARY_PORT_ONLY) &&
+            m_Links.m_SecondaryMonitorMgr.ConnectMonitor(1000, true) == LINK_OK)
+            m_Links.m_bUseSecondary = true;
+        if (m_Receiver.IsHighSpeedBoard(m_nOptions) && (m_nOptions & HLO_HIGH_SPEED))
             result = SwitchMonitorToHighSpeed();
     }
     flashText = "Flash: Unknown";
     if (result != LINK_OK)
         return result;
-    result = m_MonitorMgr.Command(MON_CMD_READ_FLASH_INFO, 2000, 0, 0, 0, nullptr);
+    result = m_Links.m_MonitorMgr.Command(MON_CMD_READ_FLASH_INFO, 2000, 0, 0, 0, nullptr);
     if (result != LINK_OK)
         return result;
-    const uint16_t device = GetLe16(m_MonitorMgr.GetFlashInfo().data() + 2);
-    m_pFlashDevice = CreateFlashDevice(device, FLASH_BASE_ADDRESS);
-    if (!m_pFlashDevice)
+    const uint16_t device = GetLe16(m_Links.m_MonitorMgr.GetFlashInfo().data() + 2);
+    m_Receiver.m_pFlashDevice = CreateFlashDevice(device, FLASH_BASE_ADDRESS);
+    if (!m_Receiver.m_pFlashDevice)
         return LINK_FAILED;
     flashText = device == FLASH_DEVICE_AT49BV16X4 ? "Flash: AT49BV16X4" : "Flash: AT49BV8011";
     return ApplyFlashIds() ? LINK_OK : LINK_FAILED;
@@ -127,18 +130,18 @@ int CHERFLoaderImpl::ConnectToMonitor(std::string& flashText)
 
 int CHERFLoaderImpl::SwitchMonitorToHighSpeed()
 {
-    if (m_MonitorMgr.Command(MON_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr) == LINK_OK) {
-        m_PrimaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    if (m_Links.m_MonitorMgr.Command(MON_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr) == LINK_OK) {
+        m_Links.m_PrimaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
         NotifyText(HLN_TEXT, "Using high speed monitor upload");
-        if (m_bUseSecondary) {
-            m_SecondaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
+        if (m_Links.m_bUseSecondary) {
+            m_Links.m_SecondaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
             if (m_nOptions & HLO_THIRD_PORT)
-                m_ThirdPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
+                m_Links.m_ThirdPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
         }
         // The monitor changes its speed after its acknowledgement has left.
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
     }
-    return m_MonitorMgr.Command(MON_CMD_READY, 2000, 0, 0, 0, nullptr);
+    return m_Links.m_MonitorMgr.Command(MON_CMD_READY, 2000, 0, 0, 0, nullptr);
 }
 
 }  // namespace CHERFLoaderLib

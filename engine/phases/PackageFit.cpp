@@ -8,20 +8,20 @@ namespace CHERFLoaderLib {
 bool CHERFLoaderImpl::CheckPackageFitsRam()
 {
     // Without a usable map the monitor upload fails on its own.
-    if (!m_pMemoryMap || !m_pMemoryMap->HasValidRam())
+    if (!m_Receiver.m_pMemoryMap || !m_Receiver.m_pMemoryMap->HasValidRam())
         return true;
     std::string reason;
-    if (CheckRamLayout(DescribeLayout(m_Package), GetRamArea(*m_pMemoryMap), reason))
+    if (CheckRamLayout(DescribeLayout(m_Package), GetRamArea(*m_Receiver.m_pMemoryMap), reason))
         return true;
     return RefusePackage(reason);
 }
 
 bool CHERFLoaderImpl::CheckPackageFitsFlash()
 {
-    if (!m_pMemoryMap || !m_pFlashDevice)
+    if (!m_Receiver.m_pMemoryMap || !m_Receiver.m_pFlashDevice)
         return RefusePackage("the receiver's flash layout is not known");
     std::string reason;
-    if (CheckFlashLayout(DescribeLayout(m_Package), *m_pMemoryMap, *m_pFlashDevice, reason))
+    if (CheckFlashLayout(DescribeLayout(m_Package), *m_Receiver.m_pMemoryMap, *m_Receiver.m_pFlashDevice, reason))
         return true;
     return RefusePackage(reason);
 }

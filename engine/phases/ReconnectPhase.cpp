@@ -26,8 +26,8 @@ bool CHERFLoaderImpl::RunReconnectPhase()
 {
     SendUpgradeLogLine();
     Notify(HLN_CONNECT, STEP_BEGIN);
-    m_MonitorMgr.Command(MON_CMD_RETURN_TO_BOOT, 1000, 0, 0, 0, nullptr);
-    m_MonitorMgr.Disconnect();
+    m_Links.m_MonitorMgr.Command(MON_CMD_RETURN_TO_BOOT, 1000, 0, 0, 0, nullptr);
+    m_Links.m_MonitorMgr.Disconnect();
 
     const bool textConnect = m_nOptions & HLO_MONITOR_TEXT_CONNECT;
     const bool passthrough = m_nOptions & HLO_PASSTHROUGH_CONNECT;
@@ -36,7 +36,7 @@ bool CHERFLoaderImpl::RunReconnectPhase()
     // the wake text brings back to the boot loader.
     const bool wake = (wakeText && !textConnect && !passthrough) ||
                       (textConnect && !passthrough && !wakeText &&
-                       (m_nBoardId == 5 || m_nBoardId == 7 || m_nBoardId == 9));
+                       (m_Receiver.m_nBoardId == 5 || m_Receiver.m_nBoardId == 7 || m_Receiver.m_nBoardId == 9));
     if (wake && WakeWithText() != 0) {
         Notify(HLN_CONNECT, STEP_FAILED);
         return false;
@@ -47,12 +47,13 @@ bool CHERFLoaderImpl::RunReconnectPhase()
 void CHERFLoaderImpl::SendUpgradeLogLine()
 {
     const platform::CLocalTime now = platform::LocalTimeNow();
+    const CReceiverIdentity& rx = m_Receiver;
     char line[256];
     std::snprintf(line, sizeof line, "FW %04d%02d%02d %02d%02d%02d %d->%d %d->%d, BID:%d File:%d '%s'", now.nYear,
-                  now.nMonth, now.nDay, now.nHour, now.nMinute, now.nSecond, m_wOldAppVersion, m_wNewAppVersion,
-                  m_wOldBootVersion, m_wNewBootVersion, m_nBoardId, m_Package.kind,
+                  now.nMonth, now.nDay, now.nHour, now.nMinute, now.nSecond, rx.m_wOldAppVersion, rx.m_wNewAppVersion,
+                  rx.m_wOldBootVersion, rx.m_wNewBootVersion, rx.m_nBoardId, m_Package.kind,
                   FileNameOf(m_Package.path).c_str());
-    m_MonitorMgr.SendText(line, 4000);
+    m_Links.m_MonitorMgr.SendText(line, 4000);
 }
 
 }  // namespace CHERFLoaderLib

@@ -1,5 +1,5 @@
 // Version, date, time and model-name texts.
-#include "engine/Texts.h"
+#include "texts/Texts.h"
 
 #include <cstdio>
 #include <cstring>

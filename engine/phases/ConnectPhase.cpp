@@ -5,9 +5,10 @@
 #include <thread>
 
 #include "engine/HERFLoaderImpl.h"
-#include "engine/Texts.h"
+#include "texts/Texts.h"
 #include "link/PikePassthroughManager.h"
 #include "link/ReceiverTextLink.h"
+#include "package/ByteOrder.h"
 
 namespace CHERFLoaderLib {
 
@@ -69,12 +70,14 @@ bool CHERFLoaderImpl::RunConnectPhase()
 
     if (m_nOptions & HLO_SKIP_APP_VERSION_CHECK) {
         NotifyText(HLN_TEXT, "App Version check skipped");
-    } else if (!(m_wNewAppVersion > m_wOldAppVersion)) {
+    } else if (!(m_Receiver.m_wNewAppVersion > m_Receiver.m_wOldAppVersion)) {
+        const std::string newText = VersionText(m_Receiver.m_wNewAppVersion);
+        const std::string oldText = VersionText(m_Receiver.m_wOldAppVersion);
         NoteReport(&CRunReport::bCheckRefused);
-        SetError(HLE_CONNECT_FAILED, "the package's application " + VersionText(m_wNewAppVersion) +
-                                         " is not newer than the receiver's " + VersionText(m_wOldAppVersion));
+        SetError(HLE_CONNECT_FAILED,
+                 "the package's application " + newText + " is not newer than the receiver's " + oldText);
         Notify(HLN_APP_VERSION_CHECK, STEP_FAILED);
-        NotifyText(HLN_TEXT, "  " + VersionText(m_wNewAppVersion) + " <= " + VersionText(m_wOldAppVersion));
+        NotifyText(HLN_TEXT, "  " + newText + " <= " + oldText);
         return false;
     }
 
@@ -85,16 +88,16 @@ bool CHERFLoaderImpl::RunConnectPhase()
         if (family == 0) {
             NotifyText(HLN_TEXT, "Device Family file = any");
         } else {
-            const uint32_t required = RequiredFamily(m_nBoardId);
+            const uint32_t required = RequiredFamily(m_Receiver.m_nBoardId);
             if (required != 0 && required != family) {
                 NoteReport(&CRunReport::bCheckRefused);
                 SetError(HLE_CONNECT_FAILED, "the package is for device family " + std::to_string(family) +
-                                                 ", board " + std::to_string(m_nBoardId) + " needs " +
+                                                 ", board " + std::to_string(m_Receiver.m_nBoardId) + " needs " +
                                                  std::to_string(required));
                 Notify(HLN_FAMILY_CHECK, STEP_FAILED);
                 char text[64];
                 std::snprintf(text, sizeof text, "  Family: %d - BoardID: %d", static_cast<int>(family),
-                              m_nBoardId);
+                              m_Receiver.m_nBoardId);
                 NotifyText(HLN_TEXT, text);
                 return false;
             }
@@ -106,13 +109,7 @@ bool CHERFLoaderImpl::RunConnectPhase()
 bool CHERFLoaderImpl::ConnectReceiver()
 {
     Notify(HLN_CONNECT, STEP_BEGIN);
-    bool portsOpen = m_PrimaryPort.IsOpen();
-    if (!(m_nOptions & HLO_PRIMARY_PORT_ONLY)) {
-        portsOpen = portsOpen && m_SecondaryPort.IsOpen();
-        if (m_nOptions & HLO_THIRD_PORT)
-            portsOpen = portsOpen && m_ThirdPort.IsOpen();
-    }
-    if (!portsOpen) {
+    if (!m_Links.AreOpen(m_nOptions)) {
         SetError(HLE_PORT_NOT_OPEN, DefaultErrorText(HLE_PORT_NOT_OPEN));
         Notify(HLN_CONNECT, STEP_FAILED);
         return false;
@@ -132,9 +129,7 @@ bool CHERFLoaderImpl::ConnectReceiver()
         }
         // The handheld hands the line over to the receiver's boot loader,
         // which speaks the packet protocol at the standard settings.
-        m_PrimaryPort.Close();
-        m_PrimaryPort.Open(static_cast<uint8_t>(PortDevice(0) != nullptr ? 0 : m_nPrimaryPort), 19200, 8,
-                           PARITY_ODD, STOPBITS_ONE, PortDevice(0), true, true);
+        m_Links.ReopenPrimary();
     } else if (!textConnect && !passthrough && wake) {
         connected = WakeWithText() == 0;
     }
@@ -171,7 +166,7 @@ bool CHERFLoaderImpl::ConnectWithCommandLine(bool& connected)
     Sleep(1000);
     NotifyText(HLN_TEXT, "Using break to connect");
 
-    CReceiverTextLink link(&m_PrimaryPort);
+    CReceiverTextLink link(&m_Links.m_PrimaryPort);
     char info[256] = {};
     char reply[256] = {};
     connected = false;
@@ -203,16 +198,16 @@ bool CHERFLoaderImpl::ConnectWithCommandLine(bool& connected)
 
 int CHERFLoaderImpl::WakeWithText()
 {
-    m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
+    m_Links.m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
     Sleep(200);
-    m_PrimaryPort.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    m_Links.m_PrimaryPort.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     size_t match = 0;
     bool waiting = true;
     for (int send = 0; send < WAKE_SENDS && waiting; ++send) {
-        m_PrimaryPort.Write(reinterpret_cast<const uint8_t*>(WAKE_TEXT), sizeof WAKE_TEXT - 1);
+        m_Links.m_PrimaryPort.Write(reinterpret_cast<const uint8_t*>(WAKE_TEXT), sizeof WAKE_TEXT - 1);
         Sleep(250);
-        while (waiting && m_PrimaryPort.GetRxCount() > 0) {
-            const char c = static_cast<char>(m_PrimaryPort.ReadByte());
+        while (waiting && m_Links.m_PrimaryPort.GetRxCount() > 0) {
+            const char c = static_cast<char>(m_Links.m_PrimaryPort.ReadByte());
             // A byte that breaks a partial match is not taken as a new start:
             // the next send gives the receiver another chance.
             if (c == WAKE_ANSWER[match]) {
@@ -231,40 +226,40 @@ int CHERFLoaderImpl::WakeWithText()
 int CHERFLoaderImpl::ConnectViaPassthrough()
 {
     CPikePassthroughManager manager;
-    manager.SetPorts(&m_PrimaryPort, nullptr);
-    m_PrimaryPort.Configure(38400, 8, PARITY_NONE, STOPBITS_ONE, false, false);
+    manager.SetPorts(&m_Links.m_PrimaryPort, nullptr);
+    m_Links.m_PrimaryPort.Configure(38400, 8, PARITY_NONE, STOPBITS_ONE, false, false);
     const int result = manager.Connect(3000);
     manager.Disconnect();
-    m_PrimaryPort.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    m_Links.m_PrimaryPort.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     return result;
 }
 
 int CHERFLoaderImpl::IdentifyReceiver()
 {
-    m_BootMgr.SetPorts(&m_PrimaryPort, nullptr);
-    m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
-    int result = m_BootMgr.Connect(BOOT_CONNECT_TIMEOUT_MS);
+    m_Links.m_BootMgr.SetPorts(&m_Links.m_PrimaryPort, nullptr);
+    m_Links.m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    int result = m_Links.m_BootMgr.Connect(BOOT_CONNECT_TIMEOUT_MS);
     if (result != LINK_OK)
         return result;
     NoteReport(&CRunReport::bReachedBootLoader);
-    const uint8_t* id = m_BootMgr.GetBootInfo().data();
-    m_wOldAppVersion = GetLe16(id + ID_APP_VERSION);
-    m_wOldBootVersion = GetLe16(id + ID_BOOT_VERSION);
-    m_nBoardId = GetLe16(id + ID_BOARD);
+    const uint8_t* id = m_Links.m_BootMgr.GetBootInfo().data();
+    m_Receiver.m_wOldAppVersion = GetLe16(id + ID_APP_VERSION);
+    m_Receiver.m_wOldBootVersion = GetLe16(id + ID_BOOT_VERSION);
+    m_Receiver.m_nBoardId = GetLe16(id + ID_BOARD);
 
-    if (IsHighSpeedBoard() && (m_nOptions & HLO_HIGH_SPEED)) {
+    if (m_Receiver.IsHighSpeedBoard(m_nOptions) && (m_nOptions & HLO_HIGH_SPEED)) {
         result = SwitchBootToHighSpeed();
         if (result != LINK_OK)
             return result;
     }
-    m_bReceiverMemoryMap =
-        m_BootMgr.Command(BOOT_CMD_READ_MEMORY_MAP, BOOT_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK;
+    m_Receiver.m_bReceiverMemoryMap =
+        m_Links.m_BootMgr.Command(BOOT_CMD_READ_MEMORY_MAP, BOOT_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK;
     CreateMemoryMap();
 
     if (!(m_nOptions & HLO_SKIP_POWER_CHECK) &&
-        m_BootMgr.Command(BOOT_CMD_READ_POWER, BOOT_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK) {
+        m_Links.m_BootMgr.Command(BOOT_CMD_READ_POWER, BOOT_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK) {
         float reading;
-        std::memcpy(&reading, m_BootMgr.GetPowerInfo().data() + POWER_READING_OFFSET, sizeof reading);
+        std::memcpy(&reading, m_Links.m_BootMgr.GetPowerInfo().data() + POWER_READING_OFFSET, sizeof reading);
         if (reading < POWER_LIMIT) {
             NoteReport(&CRunReport::bPowerFailed);
             char text[96];
@@ -275,12 +270,12 @@ int CHERFLoaderImpl::IdentifyReceiver()
             return LINK_FAILED;
         }
     }
-    return m_BootMgr.Command(BOOT_CMD_CHECK_84, BOOT_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr);
+    return m_Links.m_BootMgr.Command(BOOT_CMD_CHECK_84, BOOT_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr);
 }
 
 void CHERFLoaderImpl::ReportVersions()
 {
-    const uint8_t* id = m_BootMgr.GetBootInfo().data();
+    const uint8_t* id = m_Links.m_BootMgr.GetBootInfo().data();
     char model[64];
     FormatModelName(model, sizeof model, GetLe16(id + ID_PRODUCT));
     NotifyText(HLN_TEXT, "Boot: " + VersionText(GetLe16(id + ID_BOOT_VERSION)) + ", " + DateText(id + ID_BOOT_DATE));
@@ -288,20 +283,11 @@ void CHERFLoaderImpl::ReportVersions()
                              DateText(id + ID_APP_DATE));
 }
 
-bool CHERFLoaderImpl::IsHighSpeedBoard() const
-{
-    if (m_nBoardId == -1)
-        return false;
-    if (m_nOptions & HLO_HIGH_SPEED_ANY_BOARD)
-        return true;
-    return m_nBoardId == 2 || m_nBoardId == 3 || m_nBoardId == 5 || m_nBoardId == 7 || m_nBoardId == 9;
-}
-
 int CHERFLoaderImpl::SwitchBootToHighSpeed()
 {
-    const int result = m_BootMgr.Command(BOOT_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr);
+    const int result = m_Links.m_BootMgr.Command(BOOT_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr);
     if (result == LINK_OK) {
-        m_PrimaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+        m_Links.m_PrimaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
         NotifyText(HLN_TEXT, "Using high speed boot upload");
         // The boot loader changes its speed after its acknowledgement has left.
         Sleep(400);
@@ -311,18 +297,19 @@ int CHERFLoaderImpl::SwitchBootToHighSpeed()
 
 bool CHERFLoaderImpl::CreateMemoryMap()
 {
-    const auto& record = m_BootMgr.GetMemoryMapData();
-    m_pMemoryMap = CreateMemoryMapInfo(m_nBoardId, m_bReceiverMemoryMap ? record.data() : nullptr,
-                                       m_bReceiverMemoryMap ? record.size() : 0);
-    return m_pMemoryMap != nullptr;
+    const auto& record = m_Links.m_BootMgr.GetMemoryMapData();
+    const bool given = m_Receiver.m_bReceiverMemoryMap;
+    m_Receiver.m_pMemoryMap =
+        CreateMemoryMapInfo(m_Receiver.m_nBoardId, given ? record.data() : nullptr, given ? record.size() : 0);
+    return m_Receiver.m_pMemoryMap != nullptr;
 }
 
 bool CHERFLoaderImpl::ApplyFlashIds()
 {
-    if (!m_pFlashDevice || !m_pMemoryMap)
+    if (!m_Receiver.m_pFlashDevice || !m_Receiver.m_pMemoryMap)
         return false;
-    const uint8_t* flash = m_MonitorMgr.GetFlashInfo().data();
-    m_pMemoryMap->SetFlashIds(GetLe16(flash), GetLe16(flash + 2));
+    const uint8_t* flash = m_Links.m_MonitorMgr.GetFlashInfo().data();
+    m_Receiver.m_pMemoryMap->SetFlashIds(GetLe16(flash), GetLe16(flash + 2));
     return true;
 }
 

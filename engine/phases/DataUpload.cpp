@@ -26,9 +26,9 @@ bool CHERFLoaderImpl::StartUploadThread(platform::CThread& thread, bool secondar
             for (int waited = 0; waited < SECONDARY_START_DELAY_MS && !self->IsCancelled() && !self->m_bStopUpload;
                  waited += UPLOAD_POLL_MS)
                 std::this_thread::sleep_for(std::chrono::milliseconds(UPLOAD_POLL_MS));
-            self->UploadWorker(self->m_SecondaryMonitorMgr, self->m_bSecondaryUploadOk);
+            self->UploadWorker(self->m_Links.m_SecondaryMonitorMgr, self->m_bSecondaryUploadOk);
         } else {
-            self->UploadWorker(self->m_MonitorMgr, self->m_bPrimaryUploadOk);
+            self->UploadWorker(self->m_Links.m_MonitorMgr, self->m_bPrimaryUploadOk);
         }
     });
 }
@@ -39,19 +39,19 @@ bool CHERFLoaderImpl::RunUploadData()
     m_bPrimaryUploadOk = true;
     m_bStopUpload = false;
     UpdateProgress(0);
-    NotifyText(HLN_TEXT, m_bUseSecondary ? "Using secondary port" : "Not using secondary port!!");
+    NotifyText(HLN_TEXT, m_Links.m_bUseSecondary ? "Using secondary port" : "Not using secondary port!!");
     m_ImageData.Rewind();
     Notify(HLN_DATA_UPLOAD, STEP_BEGIN);
 
     // A thread that cannot be started uploads nothing: its outcome is a failure.
     if (!StartUploadThread(m_PrimaryUploadThread, false))
         m_bPrimaryUploadOk = false;
-    if (m_bUseSecondary && !StartUploadThread(m_SecondaryUploadThread, true))
+    if (m_Links.m_bUseSecondary && !StartUploadThread(m_SecondaryUploadThread, true))
         m_bSecondaryUploadOk = false;
 
     // Wait for the cancel signal or for the first thread to end.
     while (!IsCancelled() && m_PrimaryUploadThread.IsRunning() &&
-           (!m_bUseSecondary || m_SecondaryUploadThread.IsRunning()))
+           (!m_Links.m_bUseSecondary || m_SecondaryUploadThread.IsRunning()))
         std::this_thread::sleep_for(std::chrono::milliseconds(UPLOAD_POLL_MS));
 
     // The other thread may finish its last blocks for a while; past the
@@ -67,7 +67,7 @@ bool CHERFLoaderImpl::RunUploadData()
         }
     };
     stop(m_PrimaryUploadThread, m_bPrimaryUploadOk);
-    if (m_bUseSecondary)
+    if (m_Links.m_bUseSecondary)
         stop(m_SecondaryUploadThread, m_bSecondaryUploadOk);
 
     const bool ok = m_bPrimaryUploadOk && m_bSecondaryUploadOk;
@@ -89,7 +89,7 @@ void CHERFLoaderImpl::UploadWorker(CQMonitorManager& manager, std::atomic<bool>&
     outcome = false;
     if (IsCancelled())
         return;
-    const uint32_t ramTop = GetRamTop();
+    const uint32_t ramTop = m_Receiver.GetRamTop();
     for (;;) {
         CDataBufferItem* block = m_ImageData.GetNextItem();
         if (block == nullptr) {
@@ -130,10 +130,10 @@ bool CHERFLoaderImpl::RunVerifyData(CFlashPhase& phase)
     UpdateProgress(0);
     const CFirmwareSection* section = phase.m_pSection;
     int result = LINK_FAILED;
-    if (section != nullptr && m_pMemoryMap)
-        result = m_MonitorMgr.Command(MON_CMD_VERIFY, VERIFY_TIMEOUT_MS,
-                                      GetRamTop() + static_cast<uint32_t>(section->stagingOffset), section->length,
-                                      section->checksum, nullptr);
+    if (section != nullptr && m_Receiver.m_pMemoryMap)
+        result = m_Links.m_MonitorMgr.Command(MON_CMD_VERIFY, VERIFY_TIMEOUT_MS,
+                                              m_Receiver.GetRamTop() + static_cast<uint32_t>(section->stagingOffset),
+                                              section->length, section->checksum, nullptr);
     if (result == LINK_OK) {
         Notify(HLN_VERIFY, STEP_OK);
         UpdateProgress(1);

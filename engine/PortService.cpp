@@ -1,0 +1,10 @@
+#include "engine/PortService.h"
+
+namespace CHERFLoaderLib {
+
+std::vector<CPortEntry> ListComPorts()
+{
+    return platform::ListComPorts();
+}
+
+}  // namespace CHERFLoaderLib
