@@ -6,6 +6,7 @@
 #   second:   link/  transfer/
 #   third:    engine/  receiver/
 #   top:      tools/  wizard/  bench/
+#   above:    packaging/  (the icon is painted by the wizard's picture code)
 #   free:     tests/  fuzz/   (may include anything)
 #
 # Folders on one floor do not include each other. Some folders may take only
@@ -38,6 +39,7 @@ set(uses_tools tools engine receiver transfer package texts)
 set(headers_tools platform/Console.h)
 set(uses_wizard wizard engine texts)
 set(uses_bench bench engine receiver link transfer package platform texts)
+set(uses_packaging packaging wizard)
 set(free_folders tests fuzz)
 # Folders without C++ code of the product (build folders are skipped by name).
 set(other_folders cmake scripts dist)
