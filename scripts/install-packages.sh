@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need;
 # with the argument "windows", those the Windows edition needs on top
-# (scripts/windows.sh): the mingw-w64 cross compiler, Wine and zip.
+# (scripts/windows.sh): the mingw-w64 cross compiler, Wine, zip, and the X
+# server, keyboard tool and screen grabber that drive the wizard under Wine.
 # Does nothing when they are all present already. apt's own output goes to a
 # log, so that the set-up shows a line or two; when apt fails, the end of the
 # log is shown and the whole log kept.
@@ -11,7 +12,7 @@ set -euo pipefail
 packages=(build-essential cmake g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           libcli11-dev qt6-base-dev xvfb xauth gzip lz4 file groff-base desktop-file-utils)
 if [ "${1:-}" = windows ]; then
-  packages=(cmake googletest libcli11-dev g++-mingw-w64-x86-64-posix wine wine64 xvfb gzip zip)
+  packages=(cmake googletest libcli11-dev g++-mingw-w64-x86-64-posix wine wine64 xvfb xdotool imagemagick gzip zip)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Windows edition: installs the mingw-w64 cross compiler and Wine,
-# cross-builds trailmark.exe and the unit tests (build-windows/), runs the
-# tests under Wine, upgrades the Linux virtual receiver through trailmark.exe
-# on a COM port that Wine maps to the receiver's pseudo-terminal (once with
-# the wake text, options 0x163, and once with the break, options 0x73), and
-# writes dist/trailmark-windows-x64.zip. Fails, saying why, when Wine cannot
+# cross-builds trailmark.exe, the wizard trailmark-upgrade.exe and the unit
+# tests (build-windows/), runs the tests under Wine, upgrades the Linux
+# virtual receiver through trailmark.exe on a COM port that Wine maps to the
+# receiver's pseudo-terminal (once with the wake text, options 0x163, and
+# once with the break, options 0x73) and through the wizard under Xvfb
+# (tests/windows/wizard-run.sh, which also takes its pictures), and writes
+# dist/trailmark-windows-x64.zip. Fails, saying why, when Wine or Xvfb cannot
 # run. Uses the native build in build/ for the virtual receiver (and makes
 # it when it is missing).
 set -euo pipefail
@@ -43,7 +45,7 @@ fi
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
-      -DTRAILMARK_WERROR=ON -DTRAILMARK_WIZARD=OFF "${launcher[@]}" >/dev/null
+      -DTRAILMARK_WERROR=ON "${launcher[@]}" >/dev/null
 wine_ran=1
 cmake --build "$out" -j"$jobs"
 built=$(date +%s)
@@ -66,7 +68,8 @@ stop_receivers() {
   for pid in "${receivers[@]}"; do kill "$pid" 2>/dev/null || true; done
   receivers=()
 }
-trap 'stop_receivers; [ "$wine_ran" = 1 ] && wineserver -k 2>/dev/null || true' EXIT
+xvfb_pid=""
+trap 'stop_receivers; [ "$wine_ran" = 1 ] && wineserver -k 2>/dev/null; [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true' EXIT
 
 # Starts a virtual receiver with the given options and links COM<n> in the
 # Wine prefix to its pseudo-terminal. Sets receiver_pid.
@@ -139,14 +142,20 @@ status=0
 stop_receivers
 echo "windows.sh: a missing port is reported as on Linux"
 
-# The package: the program (without its symbols), the sample and a read-me.
+source tests/windows/wizard-run.sh
+stop_receivers
+
+# The package: the two programs (without their symbols), the sample and a
+# read-me.
 mkdir -p dist
 stage="$out/zip"
 rm -rf "$stage" dist/trailmark-windows-x64.zip
 mkdir -p "$stage"
 x86_64-w64-mingw32-strip -o "$stage/trailmark.exe" "$exe"
+x86_64-w64-mingw32-strip -o "$stage/trailmark-upgrade.exe" "$out/wizard/win32/trailmark-upgrade.exe"
 cp "$native/$package" "$stage/"
 sed 's/$/\r/' scripts/windows-readme.txt >"$stage/README.txt"
-(cd "$stage" && zip -q -X "$root/dist/trailmark-windows-x64.zip" trailmark.exe "$package" README.txt)
-echo "windows.sh: dist/trailmark-windows-x64.zip: trailmark.exe $(stat -c %s "$stage/trailmark.exe") bytes"
+(cd "$stage" && zip -q -X "$root/dist/trailmark-windows-x64.zip" trailmark-upgrade.exe trailmark.exe "$package" README.txt)
+echo "windows.sh: dist/trailmark-windows-x64.zip: trailmark-upgrade.exe $(stat -c %s "$stage/trailmark-upgrade.exe")" \
+     "bytes, trailmark.exe $(stat -c %s "$stage/trailmark.exe") bytes"
 echo "windows.sh: built in $((built - started)) s, whole Windows stage $(($(date +%s) - started)) s"

@@ -1,7 +1,5 @@
 #include "wizard/ConnectionPage.h"
 
-#include <charconv>
-#include <string_view>
 #include <utility>
 
 #include <QComboBox>
@@ -10,40 +8,12 @@
 #include "wizard/ReceiverPicture.h"
 #include "wizard/WizardTexts.h"
 
-int32_t g_nComPort = 1;
-
 namespace wizard {
 
 namespace {
 constexpr int CONNECTION_TEMPLATE_WIDTH = 335;
 constexpr int CONNECTION_TEMPLATE_HEIGHT = 139;
 }  // namespace
-
-bool ParseComPortText(const std::string& str, int32_t& nPort)
-{
-    // "COM", a decimal number and a colon, as the entries are written; parsed
-    // with from_chars so an over-long number is refused instead of
-    // overflowing.
-    constexpr std::string_view PREFIX = "COM";
-    if (str.size() <= PREFIX.size() || str.compare(0, PREFIX.size(), PREFIX) != 0)
-        return false;
-    const char* pBegin = str.data() + PREFIX.size();
-    const char* pEnd = str.data() + str.size();
-    int32_t nNumber = 0;
-    const auto [pNext, err] = std::from_chars(pBegin, pEnd, nNumber);
-    if (err != std::errc() || pNext == pEnd || *pNext != ':' || nNumber < 1)
-        return false;
-    nPort = nNumber;
-    return true;
-}
-
-QString PortEntryText(int nNumber, const std::string& strDevice)
-{
-    const QString strName = QString::asprintf(WIZ_TEXT_PORT_FORMAT, nNumber);
-    const QString strWhat =
-        strDevice.empty() ? QString::fromUtf8(WIZ_TEXT_NO_DEVICE) : QString::fromStdString(strDevice);
-    return strName + QStringLiteral("  ") + strWhat;
-}
 
 CConnectionPage::CConnectionPage(CPortLister lister, QWidget* pParent)
     : CTemplatePage(CONNECTION_TEMPLATE_WIDTH, CONNECTION_TEMPLATE_HEIGHT, pParent),
@@ -119,20 +89,11 @@ void CConnectionPage::OnPortListReady(uint32_t nFill,
 {
     if (nFill != m_nFill)
         return;  // answer of an earlier activation
-    m_Entries.clear();
     m_pPortCombo->clear();
-    for (int n = 1; n <= CHERFLoaderLib::PORT_LIST_COUNT; ++n) {
-        CHERFLoaderLib::CPortEntry entry;
-        entry.nNumber = n;
-        for (const CHERFLoaderLib::CPortEntry& found : entries) {
-            if (found.nNumber == n) {
-                entry = found;
-                break;
-            }
-        }
-        m_Entries.push_back(entry);
-        m_pPortCombo->addItem(PortEntryText(n, entry.strDevice));
-    }
+    // Linux names no port above COM9: the list is COM1: to COM9:.
+    m_Entries = PortChoices(entries, false);
+    for (const CHERFLoaderLib::CPortEntry& entry : m_Entries)
+        m_pPortCombo->addItem(QString::fromStdString(PortEntryText(entry.nNumber, entry.strDevice)));
     m_pPortCombo->setCurrentIndex(0);
     m_pPortCombo->setEnabled(true);
     m_bListReady = true;

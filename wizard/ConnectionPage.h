@@ -21,28 +21,17 @@
 #include <vector>
 
 #include "engine/PortService.h"
+#include "wizard/PortChoice.h"
 #include "wizard/TemplatePage.h"
 
 class QComboBox;
 class QLabel;
-
-// The COM port number chosen last (1 = COM1 until the user picks another).
-extern int32_t g_nComPort;
 
 namespace wizard {
 
 class CReceiverPicture;
 
 using CPortLister = std::function<std::vector<CHERFLoaderLib::CPortEntry>()>;
-
-// Reads "COM%d:" at the start of `str` into nPort; a text that does not
-// match, or names no port number of 1 or more, leaves nPort unchanged and
-// returns false.
-bool ParseComPortText(const std::string& str, int32_t& nPort);
-
-// The list entry for one COM number: "COM4:" and the device it stands for,
-// or "no device present".
-QString PortEntryText(int nNumber, const std::string& strDevice);
 
 class CConnectionPage : public CTemplatePage {
 public:

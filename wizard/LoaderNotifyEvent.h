@@ -15,12 +15,12 @@
 #include <QEvent>
 
 #include "engine/HERFLoader.h"
+#include "wizard/WizardTexts.h"
 
 namespace wizard {
 
-// The application message number the engine tags its notifications with; it
-// lies in Qt's range of user event types, so it is used as the event type.
-inline constexpr uint32_t WM_LOADER_NOTIFY = 0x83E8;
+// The message number the engine tags its notifications with lies in Qt's
+// range of user event types, so it is used as the event type.
 static_assert(WM_LOADER_NOTIFY > QEvent::User && WM_LOADER_NOTIFY < QEvent::MaxUser);
 
 class CLoaderNotifyEvent : public QEvent {

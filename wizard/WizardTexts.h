@@ -1,14 +1,13 @@
 // Texts, option sets and port numbers of the upgrade wizard.
 //
 // The pages show these texts exactly as written here; "\r\n" is the line
-// break the receiver's tools have always used and is turned into the
-// toolkit's line break only when a text is put on the screen (ToDisplayText).
-// Used by the sheet and both pages; constants only, safe from any thread.
+// break the receiver's tools have always used: the Win32 wizard shows it as it
+// stands, the Qt wizard turns it into its own line break only when a text is
+// put on the screen (ToDisplayText in wizard/DisplayText.h). No toolkit here:
+// both wizards use these. Constants only, safe from any thread.
 #pragma once
 
 #include <cstdint>
-
-#include <QString>
 
 #include "engine/LoaderCodes.h"
 
@@ -53,12 +52,8 @@ static_assert(WIZ_OPTIONS_FIRST_RUN == 0x163);
 inline constexpr int32_t WIZ_SECONDARY_PORT = 2;
 inline constexpr int32_t WIZ_THIRD_PORT = 4;
 
-// A system text as the toolkit shows it: "\r\n" becomes one line break.
-inline QString ToDisplayText(const char* pszText)
-{
-    QString str = QString::fromUtf8(pszText);
-    str.remove(QLatin1Char('\r'));
-    return str;
-}
+// The message number the progress page gives the engine, which tags every
+// notification with it: the application message WM_APP + 1000.
+inline constexpr uint32_t WM_LOADER_NOTIFY = 0x83E8;
 
 }  // namespace wizard

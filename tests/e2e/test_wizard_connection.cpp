@@ -59,6 +59,27 @@ TEST(WizardComPortText, ParsesComPortEntries)
     }
 }
 
+// Catches, for the Windows list (bHigherPorts): a USB adapter numbered above
+// COM9 not offered, offered twice, or sorted by its text (COM10: before
+// COM2:), and absent high numbers offered; without bHigherPorts nothing
+// above COM9 may appear.
+TEST(WizardPortChoices, PresentPortsAboveNineFollowInNumberOrder)
+{
+    const std::vector<platform::CPortEntry> found = {{12, "\\\\.\\COM12", "USB serial adapter B"},
+                                                     {10, "\\\\.\\COM10", "USB serial adapter A"},
+                                                     {12, "\\\\.\\COM12", "twice"},
+                                                     {11, "", "no device"},
+                                                     {3, "\\\\.\\COM3", "on-board UART"}};
+    const std::vector<platform::CPortEntry> choices = PortChoices(found, true);
+    std::vector<int> numbers;
+    for (const platform::CPortEntry& entry : choices)
+        numbers.push_back(entry.nNumber);
+    EXPECT_EQ(numbers, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12}));
+    EXPECT_EQ(choices[10].strDescription, "USB serial adapter B") << "the first entry of a number wins";
+    EXPECT_EQ(choices[2].strDescription, "on-board UART");
+    EXPECT_EQ(PortChoices(found, false).size(), 9u);
+}
+
 // A list the test hands out when it chooses, so the page's waiting state can
 // be seen.
 struct CGatedLister {

@@ -21,6 +21,7 @@
 #include "tests/e2e/WizardHarness.h"
 #include "wizard/ConnectionPage.h"
 #include "wizard/CustomPropertySheet.h"
+#include "wizard/DisplayText.h"
 #include "wizard/Finish.h"
 #include "wizard/LoaderNotifyEvent.h"
 #include "wizard/WizardTexts.h"

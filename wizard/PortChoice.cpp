@@ -1,0 +1,68 @@
+#include "wizard/PortChoice.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <string_view>
+
+#include "wizard/WizardTexts.h"
+
+int32_t g_nComPort = 1;
+
+namespace wizard {
+
+using CHERFLoaderLib::CPortEntry;
+
+bool ParseComPortText(const std::string& str, int32_t& nPort)
+{
+    // "COM", a decimal number and a colon, as the entries are written; parsed
+    // with from_chars so an over-long number is refused instead of
+    // overflowing.
+    constexpr std::string_view PREFIX = "COM";
+    if (str.size() <= PREFIX.size() || str.compare(0, PREFIX.size(), PREFIX) != 0)
+        return false;
+    const char* pBegin = str.data() + PREFIX.size();
+    const char* pEnd = str.data() + str.size();
+    int32_t nNumber = 0;
+    const auto [pNext, err] = std::from_chars(pBegin, pEnd, nNumber);
+    if (err != std::errc() || pNext == pEnd || *pNext != ':' || nNumber < 1)
+        return false;
+    nPort = nNumber;
+    return true;
+}
+
+std::string PortEntryText(int nNumber, const std::string& strWhat)
+{
+    char szName[32];
+    std::snprintf(szName, sizeof szName, WIZ_TEXT_PORT_FORMAT, nNumber);
+    return std::string(szName) + "  " + (strWhat.empty() ? std::string(WIZ_TEXT_NO_DEVICE) : strWhat);
+}
+
+std::vector<CPortEntry> PortChoices(const std::vector<CPortEntry>& found, bool bHigherPorts)
+{
+    std::vector<CPortEntry> choices;
+    for (int n = 1; n <= CHERFLoaderLib::PORT_LIST_COUNT; ++n) {
+        CPortEntry entry;
+        entry.nNumber = n;
+        const auto it = std::find_if(found.begin(), found.end(),
+                                     [n](const CPortEntry& port) { return port.nNumber == n; });
+        if (it != found.end())
+            entry = *it;
+        choices.push_back(entry);
+    }
+    if (!bHigherPorts)
+        return choices;
+    std::vector<CPortEntry> higher;
+    for (const CPortEntry& port : found) {
+        const bool bKnown = std::any_of(higher.begin(), higher.end(),
+                                        [&port](const CPortEntry& seen) { return seen.nNumber == port.nNumber; });
+        if (port.nNumber > CHERFLoaderLib::PORT_LIST_COUNT && !port.strDevice.empty() && !bKnown)
+            higher.push_back(port);
+    }
+    std::stable_sort(higher.begin(), higher.end(),
+                     [](const CPortEntry& a, const CPortEntry& b) { return a.nNumber < b.nNumber; });
+    choices.insert(choices.end(), higher.begin(), higher.end());
+    return choices;
+}
+
+}  // namespace wizard

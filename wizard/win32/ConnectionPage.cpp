@@ -1,0 +1,196 @@
+#include "wizard/win32/ConnectionPage.h"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "wizard/PortChoice.h"
+#include "wizard/WizardTexts.h"
+#include "wizard/win32/ResourceIds.h"
+
+namespace wizard::win32 {
+
+namespace {
+
+// The list thread's answer, posted to the page; the page frees it.
+constexpr UINT WM_PORT_LIST_READY = WM_APP + 1;
+
+struct CPortListMessage {
+    uint32_t m_nFill;
+    std::vector<CHERFLoaderLib::CPortEntry> m_Entries;
+};
+
+std::string WindowText(HWND hWnd)
+{
+    std::string str(static_cast<size_t>(GetWindowTextLengthA(hWnd)) + 1, '\0');
+    str.resize(static_cast<size_t>(GetWindowTextA(hWnd, str.data(), static_cast<int>(str.size()))));
+    return str;
+}
+
+}  // namespace
+
+CConnectionPage::CConnectionPage(CCustomPropertySheet& sheet, CPortLister lister)
+    : CDialogPage(sheet, IDD_CONNECTION_PAGE),
+      m_PortLister(lister ? std::move(lister) : CPortLister([] { return CHERFLoaderLib::ListComPorts(); }))
+{
+}
+
+CConnectionPage::~CConnectionPage()
+{
+    JoinFillThread();
+}
+
+INT_PTR CConnectionPage::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
+{
+    switch (nMessage) {
+    case WM_INITDIALOG:
+        ScalePicture();
+        return TRUE;
+    case WM_NOTIFY:
+        return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDC_PORT_COMBO && HIWORD(wParam) == CBN_SELCHANGE)
+            ShowSelectedDevice();
+        return FALSE;
+    case WM_PORT_LIST_READY: {
+        std::unique_ptr<CPortListMessage> pMessage(reinterpret_cast<CPortListMessage*>(lParam));
+        if (pMessage)
+            OnPortListReady(pMessage->m_nFill, pMessage->m_Entries);
+        return TRUE;
+    }
+    case WM_DESTROY: {
+        JoinFillThread();
+        // An answer still queued is freed with the window's other messages.
+        MSG message;
+        while (PeekMessageA(&message, m_hWnd, WM_PORT_LIST_READY, WM_PORT_LIST_READY, PM_REMOVE))
+            delete reinterpret_cast<CPortListMessage*>(message.lParam);
+        ReleasePicture();
+        return FALSE;
+    }
+    default:
+        return FALSE;
+    }
+}
+
+INT_PTR CConnectionPage::OnNotify(const NMHDR& header)
+{
+    switch (header.code) {
+    case PSN_SETACTIVE:
+        OnSetActive();
+        return NotifyResult(0);
+    case PSN_WIZNEXT:
+        OnWizardNext();
+        return NotifyResult(0);  // on to the progress page
+    default:
+        return FALSE;
+    }
+}
+
+void CConnectionPage::OnSetActive()
+{
+    SetWizardButtons(0);
+    JoinFillThread();
+    m_Entries.clear();
+    SendMessageA(Item(IDC_PORT_COMBO), CB_RESETCONTENT, 0, 0);
+    EnableWindow(Item(IDC_PORT_COMBO), FALSE);
+    SetWindowTextA(Item(IDC_DEVICE_TEXT), "");
+    SetWindowTextA(Item(IDC_NOTE_TEXT), WIZ_TEXT_FINDING_PORTS);
+    const uint32_t nFill = ++m_nFill;
+    try {
+        m_FillThread = std::thread([this, nFill, hPage = m_hWnd] { FillPortList(nFill, hPage); });
+    } catch (const std::system_error&) {
+        // Without a thread the list is made here; it takes a moment only.
+        FillPortList(nFill, m_hWnd);
+    }
+    ShowWindow(SheetButton(IDC_SHEET_BACK), SW_HIDE);
+    SetWindowTextA(SheetButton(IDC_SHEET_NEXT), WIZ_TEXT_CONNECT);
+}
+
+void CConnectionPage::FillPortList(uint32_t nFill, HWND hPage)
+{
+    auto* pMessage = new (std::nothrow) CPortListMessage{nFill, {}};
+    if (pMessage == nullptr)
+        return;
+    try {
+        pMessage->m_Entries = m_PortLister();
+    } catch (...) {
+        // Without device information the nine names are still offered.
+        pMessage->m_Entries.clear();
+    }
+    // Controls belong to the user-interface thread: hand the answer over.
+    if (!PostMessageA(hPage, WM_PORT_LIST_READY, 0, reinterpret_cast<LPARAM>(pMessage)))
+        delete pMessage;
+}
+
+void CConnectionPage::OnPortListReady(uint32_t nFill, const std::vector<CHERFLoaderLib::CPortEntry>& entries)
+{
+    if (nFill != m_nFill)
+        return;  // answer of an earlier activation
+    // Windows numbers USB adapters upwards: the present ports above COM9
+    // are offered too, in number order (so the list is not sorted by text).
+    m_Entries = PortChoices(entries, true);
+    HWND hCombo = Item(IDC_PORT_COMBO);
+    SendMessageA(hCombo, CB_RESETCONTENT, 0, 0);
+    for (const CHERFLoaderLib::CPortEntry& entry : m_Entries) {
+        // The device is always \\.\COMn here: the entry names the port by
+        // its description instead.
+        const std::string strEntry =
+            PortEntryText(entry.nNumber, entry.strDevice.empty() ? std::string() : entry.strDescription);
+        SendMessageA(hCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(strEntry.c_str()));
+    }
+    FitDroppedWidth();
+    SendMessageA(hCombo, CB_SETCURSEL, 0, 0);
+    EnableWindow(hCombo, TRUE);
+    SetWizardButtons(PSWIZB_NEXT);
+    SetWindowTextA(Item(IDC_NOTE_TEXT), WIZ_TEXT_SELECT_PORT);
+    ShowSelectedDevice();
+    // The user can pick a port with the keyboard at once.
+    SendMessageA(SheetWindow(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(hCombo), TRUE);
+}
+
+void CConnectionPage::FitDroppedWidth()
+{
+    // The closed list is narrower than its longest entries; the open one
+    // shows them whole.
+    HWND hCombo = Item(IDC_PORT_COMBO);
+    HDC hDC = GetDC(hCombo);
+    if (hDC == nullptr)
+        return;
+    HGDIOBJ hOldFont = SelectObject(hDC, reinterpret_cast<HGDIOBJ>(SendMessageA(hCombo, WM_GETFONT, 0, 0)));
+    LONG nWidest = 0;
+    const LRESULT nCount = SendMessageA(hCombo, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < nCount; ++i) {
+        char szEntry[512] = {};
+        if (SendMessageA(hCombo, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) >= LRESULT(sizeof szEntry))
+            continue;
+        SendMessageA(hCombo, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(szEntry));
+        SIZE size = {};
+        if (GetTextExtentPoint32A(hDC, szEntry, lstrlenA(szEntry), &size) && size.cx > nWidest)
+            nWidest = size.cx;
+    }
+    SelectObject(hDC, hOldFont);
+    ReleaseDC(hCombo, hDC);
+    const LONG nMargin = 2 * GetSystemMetrics(SM_CXEDGE) + GetSystemMetrics(SM_CXVSCROLL) + 8;
+    SendMessageA(hCombo, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(nWidest + nMargin), 0);
+}
+
+void CConnectionPage::ShowSelectedDevice()
+{
+    const LRESULT nIndex = SendMessageA(Item(IDC_PORT_COMBO), CB_GETCURSEL, 0, 0);
+    const bool bKnown = nIndex >= 0 && static_cast<size_t>(nIndex) < m_Entries.size();
+    SetWindowTextA(Item(IDC_DEVICE_TEXT), bKnown ? m_Entries[static_cast<size_t>(nIndex)].strDescription.c_str() : "");
+}
+
+void CConnectionPage::OnWizardNext()
+{
+    ParseComPortText(WindowText(Item(IDC_PORT_COMBO)), g_nComPort);
+}
+
+void CConnectionPage::JoinFillThread()
+{
+    if (m_FillThread.joinable())
+        m_FillThread.join();
+}
+
+}  // namespace wizard::win32
