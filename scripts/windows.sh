@@ -45,7 +45,7 @@ fi
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
-      -DTRAILMARK_WERROR=ON "${launcher[@]}" >/dev/null
+      -DTRAILMARK_WERROR=ON -DTRAILMARK_WIZARD=ON "${launcher[@]}" >/dev/null
 wine_ran=1
 cmake --build "$out" -j"$jobs"
 built=$(date +%s)
