@@ -46,6 +46,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/HERFLoader.h"
 #include "engine/PhasePlan.h"
@@ -73,6 +74,11 @@ public:
     void SetPortNumbers(int32_t primary, int32_t secondary, int32_t third);
     void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
     int32_t Start(const char* packagePath, uint32_t options);
+    void SetFlashCheck(int32_t mode)
+    {
+        if (mode >= FLASH_CHECK_NONE && mode <= FLASH_CHECK_READ_BACK)
+            m_nFlashCheck = mode;
+    }
     // Raises the cancel signal, waits for the worker (bounded) and mutes the
     // sink. After it returns the sink is never called again.
     void Stop();
@@ -142,6 +148,17 @@ private:
     // Programming (FlashPhases.cpp).
     bool ProgramSection(const CFirmwareSection& section, uint32_t count, uint32_t ramBase);
 
+    // What the monitor's checks are worth, and the checks built on them
+    // (FlashCheck.cpp). The probe runs once, before the first erase: it reads
+    // the boot loader's first bytes back and has the monitor accept their
+    // right sum and refuse a wrong one. Only then are blank sectors left
+    // unerased and programmed ranges confirmed.
+    bool ProbeMonitorChecks();
+    bool IsSectorBlank(uint32_t address, uint32_t size);
+    bool CheckProgrammedFlash(const CFirmwareSection& section);
+    bool ReadBackFlash(uint32_t address, const std::vector<uint8_t>& expected);
+    bool ReadFlash(uint32_t address, uint32_t length, std::vector<uint8_t>& bytes);
+
     // The completion record (ReconnectPhase.cpp).
     void SendUpgradeLogLine();
 
@@ -158,6 +175,11 @@ private:
     CFirmwareFileEntry m_Package;
     CSyncDataVector m_ImageData;
     std::string m_strStartError;  // why Start failed, one line
+    int32_t m_nFlashCheck = FLASH_CHECK_SUM;
+
+    // The probe's verdict (the worker alone).
+    enum class EProbe { NotRun, Trusted, Failed };
+    EProbe m_eProbe = EProbe::NotRun;
     bool m_bStarted = false;
 
     CSessionLinks m_Links;

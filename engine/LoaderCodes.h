@@ -31,6 +31,13 @@ constexpr uint32_t HLO_SKIP_SECOND_CLOSING_COMMAND = 0x400;  // closing skips it
 constexpr uint32_t HLO_SKIP_FIRST_CLOSING_COMMAND = 0x800;   // closing skips its first command
 constexpr uint32_t HLO_KNOWN_OPTIONS = 0xFFF;                // every bit above has a meaning
 
+// How the programmed flash is confirmed (SetFlashCheck). Every check needs a
+// monitor that the run's probe showed to read and compare flash; on any
+// other monitor the run says once that the flash could not be checked.
+constexpr int32_t FLASH_CHECK_NONE = 0;       // no check after programming
+constexpr int32_t FLASH_CHECK_SUM = 1;        // the monitor sums each programmed range (default)
+constexpr int32_t FLASH_CHECK_READ_BACK = 2;  // the sum, and the flash read back and compared by CRC-32
+
 // Result codes of a run (GetResult). Only the failing phase sets one.
 constexpr int32_t HLE_NONE = 0;             // no failure
 constexpr int32_t HLE_NO_SESSION = 1;       // GetResult without a session (never stored)

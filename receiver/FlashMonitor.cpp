@@ -21,6 +21,16 @@ constexpr uint8_t MON_EXTRA_INFO = 0xA8;
 constexpr uint8_t MON_TEXT = 0xA0;
 constexpr uint32_t READ_BACK_MAX = 1024;
 constexpr size_t RECORD_MAX = 127;
+
+// Paced flash timing. The AT49BV16X4 and AT49LV8011 data sheets give a
+// typical sector erase time of 200 ms, whatever the sector's size, and a
+// typical word (16-bit) program time of 20 us. Their worst case is modelled
+// as 1 s per sector and 200 us per word. The receiver's ARM core expands at
+// 2 MB/s and reads (sums or sends back) memory at 10 MB/s.
+constexpr uint32_t ERASE_MS[] = {200, 1000};
+constexpr uint32_t WORD_PROGRAM_US[] = {20, 200};
+constexpr uint32_t EXPAND_BYTES_PER_MS = 2000;
+constexpr uint32_t READ_BYTES_PER_MS = 10000;
 }  // namespace
 
 CFlashMonitor::CFlashMonitor(CReceiverCore& core) : CReceiverMode(core) {}
@@ -96,7 +106,6 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
                               CRxTime now)
 {
     CReceiverMemory& memory = m_Core.Memory();
-    uint32_t sum = 0;
     switch (code) {
     case 0x90:
         return Answer(port, true, now);
@@ -115,15 +124,21 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
         Answer(port, true, now);
         return Leave(true, now);
     case 0x94:
+        if (RefusesFlash(a, b))
+            return Answer(port, false, now);
+        Work(b / READ_BYTES_PER_MS, now);
         return ReadBack(port, a, b, now);
     case 0x95:
         return Answer(port, Erase(a, now), now);
     case 0x96:
         return Answer(port, ProgramFlash(a, b, c, now), now);
     case 0x97:
-        return Answer(port, memory.ByteSum(a, b, sum) && sum == c, now);
-    case 0x98:
-        return Answer(port, ExpandInRam(memory, a, b, c).m_bOk, now);
+        return Answer(port, Verify(a, b, c, now), now);
+    case 0x98: {
+        const CRamExpansion expansion = ExpandInRam(memory, a, b, c);
+        Work(expansion.m_nProduced / EXPAND_BYTES_PER_MS, now);
+        return Answer(port, expansion.m_bOk, now);
+    }
     case 0x99:
         if (m_Core.Config().m_bRefuseSpeed || !IsReceiverBaudRate(a))
             return Answer(port, false, now);
@@ -178,7 +193,7 @@ bool CFlashMonitor::Erase(uint32_t address, CRxTime now)
     ++m_Core.Stats().m_nErases;
     uint32_t ms = m_Core.Config().m_nSlowFlashMs;
     if (m_Core.Config().m_bPace)
-        ms += 100 + memory.SectorSize(sector) / 128;
+        ms += ERASE_MS[m_Core.Config().m_eFlashTiming];
     if (ms)
         m_Core.Busy(ms, now);
     return true;
@@ -192,13 +207,23 @@ bool CFlashMonitor::ProgramFlash(uint32_t source, uint32_t count, uint32_t targe
         return false;
     std::vector<uint8_t> bytes(count);
     memory.Read(source, bytes.data(), count);
+    ++m_nProgramCommands;
+    const bool disturb = m_nProgramCommands == m_Core.Config().m_nDisturbProgram;
+    const bool weak = disturb || m_nProgramCommands == m_Core.Config().m_nWeakBitProgram;
+    std::vector<uint8_t> before;
+    if (weak) {
+        before.resize(count);
+        memory.Read(target, before.data(), count);
+    }
     CReceiverMemory::EProgram result = memory.Program(target, bytes.data(), count);
     if (result == CReceiverMemory::PROGRAM_OUTSIDE)
         return false;
+    if (weak)
+        LeaveWeakBit(target, before, bytes, disturb);
     ++m_Core.Stats().m_nPrograms;
     uint32_t ms = m_Core.Config().m_nSlowFlashMs;
     if (m_Core.Config().m_bPace)
-        ms += count / 100;
+        ms += (count + 1) / 2 * WORD_PROGRAM_US[m_Core.Config().m_eFlashTiming] / 1000;
     if (ms)
         m_Core.Busy(ms, now);
     if (result == CReceiverMemory::PROGRAM_MISMATCH) {
@@ -206,6 +231,65 @@ bool CFlashMonitor::ProgramFlash(uint32_t source, uint32_t count, uint32_t targe
         return false;
     }
     return true;
+}
+
+// A weak cell: the first bit this command should have cleared stays at 1,
+// and the chip's status says nothing of it. Only a check that reads the
+// flash back can notice.
+// With `disturb`, the same bit is cleared in the next byte that should have
+// kept it at 1 (program disturb), which leaves the byte sum unchanged.
+void CFlashMonitor::LeaveWeakBit(uint32_t target, const std::vector<uint8_t>& before,
+                                 const std::vector<uint8_t>& wanted, bool disturb)
+{
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        const uint8_t cleared = static_cast<uint8_t>(before[i] & ~wanted[i]);
+        if (cleared == 0)
+            continue;
+        const uint8_t bit = static_cast<uint8_t>(cleared & -cleared);
+        const uint8_t stuck = static_cast<uint8_t>(wanted[i] | bit);
+        m_Core.Memory().LoadFlash(target + static_cast<uint32_t>(i), &stuck, 1);
+        for (size_t k = i + 1; disturb && k < wanted.size(); ++k) {
+            if (!(wanted[k] & bit))
+                continue;
+            const uint8_t lost = static_cast<uint8_t>(wanted[k] & ~bit);
+            m_Core.Memory().LoadFlash(target + static_cast<uint32_t>(k), &lost, 1);
+            break;
+        }
+        return;
+    }
+}
+
+bool CFlashMonitor::RefusesFlash(uint32_t address, uint32_t length) const
+{
+    return m_Core.Config().m_eMonitorChecks == RXC_REFUSES_FLASH &&
+           m_Core.Memory().Area(address, length) == RXA_FLASH;
+}
+
+// 0x97: the byte sum of a range of any memory against the host's sum; a
+// monitor that does not read flash refuses flash ranges, and a careless one
+// accepts every request without summing.
+bool CFlashMonitor::Verify(uint32_t address, uint32_t length, uint32_t expected, CRxTime now)
+{
+    if (RefusesFlash(address, length))
+        return false;
+    if (m_Core.Config().m_eMonitorChecks == RXC_ACCEPTS_ANY)
+        return true;
+    uint32_t sum = 0;
+    if (!m_Core.Memory().ByteSum(address, length, sum))
+        return false;
+    Work(length / READ_BYTES_PER_MS, now);
+    const bool match = sum == expected;
+    if (match && m_Core.Memory().Area(address, length) == RXA_FLASH && length > 0 &&
+        static_cast<uint64_t>(length) * 0xFF == expected)
+        ++m_Core.Stats().m_nBlankChecks;
+    return match;
+}
+
+// Time the monitor's own work takes when the line is paced.
+void CFlashMonitor::Work(uint32_t ms, CRxTime now)
+{
+    if (m_Core.Config().m_bPace && ms > 0)
+        m_Core.Busy(ms, now);
 }
 
 // 0xA4 answer: address, length (16 bits), status 1, then the bytes.

@@ -4,6 +4,10 @@
 // 0x90 to 0xA0 in packet 0xA2, RAM writes in packet 0xA4 and the upgrade
 // record line in packet 0xA0 on any of its ports.
 //
+// 0x94 reads back and 0x97 sums any mapped memory, flash included, unless the
+// configuration asks for a monitor that refuses flash or one that accepts
+// every verify unread.
+//
 // Flash work follows NOR rules (CReceiverMemory): 0x95 erases one sector
 // and only at a sector's start, 0x96 programs from RAM and is refused when a
 // byte does not end up as asked. 0x98 expands in place in RAM (ExpandInRam).
@@ -43,6 +47,11 @@ private:
     bool Erase(uint32_t address, CRxTime now);
     bool ProgramFlash(uint32_t source, uint32_t count, uint32_t target, CRxTime now);
     void ReadBack(int port, uint32_t address, uint32_t length, CRxTime now);
+    bool Verify(uint32_t address, uint32_t length, uint32_t expected, CRxTime now);
+    bool RefusesFlash(uint32_t address, uint32_t length) const;
+    void LeaveWeakBit(uint32_t target, const std::vector<uint8_t>& before, const std::vector<uint8_t>& wanted,
+                      bool disturb);
+    void Work(uint32_t ms, CRxTime now);
     void FlashInfo(int port, CRxTime now);
     void ExtraInfo(int port, CRxTime now);
     void Leave(bool toApplication, CRxTime now);
@@ -50,5 +59,6 @@ private:
     std::array<CPacketReader, 3> m_Readers;
     std::array<CRxTime, 3> m_LastByte{};
     bool m_bAnnouncing = true;
+    uint32_t m_nProgramCommands = 0;  // over the monitor's life, for the weak-bit fault
     CRxTime m_tNextAnnounce;
 };

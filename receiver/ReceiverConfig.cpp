@@ -87,6 +87,10 @@ bool ValidateReceiverConfig(const CReceiverConfig& config, std::string& error)
     if (!Rate(config.m_dDropRx) || !Rate(config.m_dDropTx) || !Rate(config.m_dCorruptRx) ||
         !Rate(config.m_dCorruptTx))
         return error = "fault rates lie in 0 to 1", false;
+    if (!(config.m_dBitErrorRate >= 0.0 && config.m_dBitErrorRate <= 0.1))
+        return error = "the bit error rate lies in 0 to 0.1", false;
+    if (config.m_nLatencyMs > 255)
+        return error = "a latency timer runs 0 to 255 ms", false;
     if (config.m_strProductName.size() > 200)
         return error = "product name too long", false;
     if (config.m_nAnnounceMs == 0)

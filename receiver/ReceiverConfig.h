@@ -12,6 +12,15 @@
 
 enum EReceiverStart { RXS_APPLICATION, RXS_BOOT_LOADER, RXS_PASSTHROUGH };
 
+// How the flash monitor treats read-back (0x94) and verify (0x97) requests:
+// as a monitor that reads any memory, as one that refuses flash addresses
+// for both, or as one that accepts every verify without comparing.
+enum EMonitorChecks { RXC_READS_FLASH, RXC_REFUSES_FLASH, RXC_ACCEPTS_ANY };
+
+// Flash timing when the line is paced: the chips' typical figures or their
+// worst case.
+enum EFlashTiming { RXT_TYPICAL, RXT_MAXIMUM };
+
 // Refusal codes beyond the byte range: data blocks (0x14, 0xA4) and the text
 // record (0xA0 packet).
 constexpr int RXR_DATA = 0x100;
@@ -50,6 +59,10 @@ struct CReceiverConfig {
     bool m_bPace = false;
     uint32_t m_nAnnounceMs = 200;
     uint32_t m_nPowerOffMs = 1000;
+    EFlashTiming m_eFlashTiming = RXT_TYPICAL;
+    // A USB adapter's latency timer: bytes for the host wait for the next
+    // tick of this many milliseconds; 0 hands them over at once.
+    uint32_t m_nLatencyMs = 0;
 
     // Faults.
     uint64_t m_nSeed = 1;
@@ -61,6 +74,19 @@ struct CReceiverConfig {
     int32_t m_nFlashCodeOverride = -1;  // device code the monitor reports instead of the chip's; -1 the chip's
     bool m_bSilentSecondary = false;
     uint32_t m_nSlowFlashMs = 0;
+    // The line's own faults: each bit on the wire flips at this rate, both
+    // ways. On the 8O1 binary protocols a byte with an odd number of flipped
+    // bits fails its parity and is lost; one with an even number arrives
+    // changed. On the 8N1 text line every flipped byte arrives changed.
+    double m_dBitErrorRate = 0;
+    EMonitorChecks m_eMonitorChecks = RXC_READS_FLASH;
+    // The n-th flash program command (counted from 1) leaves one bit that it
+    // should have cleared at 1 and still reports success; 0 never.
+    uint32_t m_nWeakBitProgram = 0;
+    // Program disturb: the n-th program command also clears, in the next
+    // byte that should keep it, the bit it left at 1, so the flash's byte
+    // sum is still right; 0 never. Implies the weak bit of that command.
+    uint32_t m_nDisturbProgram = 0;
 
     bool m_bExitAfterUpgrade = false;
 };

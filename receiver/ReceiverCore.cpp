@@ -274,14 +274,57 @@ int CReceiverCore::BitsPerByte() const
     return (m_eMode == RXM_BOOT || m_eMode == RXM_MONITOR) ? 11 : 10;
 }
 
+// Bit errors: the distance to the next flipped bit is drawn once per error
+// (geometric), so a clean line costs one subtraction a byte. The bits of a
+// byte that can flip and be seen are its 8 data bits and, on the 8O1
+// protocols, its parity bit; a flipped start or stop bit is a framing error
+// that a UART also drops, so it is counted with the odd case.
+bool CReceiverCore::BitErrors(uint8_t& byte)
+{
+    const int bits = BitsPerByte();
+    if (m_nBitsToError < 0) {
+        std::geometric_distribution<int64_t> gap(m_Config.m_dBitErrorRate);
+        m_nBitsToError = gap(m_Random);
+    }
+    if (m_nBitsToError >= bits) {
+        m_nBitsToError -= bits;
+        return true;
+    }
+    int flips = 0;
+    bool framing = false;
+    uint8_t mask = 0;
+    std::geometric_distribution<int64_t> gap(m_Config.m_dBitErrorRate);
+    while (m_nBitsToError < bits) {
+        const int64_t bit = m_nBitsToError;  // 0 start, 1..8 data, then parity (8O1), stop
+        if (bit == 0 || bit == bits - 1)
+            framing = true;
+        else if (bit <= 8)
+            mask ^= static_cast<uint8_t>(1u << (bit - 1));
+        ++flips;
+        m_nBitsToError += 1 + gap(m_Random);
+    }
+    m_nBitsToError -= bits;
+    ++m_Stats.m_nBitErrors;
+    const bool parity = bits == 11;
+    if (framing || (parity && flips % 2 != 0)) {
+        ++m_Stats.m_nParityDrops;
+        return false;
+    }
+    byte ^= mask;
+    return true;
+}
+
 void CReceiverCore::LoseLine(std::vector<uint8_t>& bytes, double drop, double corrupt)
 {
-    if (drop <= 0.0 && corrupt <= 0.0)
+    const bool bitErrors = m_Config.m_dBitErrorRate > 0.0;
+    if (drop <= 0.0 && corrupt <= 0.0 && !bitErrors)
         return;
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     std::vector<uint8_t> kept;
     kept.reserve(bytes.size());
     for (uint8_t b : bytes) {
+        if (bitErrors && !BitErrors(b))
+            continue;
         if (drop > 0.0 && chance(m_Random) < drop) {
             ++m_Stats.m_nDropped;
             continue;

@@ -60,11 +60,14 @@ struct CRxStats {
     uint64_t m_nRetries = 0;
     uint64_t m_nDropped = 0;
     uint64_t m_nCorrupted = 0;
+    uint64_t m_nBitErrors = 0;    // bytes hit by bit errors
+    uint64_t m_nParityDrops = 0;  // of those, lost to a parity or framing error
     uint64_t m_nGarbled = 0;
     uint64_t m_nRefused = 0;
     uint64_t m_nErases = 0;
     uint64_t m_nPrograms = 0;
     uint64_t m_nProgramMismatches = 0;
+    uint64_t m_nBlankChecks = 0;  // verifies of a flash range against all 0xFF that passed
     uint64_t m_nMonitorStarts = 0;
     uint64_t m_nPowerLosses = 0;
     std::string m_strUpgradeRecord;
@@ -128,6 +131,9 @@ public:
 private:
     void Deliver(int port, const uint8_t* bytes, size_t count, CRxTime now);
     void LoseLine(std::vector<uint8_t>& bytes, double drop, double corrupt);
+    // False when the byte is lost to a parity or framing error; else the byte
+    // as it arrives.
+    bool BitErrors(uint8_t& byte);
     void PowerLoss(CRxTime now);
     CReceiverMode* Current() const;
 
@@ -153,6 +159,7 @@ private:
     std::vector<uint32_t> m_RefusalSeenOnPort;  // occurrences per port and code
     std::vector<uint64_t> m_DataSeen;
     uint64_t m_nBytesReceived = 0;
+    int64_t m_nBitsToError = -1;  // bits on the wire before the next flip; -1 not drawn yet
     bool m_bUnplugged = false;
     bool m_bRecordThenContact = false;
     bool m_bFinished = false;

@@ -115,7 +115,9 @@ std::string BuildReceiverReport(const CReceiverCore& core, const std::vector<std
         {"corrupted_bytes", s.m_nCorrupted}, {"garbled_bytes", s.m_nGarbled},
         {"refused", s.m_nRefused},          {"erases", s.m_nErases},
         {"programs", s.m_nPrograms},        {"program_mismatches", s.m_nProgramMismatches},
-        {"monitor_starts", s.m_nMonitorStarts}, {"power_losses", s.m_nPowerLosses}};
+        {"monitor_starts", s.m_nMonitorStarts}, {"power_losses", s.m_nPowerLosses},
+        {"bit_error_bytes", s.m_nBitErrors}, {"parity_drops", s.m_nParityDrops},
+        {"blank_checks", s.m_nBlankChecks}};
     for (const auto& c : counts)
         j += std::string("  \"") + c.first + "\": " + std::to_string(c.second) + ",\n";
     j += std::string("  \"upgrade_finished\": ") + (core.UpgradeFinished() ? "true" : "false") +

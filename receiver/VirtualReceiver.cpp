@@ -15,6 +15,7 @@ namespace {
 constexpr int HANGUP_RECHECK_MS = 20;
 constexpr int MAX_SLICE_MS = 100;
 constexpr size_t OUT_QUEUE_MAX = 256 * 1024;
+constexpr size_t ADAPTER_PACKET = 62;  // payload of a USB adapter's full-speed packet
 
 std::chrono::nanoseconds ByteTime(uint32_t baud, int bits)
 {
@@ -42,6 +43,7 @@ struct CRxPortLine {
     std::deque<COut> m_Out;
     CRxTime m_tOutLast;
     std::vector<uint8_t> m_Arrived;  // reached the host, not yet taken by its side of the terminal
+    CRxTime m_tRelease = CRxTime::max();  // latency timer: when the adapter hands m_Arrived over
     uint32_t m_nHostBaud = 19200;
     bool m_bHungUp = false;
     bool m_bWriteBlocked = false;
@@ -297,13 +299,33 @@ void CVirtualReceiver::WriteDue(size_t index, CRxTime now)
         line.m_Arrived.erase(line.m_Arrived.begin(),
                              line.m_Arrived.end() - static_cast<long>(OUT_QUEUE_MAX));
     line.m_bWriteBlocked = false;
-    if (line.m_Arrived.empty())
+    if (line.m_Arrived.empty()) {
+        line.m_tRelease = CRxTime::max();
+        return;
+    }
+    if (!AdapterReleases(line, now))
         return;
     // Bytes sent while no one holds the host side are lost, as on a line.
     const size_t due = line.m_Arrived.size();
     size_t n = line.m_bHungUp ? due : m_Ports[index]->Write(line.m_Arrived.data(), due);
     line.m_Arrived.erase(line.m_Arrived.begin(), line.m_Arrived.begin() + static_cast<long>(n));
+    if (line.m_Arrived.empty())
+        line.m_tRelease = CRxTime::max();
     line.m_bWriteBlocked = n < due;
+}
+
+// A USB adapter passes what it received to the host when its latency timer
+// ticks, or at once when its 62-byte packet is full.
+bool CVirtualReceiver::AdapterReleases(CRxPortLine& line, CRxTime now) const
+{
+    if (m_Config.m_nLatencyMs == 0 || line.m_Arrived.size() >= ADAPTER_PACKET)
+        return true;
+    if (line.m_tRelease == CRxTime::max()) {
+        const auto tick = std::chrono::milliseconds(m_Config.m_nLatencyMs);
+        const auto since = now.time_since_epoch();
+        line.m_tRelease = CRxTime(since - since % tick + tick);
+    }
+    return now >= line.m_tRelease;
 }
 
 int CVirtualReceiver::PollTimeoutMs() const
@@ -316,6 +338,7 @@ int CVirtualReceiver::PollTimeoutMs() const
             next = std::min(next, line->m_In.front().m_tDue);
         if (!line->m_Out.empty())
             next = std::min(next, line->m_Out.front().m_tDue);
+        next = std::min(next, line->m_tRelease);
         recheck = recheck || line->m_bHungUp || line->m_bWriteBlocked;
     }
     int ms = MAX_SLICE_MS;

@@ -61,6 +61,7 @@ private:
     void QueueOutgoing(std::chrono::steady_clock::time_point now);
     void WriteDue(size_t index, std::chrono::steady_clock::time_point now);
     int PollTimeoutMs() const;
+    bool AdapterReleases(CRxPortLine& line, std::chrono::steady_clock::time_point now) const;
     void ReadPort(size_t index);
 
     CReceiverConfig m_Config;

@@ -1,6 +1,7 @@
 // Phases 4 to 6: have the monitor expand a compressed section in RAM, erase
 // the flash sectors of the section's region and program the flash from RAM.
 #include <algorithm>
+#include <cstdio>
 
 #include "engine/HERFLoaderImpl.h"
 #include "package/ByteOrder.h"
@@ -58,12 +59,24 @@ bool CHERFLoaderImpl::RunPrepareFlash(CFlashPhase& phase)
         UpdateProgress(0);
         const int32_t first = m_Receiver.m_pFlashDevice->FindSector(start);
         const uint32_t count = m_Receiver.m_pFlashDevice->GetSectorSpan(start, end);
+        uint32_t blank = 0;
         for (uint32_t k = 0; ok && k < count; ++k) {
-            const uint32_t address = m_Receiver.m_pFlashDevice->GetSectorAddress(static_cast<uint32_t>(first) + k);
-            ok = m_Links.m_MonitorMgr.Command(MON_CMD_PREPARE_FLASH, FLASH_COMMAND_TIMEOUT_MS, address, 0, 0,
-                                              nullptr) == LINK_OK;
+            const uint32_t index = static_cast<uint32_t>(first) + k;
+            const uint32_t address = m_Receiver.m_pFlashDevice->GetSectorAddress(index);
+            // A sector the monitor shows to be all 0xFF needs no erase; any
+            // doubt (refusal, time-out, a damaged answer) means erase.
+            if (IsSectorBlank(address, m_Receiver.m_pFlashDevice->GetSectorSize(index)))
+                ++blank;
+            else
+                ok = m_Links.m_MonitorMgr.Command(MON_CMD_PREPARE_FLASH, FLASH_COMMAND_TIMEOUT_MS, address, 0, 0,
+                                                  nullptr) == LINK_OK;
             if (ok)
                 UpdateProgress((address - start) * 100.0 / (end - start));
+        }
+        if (ok && m_eProbe == EProbe::Trusted) {
+            char text[96];
+            std::snprintf(text, sizeof text, "Erase: %u of %u sectors already blank, not erased", blank, count);
+            NotifyText(HLN_TEXT, text);
         }
     }
     if (ok) {
@@ -87,6 +100,9 @@ bool CHERFLoaderImpl::RunProgramFlash(CFlashPhase& phase)
         else
             ok = ProgramSection(*section, section->length,
                                 m_Receiver.GetRamTop() + static_cast<uint32_t>(section->stagingOffset));
+        // Programming reported success; the flash must also hold it.
+        if (ok)
+            ok = CheckProgrammedFlash(*section);
     }
     if (ok) {
         Notify(HLN_PROGRAM_FLASH, STEP_OK);
@@ -100,16 +116,18 @@ bool CHERFLoaderImpl::RunProgramFlash(CFlashPhase& phase)
 bool CHERFLoaderImpl::ProgramSection(const CFirmwareSection& section, uint32_t count, uint32_t ramBase)
 {
     UpdateProgress(0);
+    // With the read-back, programming is the first half of the phase.
+    const double share = m_nFlashCheck == FLASH_CHECK_READ_BACK && m_eProbe == EProbe::Trusted ? 0.5 : 1.0;
     for (uint32_t i = 0; i < count; i += PROGRAM_PIECE) {
         const uint32_t n = std::min(PROGRAM_PIECE, count - i);
         if (m_Links.m_MonitorMgr.Command(MON_CMD_PROGRAM_FLASH, FLASH_COMMAND_TIMEOUT_MS, ramBase + i, n,
                                          section.address + i, nullptr) != LINK_OK)
             return false;
-        UpdateProgress(i);
+        UpdateProgress(i * share);
         if (count - i <= PROGRAM_PIECE)
             break;  // also keeps i from wrapping for counts near 4 GiB
     }
-    UpdateProgress(count);
+    UpdateProgress(count * share);
     return true;
 }
 

@@ -120,12 +120,14 @@ struct CRunResult {
 };
 
 inline CRunResult RunUpgrade(CReceiverUnderTest& receiver, CRecorder& recorder, uint32_t options,
-                             const std::string& package = SamplePath(), int timeoutSeconds = 120)
+                             const std::string& package = SamplePath(), int timeoutSeconds = 120,
+                             int32_t flashCheck = FLASH_CHECK_SUM)
 {
     CRunResult result;
     CHERFLoader loader;
     loader.Create(recorder.Sink(), 0x83E8);
     receiver.Attach(loader);
+    loader.SetFlashCheck(flashCheck);
     result.nStart = loader.Start(package.c_str(), options);
     if (result.nStart != 0)
         return result;

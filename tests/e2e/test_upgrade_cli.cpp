@@ -227,9 +227,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "\"erases\": 0,"},
         CPolicyCase{"FamilyMismatch", "--board 2", "--options 0x123", 1, "  Family: 12288 - BoardID: 2\n", false,
                     "\"erases\": 0,"},
-        // The third erase is in the application region: the application is
+        // The third erase is in the application region (a monitor whose checks
+        // cannot be used, so no blank sector is skipped): the application is
         // gone, only the boot loader answers, and it answers the wake text.
-        CPolicyCase{"EraseRefusedAfterPartOfTheApplication", "--refuse 0x95:3:1", "", 0,
+        CPolicyCase{"EraseRefusedAfterPartOfTheApplication", "--refuse 0x95:3:1 --monitor-checks refuses-flash", "", 0,
                     "Retry with options 0x163\n", true, UPGRADED},
         // The boot loader never gives its identity to the first run, which
         // reached it by the command line: the retry tries the wake text.

@@ -31,6 +31,8 @@ void OnStopSignal(int)
 struct CReceiverOptions {
     CReceiverConfig m_Config;
     std::string m_strMode = "app";
+    std::string m_strFlashTiming = "typical";
+    std::string m_strMonitorChecks = "reads-flash";
     bool m_bPassthrough = false;
     std::string m_strPortsFile;
     std::string m_strReport;
@@ -62,6 +64,10 @@ int RunReceiver(CReceiverOptions& options)
         config.m_eStart = RXS_BOOT_LOADER;
     else
         config.m_eStart = RXS_APPLICATION;
+    config.m_eFlashTiming = options.m_strFlashTiming == "maximum" ? RXT_MAXIMUM : RXT_TYPICAL;
+    config.m_eMonitorChecks = options.m_strMonitorChecks == "refuses-flash" ? RXC_REFUSES_FLASH
+                              : options.m_strMonitorChecks == "accepts-any" ? RXC_ACCEPTS_ANY
+                                                                            : RXC_READS_FLASH;
     for (const std::string& text : options.m_Refusals) {
         CRefusalRule rule;
         std::string error;
@@ -156,6 +162,22 @@ void AddRunOptions(CLI::App* command, CReceiverOptions& o)
         ->check(CLI::Range(0, 0xFFFF));
     command->add_flag("--silent-secondary", c.m_bSilentSecondary, "never answer on ports 2 and 3");
     command->add_option("--slow-flash", c.m_nSlowFlashMs, "extra milliseconds per erase and program");
+    command->add_option("--flash-timing", o.m_strFlashTiming,
+                        "paced flash timing: the chips' typical figures or their maximum")
+        ->check(CLI::IsMember({"typical", "maximum"}));
+    command->add_option("--latency-ms", c.m_nLatencyMs,
+                        "USB adapter latency timer: answers wait for the next tick of N ms")
+        ->check(CLI::Range(0, 255));
+    command->add_option("--bit-error-rate", c.m_dBitErrorRate,
+                        "bit errors on the line, both ways (a parity error drops the byte)")
+        ->check(CLI::Range(0.0, 0.1));
+    command->add_option("--monitor-checks", o.m_strMonitorChecks,
+                        "monitor's read-back and verify: reads-flash, refuses-flash or accepts-any")
+        ->check(CLI::IsMember({"reads-flash", "refuses-flash", "accepts-any"}));
+    command->add_option("--weak-bit", c.m_nWeakBitProgram,
+                        "the N-th program command leaves one bit unprogrammed and reports success");
+    command->add_option("--disturb-bit", c.m_nDisturbProgram,
+                        "as --weak-bit, and that bit is cleared in a later byte instead: the byte sum holds");
 }
 
 }  // namespace
