@@ -32,6 +32,12 @@ void CHERFLoader::SetPortDevices(const std::string& primary, const std::string& 
     m_pSession->SetPortDevices(primary, secondary, third);
 }
 
+void CHERFLoader::SetMonitorFolder(const std::string& folder)
+{
+    if (m_pSession)
+        m_pSession->SetMonitorFolder(folder);
+}
+
 int32_t CHERFLoader::Start(const char* packagePath, uint32_t options)
 {
     if (!m_pSession)

@@ -41,6 +41,7 @@ struct CUpgradeOptions {
     std::string m_strOptions;
     std::string m_strSecondary;
     std::string m_strThird;
+    std::string m_strMonitorDir;  // empty: the built-in monitors
     bool m_bNoRetry = false;
     bool m_bJson = false;
 };
@@ -121,6 +122,7 @@ CRunOutcome RunOnce(const CUpgradeOptions& options, const CRunPorts& ports, uint
     loader.Create([&queue](const CLoaderNotification& n) { queue.Push(n); }, LOADER_MESSAGE);
     loader.SetPortNumbers(ports.nNumber[0], ports.nNumber[1], ports.nNumber[2]);
     loader.SetPortDevices(ports.strDevice[0], ports.strDevice[1], ports.strDevice[2]);
+    loader.SetMonitorFolder(options.m_strMonitorDir);
     CRunOutcome outcome;
     outcome.nStart = loader.Start(options.m_strPackage.c_str(), bits);
     if (outcome.nStart != START_OK) {
@@ -236,6 +238,10 @@ void AddUpgradeCommand(CLI::App& app)
     cmd->add_option("--secondary-port", options->m_strSecondary,
                     "Second port for the parallel upload (used when the options allow it)");
     cmd->add_option("--third-port", options->m_strThird, "Third port (with option bit 0x008)");
+    cmd->add_option("--monitor-dir", options->m_strMonitorDir,
+                    "Folder with the maker's monitor programs XERF1.bin / XERF2.bin (default: the built-in "
+                    "monitors, for the virtual receiver only)")
+        ->envname("TRAILMARK_MONITOR_DIR");
     cmd->add_flag("--json", options->m_bJson, "One JSON object a line: every notification and the result");
     cmd->callback([options] { SetExitStatus(RunUpgrade(*options)); });
 }
