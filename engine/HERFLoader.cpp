@@ -38,6 +38,12 @@ void CHERFLoader::SetFlashCheck(int32_t mode)
         m_pSession->SetFlashCheck(mode);
 }
 
+void CHERFLoader::SetMonitorFolder(const std::string& folder)
+{
+    if (m_pSession)
+        m_pSession->SetMonitorFolder(folder);
+}
+
 int32_t CHERFLoader::Start(const char* packagePath, uint32_t options)
 {
     if (!m_pSession)

@@ -12,7 +12,10 @@
 // progress as HLN_OVERALL_PERCENT immediately followed by HLN_PHASE_PERCENT;
 // HLN_NO_CANCEL comes once, right after HLN_PHASE_BEGIN of the first phase
 // that may not be interrupted; HLN_RUN 1 is always the last notification of a
-// started run. A Start that fails sends nothing.
+// started run. A Start that fails sends nothing. The monitor upload says
+// which monitor it sends with one HLN_TEXT line (MONITOR_FILE_TEXT_PREFIX and
+// the file's path, or MONITOR_BUILT_IN_TEXT, texts/Texts.h) right before its
+// "Monitor: v0.31, 12 May 2006" line.
 //
 // After HLN_RUN 1, GetRunReport says what the run really did (whether the
 // receiver was reached, a check refused the package, flash work began, the
@@ -68,8 +71,12 @@ public:
     // Whatever is set, sectors that the monitor shows to be blank are not
     // erased, once a probe has shown that its checks really read flash.
     void SetFlashCheck(int32_t mode);
+    // The folder holding the maker's monitor programs (XERF1.bin, XERF2.bin)
+    // for Start to check and the monitor upload to send; empty (the default)
+    // sends the built-in monitors, which only the virtual receiver runs.
+    void SetMonitorFolder(const std::string& folder);
     // START_OK, START_NOT_STARTED (no session, or no worker thread),
-    // START_PACKAGE_FAILED (package or plan), START_PORT_FAILED. See
+    // START_PACKAGE_FAILED (package, plan or monitor folder), START_PORT_FAILED. See
     // GetStartError for the reason.
     int32_t Start(const char* packagePath, uint32_t options);
     // HLE_* of the run; HLE_NO_SESSION without a session.

@@ -12,7 +12,8 @@
 //  - the threads (m_WorkerThread and the two upload threads with their
 //    outcomes): the worker thread started by Start, the upload threads
 //    started and joined by the data-upload phase on the worker;
-//  - the run's settings (m_nOptions, m_Package, m_ImageData, m_strStartError):
+//  - the run's settings (m_nOptions, m_Package, m_ImageData, the monitor
+//    folder and its images, m_strStartError):
 //    written by Start on the front end's thread before the worker exists,
 //    then only read (the block list locks its own cursor for the upload
 //    threads);
@@ -57,6 +58,7 @@
 #include "package/FirmwareFile.h"
 #include "platform/Thread.h"
 #include "transfer/DataBuffer.h"
+#include "transfer/MonitorFiles.h"
 
 namespace CHERFLoaderLib {
 
@@ -73,6 +75,7 @@ public:
     // The handle's operations, all on the front end's thread.
     void SetPortNumbers(int32_t primary, int32_t secondary, int32_t third);
     void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
+    void SetMonitorFolder(const std::string& folder) { m_strMonitorFolder = folder; }
     int32_t Start(const char* packagePath, uint32_t options);
     void SetFlashCheck(int32_t mode)
     {
@@ -174,6 +177,8 @@ private:
     uint32_t m_nOptions = 0;
     CFirmwareFileEntry m_Package;
     CSyncDataVector m_ImageData;
+    std::string m_strMonitorFolder;  // empty: the built-in monitor images
+    CMonitorSet m_Monitors;          // the monitor images the run sends, checked by Start
     std::string m_strStartError;  // why Start failed, one line
     int32_t m_nFlashCheck = FLASH_CHECK_SUM;
 

@@ -88,7 +88,7 @@ constexpr int32_t RUN_CANCELLED = 3; // a phase stopped on the cancel signal
 // Results of Start.
 constexpr int32_t START_OK = 0;              // the worker runs
 constexpr int32_t START_NOT_STARTED = 1;     // no session, already run, or no worker thread
-constexpr int32_t START_PACKAGE_FAILED = 2;  // reading the package or building the plan failed
+constexpr int32_t START_PACKAGE_FAILED = 2;  // the package, the plan or the monitor folder failed
 constexpr int32_t START_PORT_FAILED = 3;     // a port failed to open
 
 // Phase kinds: each selects the phase operation the worker runs.

@@ -64,6 +64,10 @@ int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
         m_strStartError = m_Package.m_strError.empty() ? "cannot stage the firmware image" : m_Package.m_strError;
         return START_PACKAGE_FAILED;
     }
+    // The monitor files are checked before any port is touched: a file that
+    // cannot work stops the run before the receiver is woken.
+    if (!m_Monitors.Load(m_strMonitorFolder, m_strStartError))
+        return START_PACKAGE_FAILED;
     if (!m_Links.Open(m_nOptions, m_strStartError))
         return START_PORT_FAILED;
     m_bStarted = true;

@@ -13,14 +13,14 @@ export QT_QPA_PLATFORM=offscreen
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAILMARK_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
-ctest --test-dir build -j"$jobs" --timeout 300 --output-on-failure
+ctest --test-dir build -j"$jobs" --timeout 300 --output-on-failure -LE hil
 bash scripts/package-check.sh build
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTRAILMARK_SANITIZE=ON -DTRAILMARK_WERROR=ON \
       -DTRAILMARK_WIZARD=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan -j"$jobs" --timeout 300 --output-on-failure
+  ctest --test-dir build-asan -j"$jobs" --timeout 300 --output-on-failure -LE hil
 
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAILMARK_TSAN=ON -DTRAILMARK_WERROR=ON \
       -DTRAILMARK_WIZARD=OFF >/dev/null

@@ -25,3 +25,10 @@ char* FormatDate(char* buffer, size_t size, unsigned year, unsigned month, unsig
 // Locale time of day for a number of seconds after midnight; "??:??:??" above
 // 86400.
 char* FormatTime(char* buffer, size_t size, unsigned seconds);
+
+// The line every front end shows to say which flash monitor program a run
+// sends: the prefix followed by the file's path, or the built-in text for the
+// images the program carries (made for the virtual receiver only).
+inline constexpr const char* MONITOR_FILE_TEXT_PREFIX = "Monitor file: ";
+inline constexpr const char* MONITOR_BUILT_IN_TEXT =
+    "Monitor file: none (built-in monitor for the virtual receiver)";

@@ -132,6 +132,10 @@ void CXERF2MemoryMapInfo::FillDefaults() {
     m_nRamSize = (m_nBoardId >= 7 && m_nBoardId <= 10) ? 0x200000 : 0x100000;
 }
 
+uint32_t GetMonitorAreaSize(int32_t nMapType) {
+    return nMapType == MEMORY_MAP_XERF1 || nMapType == MEMORY_MAP_XERF2 ? MONITOR_AREA_SIZE : 0;
+}
+
 int32_t GetMapTypeForBoard(int32_t nBoardId) {
     if (nBoardId >= 0 && nBoardId <= 3) return MEMORY_MAP_XERF1;
     if (nBoardId >= 4 && nBoardId <= BOARD_ID_MAX) return MEMORY_MAP_XERF2;

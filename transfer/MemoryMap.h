@@ -22,6 +22,11 @@ constexpr size_t MEMORY_MAP_RECORD_SIZE = 72;
 constexpr int32_t MEMORY_MAP_XERF1 = 0;
 constexpr int32_t MEMORY_MAP_XERF2 = 1;
 
+// Room of the monitor area, the internal RAM at m_nMonitorAddress that the
+// boot loader loads the flash monitor into: 128 KiB on both classes. A
+// monitor image longer than this would run past the area's end.
+constexpr uint32_t MONITOR_AREA_SIZE = 0x20000;
+
 constexpr int32_t BOARD_ID_UNKNOWN = -1;
 constexpr int32_t BOARD_ID_MAX = 10;
 
@@ -95,6 +100,9 @@ public:
 // Map class of a board: MEMORY_MAP_XERF1 for 0-3, MEMORY_MAP_XERF2 for 4-10,
 // -1 for any other identifier.
 int32_t GetMapTypeForBoard(int32_t nBoardId);
+
+// Room of the monitor area of a map class; 0 for any other class.
+uint32_t GetMonitorAreaSize(int32_t nMapType);
 
 // The map for a board identifier, built from the record when one of at least
 // 72 bytes is given (null or a shorter record: built-in layout). Null for a

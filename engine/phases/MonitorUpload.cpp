@@ -6,7 +6,7 @@
 #include "engine/HERFLoaderImpl.h"
 #include "package/ByteOrder.h"
 #include "texts/Texts.h"
-#include "transfer/MonitorImages.h"
+#include "transfer/MonitorFiles.h"
 
 namespace CHERFLoaderLib {
 
@@ -44,7 +44,16 @@ int CHERFLoaderImpl::UploadMonitor()
         NotifyText(HLN_TEXT, "Monitor: Not Found!");
         return LINK_WAITING;
     }
-    const CMonitorImage image = GetMonitorImage(m_Receiver.m_pMemoryMap->m_nMapType);
+    CMonitorImage image;
+    std::string source, missing;
+    if (!m_Monitors.Get(m_Receiver.m_pMemoryMap->m_nMapType, image, source, missing)) {
+        // The folder lacks this class's file: nothing is sent, and the
+        // reason names the file the receiver needs.
+        NotifyText(HLN_TEXT, missing);
+        SetError(HLE_UPLOAD_FAILED, missing);
+        return LINK_WAITING;
+    }
+    NotifyText(HLN_TEXT, source);
     const uint32_t base = m_Receiver.m_pMemoryMap->m_nMonitorAddress;
     const uint32_t length = image.nLength;
     if (image.pData == nullptr || length < APP_HEADER_SIZE || GetLe32(image.pData) != APP_IMAGE_MAGIC) {

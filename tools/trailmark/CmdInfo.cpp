@@ -1,5 +1,6 @@
 // `trailmark info PACKAGE [--json]`: what a package or image file holds, as
-// the upgrade would stage it.
+// the upgrade would stage it. `trailmark info --monitor-dir DIR` checks a
+// folder of the maker's monitor programs as an upgrade would.
 
 #include <CLI/CLI.hpp>
 
@@ -14,7 +15,9 @@
 #include "tools/trailmark/JsonWriter.h"
 #include "tools/trailmark/KnownLayouts.h"
 #include "transfer/Expander.h"
+#include "texts/JsonText.h"
 #include "transfer/LayoutCheck.h"
+#include "transfer/MonitorFiles.h"
 #include "transfer/StagedImage.h"
 
 namespace {
@@ -24,6 +27,7 @@ constexpr uint64_t NO_RAM_FITS = 0x100000000ull;
 
 struct CInfoOptions {
     std::string m_strPath;
+    std::string m_strMonitorDir;
     bool m_bJson = false;
 };
 
@@ -286,8 +290,58 @@ void PrintJson(const CPackageInfo& info)
     std::printf("%s\n", json.Text().c_str());
 }
 
+// One line (or JSON object) per monitor class: the file, its length,
+// version and build date, or why it cannot be used.
+int RunMonitorCheck(const CInfoOptions& options)
+{
+    CMonitorFileCheck files[MONITOR_CLASS_COUNT];
+    std::string error;
+    if (!CheckMonitorFolder(options.m_strMonitorDir, files, error))
+        return Fail(EXIT_STATUS_FAILED, error);
+    std::string json = "{\"monitor_dir\": " + JsonString(options.m_strMonitorDir) + ", \"monitors\": [";
+    for (int32_t type = 0; type < MONITOR_CLASS_COUNT; ++type) {
+        const CMonitorFileCheck& f = files[type];
+        char version[16] = "", date[16] = "";
+        if (f.m_bUsable) {
+            FormatVersion(version, sizeof version, f.m_wVersion);
+            FormatDate(date, sizeof date, f.m_wYear, f.m_nMonth, f.m_nDay);
+        }
+        const std::string state = !f.m_bPresent ? "missing" : f.m_bUsable ? "usable" : "unusable";
+        if (options.m_bJson) {
+            json += std::string(type ? ", " : "") + "{\"file\": " + JsonString(f.m_strPath) +
+                    ", \"boards\": " + JsonString(MonitorClassBoards(type)) + ", \"state\": \"" + state + "\"";
+            if (f.m_bUsable)
+                json += ", \"length\": " + std::to_string(f.m_nLength) + ", \"version\": " +
+                        JsonString(version) + ", \"date\": " + JsonString(date);
+            if (f.m_bPresent && !f.m_bUsable)
+                json += ", \"reason\": " + JsonString(f.m_strReason);
+            json += "}";
+        } else if (f.m_bUsable) {
+            std::printf("%s (%s): usable, %llu bytes, Monitor: %s, %s\n", f.m_strPath.c_str(),
+                        MonitorClassBoards(type), static_cast<unsigned long long>(f.m_nLength), version, date);
+        } else {
+            std::printf("%s (%s): %s%s%s\n", f.m_strPath.c_str(), MonitorClassBoards(type),
+                        f.m_bPresent ? "cannot be used: " : "missing",
+                        f.m_bPresent ? f.m_strReason.c_str() : "", "");
+        }
+    }
+    if (options.m_bJson)
+        std::printf("%s]}\n", json.c_str());
+    const std::string problem = MonitorFolderProblem(options.m_strMonitorDir, files);
+    if (!problem.empty())
+        return Fail(EXIT_STATUS_FAILED, problem);
+    return std::fflush(stdout) == 0 ? EXIT_STATUS_OK : Fail(EXIT_STATUS_FAILED, "cannot write the report");
+}
+
 int RunInfo(const CInfoOptions& options)
 {
+    if (!options.m_strMonitorDir.empty() && options.m_strPath.empty())
+        return RunMonitorCheck(options);
+    if (options.m_strPath.empty())
+        return Fail(EXIT_STATUS_USAGE, "info needs a PACKAGE, or --monitor-dir DIR to check monitor files");
+    if (!options.m_strMonitorDir.empty())
+        if (const int status = RunMonitorCheck(options); status != EXIT_STATUS_OK)
+            return status;
     CPackageInfo info;
     int status = Collect(options.m_strPath, info);
     if (status != EXIT_STATUS_OK)
@@ -307,8 +361,9 @@ void AddInfoCommand(CLI::App& app)
     auto options = std::make_shared<CInfoOptions>();
     CLI::App* command =
         app.add_subcommand("info", "Show the sections, staging and versions of a package or image");
-    command->add_option("PACKAGE", options->m_strPath, "package (.q) or image (.bin) file")
-        ->required();
+    command->add_option("PACKAGE", options->m_strPath, "package (.q) or image (.bin) file");
+    command->add_option("--monitor-dir", options->m_strMonitorDir,
+                        "check a folder of the maker's monitor programs (XERF1.bin, XERF2.bin)");
     command->add_flag("--json", options->m_bJson, "print one JSON object");
     command->callback([options]() { SetExitStatus(RunInfo(*options)); });
 }

@@ -41,6 +41,7 @@ struct CUpgradeOptions {
     std::string m_strOptions;
     std::string m_strSecondary;
     std::string m_strThird;
+    std::string m_strMonitorDir;  // empty: the built-in monitors
     bool m_bNoRetry = false;
     bool m_bJson = false;
     std::string m_strVerify = "sum";
@@ -125,6 +126,7 @@ CRunOutcome RunOnce(const CUpgradeOptions& options, const CRunPorts& ports, uint
     loader.SetFlashCheck(options.m_strVerify == "none"        ? FLASH_CHECK_NONE
                          : options.m_strVerify == "read-back" ? FLASH_CHECK_READ_BACK
                                                               : FLASH_CHECK_SUM);
+    loader.SetMonitorFolder(options.m_strMonitorDir);
     CRunOutcome outcome;
     outcome.nStart = loader.Start(options.m_strPackage.c_str(), bits);
     if (outcome.nStart != START_OK) {
@@ -247,6 +249,10 @@ void AddUpgradeCommand(CLI::App& app)
                     "115200 baud, and catches changes a sum cannot see) or 'none'")
         ->check(CLI::IsMember({"sum", "read-back", "none"}))
         ->capture_default_str();
+    cmd->add_option("--monitor-dir", options->m_strMonitorDir,
+                    "Folder with the maker's monitor programs XERF1.bin / XERF2.bin (default: the built-in "
+                    "monitors, for the virtual receiver only)")
+        ->envname("TRAILMARK_MONITOR_DIR");
     cmd->add_flag("--json", options->m_bJson, "One JSON object a line: every notification and the result");
     cmd->callback([options] { SetExitStatus(RunUpgrade(*options)); });
 }
