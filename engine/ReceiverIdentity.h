@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "transfer/FlashDevice.h"
 #include "transfer/MemoryMap.h"
@@ -30,6 +31,7 @@ public:
     uint16_t m_wNewBootVersion = 0;  // carried by the package
     uint16_t m_wOldBootVersion = 0;  // reported by the receiver
     int32_t m_nBoardId = -1;         // -1: not yet known
+    std::string m_strSerial;         // from the boot loader's identity record; empty when not read
     std::unique_ptr<CFlashDevice_Info> m_pFlashDevice;  // found in phase 1
     std::unique_ptr<CMemoryMap_Info> m_pMemoryMap;      // chosen in phase 0
     bool m_bReceiverMemoryMap = false;                  // the receiver supplied the map's data

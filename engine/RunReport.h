@@ -18,6 +18,19 @@
 
 namespace CHERFLoaderLib {
 
+// What the run learned of the receiver and of the package, for the front
+// ends' summaries and run logs: the versions before (as the receiver first
+// reported them) and those the package carries, the board and the serial
+// number. A field not yet known keeps its default.
+struct CReceiverFacts {
+    uint16_t wOldAppVersion = 0;   // reported by the receiver when the run first identified it
+    uint16_t wOldBootVersion = 0;
+    uint16_t wNewAppVersion = 0;   // carried by the package
+    uint16_t wNewBootVersion = 0;
+    int32_t nBoardId = -1;         // -1: not yet known
+    std::string strSerial;         // empty: not yet known (the monitor's identity has none)
+};
+
 struct CRunReport {
     bool bStarted = false;            // Start returned 0: the worker ran (or runs)
     int32_t nResult = HLE_NONE;       // the run's result code, as GetResult gives it
@@ -30,6 +43,7 @@ struct CRunReport {
     bool bDeviceGone = false;         // a port of the run disappeared while it was open
     int32_t nFailedStep = -1;         // HLN_* of the last step that reported failure; -1 for none
     std::string strError;             // why the run (or Start) failed, one line; empty otherwise
+    CReceiverFacts receiver;          // versions, board and serial number as far as known
 };
 
 // The name a person knows a step by ("Prepare flash", "App Version check")

@@ -58,6 +58,25 @@ void CRunState::SetStarted(bool started)
     m_Report.bStarted = started;
 }
 
+void CRunState::NotePackageVersions(uint16_t app, uint16_t boot)
+{
+    std::lock_guard<std::mutex> lock(m_ReportLock);
+    m_Report.receiver.wNewAppVersion = app;
+    m_Report.receiver.wNewBootVersion = boot;
+}
+
+void CRunState::NoteReceiver(uint16_t oldApp, uint16_t oldBoot, int32_t board, const std::string& serial)
+{
+    std::lock_guard<std::mutex> lock(m_ReportLock);
+    CReceiverFacts& facts = m_Report.receiver;
+    if (facts.nBoardId != -1)
+        return;
+    facts.wOldAppVersion = oldApp;
+    facts.wOldBootVersion = oldBoot;
+    facts.nBoardId = board;
+    facts.strSerial = serial;
+}
+
 CRunReport CRunState::GetRunReport(bool deviceGone, const std::string& startError) const
 {
     CRunReport report;

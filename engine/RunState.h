@@ -58,6 +58,12 @@ public:
     // A step reported failure (HLN_* of a step).
     void NoteFailedStep(int32_t code);
     void SetStarted(bool started);
+    // The package's versions, known once Start has read it.
+    void NotePackageVersions(uint16_t app, uint16_t boot);
+    // What an identification of the receiver read. Only the first one of a
+    // run counts: the final phase identifies the receiver again, after its
+    // flash holds the new versions.
+    void NoteReceiver(uint16_t oldApp, uint16_t oldBoot, int32_t board, const std::string& serial);
     // The report so far with the result and cancel state filled in. The
     // session adds what only it knows: whether a port went away, and why
     // Start failed.

@@ -68,6 +68,7 @@ int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
     // cannot work stops the run before the receiver is woken.
     if (!m_Monitors.Load(m_strMonitorFolder, m_strStartError))
         return START_PACKAGE_FAILED;
+    m_Run.NotePackageVersions(m_Receiver.m_wNewAppVersion, m_Receiver.m_wNewBootVersion);
     if (!m_Links.Open(m_nOptions, m_strStartError))
         return START_PORT_FAILED;
     m_bStarted = true;

@@ -26,7 +26,8 @@ constexpr float POWER_LIMIT = -15.0f;
 
 // Identity record fields (little-endian).
 constexpr size_t ID_PRODUCT = 0, ID_APP_VERSION = 2, ID_APP_DATE = 4, ID_BOARD = 10,
-                 ID_BOOT_VERSION = 16, ID_BOOT_DATE = 18;
+                 ID_BOOT_VERSION = 16, ID_BOOT_DATE = 18, ID_SERIAL = 22;
+constexpr size_t SERIAL_LENGTH = 16;
 constexpr size_t POWER_READING_OFFSET = 16;
 
 void Sleep(int ms)
@@ -50,6 +51,18 @@ std::string DateText(const uint8_t* p)
 {
     char buffer[64];
     return FormatDate(buffer, sizeof buffer, GetLe16(p), p[2], p[3]);
+}
+
+// The identity record's serial number: 16 bytes of text, zero-terminated
+// when shorter; bytes that are not printable are left out, as a receiver
+// with an unwritten serial area gives 0xFF there.
+std::string SerialText(const uint8_t* p)
+{
+    std::string text;
+    for (size_t i = 0; i < SERIAL_LENGTH && p[i] != 0; ++i)
+        if (p[i] >= 0x20 && p[i] < 0x7F)
+            text += static_cast<char>(p[i]);
+    return text;
 }
 
 std::string VersionText(unsigned version)
@@ -246,6 +259,9 @@ int CHERFLoaderImpl::IdentifyReceiver()
     m_Receiver.m_wOldAppVersion = GetLe16(id + ID_APP_VERSION);
     m_Receiver.m_wOldBootVersion = GetLe16(id + ID_BOOT_VERSION);
     m_Receiver.m_nBoardId = GetLe16(id + ID_BOARD);
+    m_Receiver.m_strSerial = SerialText(id + ID_SERIAL);
+    m_Run.NoteReceiver(m_Receiver.m_wOldAppVersion, m_Receiver.m_wOldBootVersion, m_Receiver.m_nBoardId,
+                       m_Receiver.m_strSerial);
 
     if (m_Receiver.IsHighSpeedBoard(m_nOptions) && (m_nOptions & HLO_HIGH_SPEED)) {
         result = SwitchBootToHighSpeed();
