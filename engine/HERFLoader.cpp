@@ -1,5 +1,11 @@
 #include "engine/HERFLoader.h"
 
+#include <filesystem>
+#include <system_error>
+
+#include "platform/DebugOut.h"
+#include "transfer/MonitorFiles.h"
+
 #include "engine/HERFLoaderImpl.h"
 
 namespace CHERFLoaderLib {
@@ -36,6 +42,23 @@ void CHERFLoader::SetFlashCheck(int32_t mode)
 {
     if (m_pSession)
         m_pSession->SetFlashCheck(mode);
+}
+
+std::string CHERFLoader::MonitorFolderBeside(const std::string& packagePath)
+{
+    std::filesystem::path folder = std::filesystem::path(packagePath).parent_path();
+    if (folder.empty())
+        folder = ".";
+    std::error_code ec;
+    for (int32_t type = 0; type < MONITOR_CLASS_COUNT; ++type)
+        if (std::filesystem::exists(folder / MonitorFileName(type), ec))
+            return folder.string();
+    return std::string();
+}
+
+void CHERFLoader::EnableTrace()
+{
+    platform::EnableDebugOut();
 }
 
 void CHERFLoader::SetMonitorFolder(const std::string& folder)

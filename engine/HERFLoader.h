@@ -75,6 +75,12 @@ public:
     // for Start to check and the monitor upload to send; empty (the default)
     // sends the built-in monitors, which only the virtual receiver runs.
     void SetMonitorFolder(const std::string& folder);
+    // The folder of `packagePath` when it holds a monitor program of either
+    // class (the wizard's rule: the maker's monitors lie beside the
+    // package); empty otherwise.
+    static std::string MonitorFolderBeside(const std::string& packagePath);
+    // Turns on the engine's trace texts on standard error for the process.
+    static void EnableTrace();
     // START_OK, START_NOT_STARTED (no session, or no worker thread),
     // START_PACKAGE_FAILED (package, plan or monitor folder), START_PORT_FAILED. See
     // GetStartError for the reason.

@@ -1,7 +1,7 @@
 // Debug trace output for developers.
 //
 // Texts go to standard error only when the environment variable
-// TRAILMARK_DEBUG is set; otherwise they are dropped. On Windows they also
+// TRAILMARK_DEBUG is set or EnableDebugOut was called; otherwise they are dropped. On Windows they also
 // always go to the debugger (OutputDebugStringA). Used by the serial handler
 // around line breaks. Thread-safe (one write per text).
 #pragma once
@@ -9,5 +9,8 @@
 namespace platform {
 
 void DebugOut(const char* text);
+// Sends the texts to standard error from now on, as if TRAILMARK_DEBUG were
+// set (the command line's -v).
+void EnableDebugOut();
 
 }  // namespace platform

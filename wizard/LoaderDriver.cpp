@@ -1,10 +1,6 @@
 #include "wizard/LoaderDriver.h"
 
-#include <filesystem>
-#include <system_error>
 #include <utility>
-
-#include "transfer/MonitorFiles.h"
 
 namespace wizard {
 
@@ -22,15 +18,7 @@ void CEngineLoaderDriver::SetPortNumbers(int32_t nPrimary, int32_t nSecondary, i
 // package (the folder it starts in); otherwise the built-in ones.
 int32_t CEngineLoaderDriver::Start(const char* pszPackagePath, uint32_t nOptions)
 {
-    std::filesystem::path folder = std::filesystem::path(pszPackagePath ? pszPackagePath : "").parent_path();
-    if (folder.empty())
-        folder = ".";
-    std::error_code ec;
-    for (int32_t type = 0; type < MONITOR_CLASS_COUNT; ++type)
-        if (std::filesystem::exists(folder / MonitorFileName(type), ec)) {
-            m_Loader.SetMonitorFolder(folder.string());
-            break;
-        }
+    m_Loader.SetMonitorFolder(CHERFLoaderLib::CHERFLoader::MonitorFolderBeside(pszPackagePath ? pszPackagePath : ""));
     return m_Loader.Start(pszPackagePath, nOptions);
 }
 

@@ -3,18 +3,28 @@
 #include "platform/DebugOut.h"
 
 #include <cstdio>
+#include <atomic>
 #include <cstdlib>
 
 #include <windows.h>
 
 namespace platform {
 
+namespace {
+std::atomic<bool> g_bEnabled{false};
+}  // namespace
+
+void EnableDebugOut()
+{
+    g_bEnabled = true;
+}
+
 void DebugOut(const char* text)
 {
     if (text == nullptr)
         return;
     OutputDebugStringA(text);
-    if (std::getenv("TRAILMARK_DEBUG") == nullptr)
+    if ((!g_bEnabled && std::getenv("TRAILMARK_DEBUG") == nullptr))
         return;
     std::fputs(text, stderr);
     std::fflush(stderr);
