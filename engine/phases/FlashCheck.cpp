@@ -18,7 +18,6 @@
 // host expects, expanded on the host for a compressed section.
 #include <chrono>
 #include <cstdio>
-#include <numeric>
 
 #include "engine/HERFLoaderImpl.h"
 #include "package/ByteOrder.h"
@@ -38,11 +37,6 @@ constexpr int CHECK_TIMEOUT_MS = 5000;
 constexpr int CHECK_ATTEMPTS = 3;
 constexpr uint8_t READ_REPLY_ID = 0xA4;
 constexpr uint32_t READ_REPLY_HEADER = 7;  // address, length (16 bits), status
-
-uint32_t ByteSum(const uint8_t* bytes, size_t length)
-{
-    return std::accumulate(bytes, bytes + length, 0u, [](uint32_t s, uint8_t b) { return s + b; });
-}
 
 std::string Hex(uint32_t value)
 {
