@@ -4,7 +4,10 @@
 // retry), and with the flash then compared byte for byte with the package.
 // A false success is a run that ends upgraded while the flash differs.
 //
-//   bench_faults [RUNS_PER_CASE] [FIRST_SEED]
+//   bench_faults [RUNS_PER_CASE] [FIRST_SEED] [RATE...]
+//
+// Every bit error costs the exchange it hits a time-out, so a run at 1e-4
+// takes minutes: the default rates keep a case to about a minute a run.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -75,7 +78,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "app.bin and boot.bin are missing from %s\n", dir.c_str());
         return 1;
     }
-    const double rates[] = {1e-5, 3e-5, 1e-4};
+    std::vector<double> rates = {1e-6, 3e-6, 1e-5};
+    if (argc > 3) {
+        rates.clear();
+        for (int i = 3; i < argc; ++i)
+            rates.push_back(std::atof(argv[i]));
+    }
     const struct {
         const char* name;
         int32_t check;

@@ -44,6 +44,8 @@ struct CRunReport {
     int32_t nFailedStep = -1;         // HLN_* of the last step that reported failure; -1 for none
     std::string strError;             // why the run (or Start) failed, one line; empty otherwise
     CReceiverFacts receiver;          // versions, board and serial number as far as known
+    uint32_t nMonitorBytes = 0;       // bytes of the monitor the run sends; 0 until it is chosen
+    uint32_t nDataBytes = 0;          // bytes of image data the data upload carries, known from Start
 };
 
 // The name a person knows a step by ("Prepare flash", "App Version check")

@@ -69,6 +69,10 @@ int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
     if (!m_Monitors.Load(m_strMonitorFolder, m_strStartError))
         return START_PACKAGE_FAILED;
     m_Run.NotePackageVersions(m_Receiver.m_wNewAppVersion, m_Receiver.m_wNewBootVersion);
+    uint32_t dataBytes = 0;
+    for (int i = 0; i < m_ImageData.GetCount(); ++i)
+        dataBytes += m_ImageData.GetItem(i)->m_nLength;
+    m_Run.NoteDataBytes(dataBytes);
     if (!m_Links.Open(m_nOptions, m_strStartError))
         return START_PORT_FAILED;
     m_bStarted = true;

@@ -14,9 +14,13 @@
 // goes on past COM9 with the ports the system has there. CPortRoots is not
 // used there.
 //
+// A USB adapter's vendor and product ids, serial number and product name
+// come from the USB device above the tty in sysfs (idVendor, idProduct,
+// serial, product), on Windows from the device instance id and description.
+//
 // Backends: posix/PortNames.cpp (Linux sysfs), win32/PortNames.cpp (SetupAPI
 // and HARDWARE\DEVICEMAP\SERIALCOMM); PortOverrides.cpp holds the settings
-// both look at first.
+// both look at first, UsbInstanceId.cpp the instance id reading.
 //
 // Called by CSerialHandler::Open and by the engine's port service
 // (engine/PortService.h), through which the front ends see the list.
@@ -40,7 +44,19 @@ struct CPortEntry {
     int nNumber = 0;
     std::string strDevice;       // empty when no device stands for the number
     std::string strDescription;  // "USB serial adapter <name>", "on-board UART", ...
+    // A USB adapter's identity as far as the system tells it; empty for
+    // other ports and for what the system does not know.
+    std::string strUsbVendorId = {};   // four hex digits, "0403"
+    std::string strUsbProductId = {};  // four hex digits, "6001"
+    std::string strUsbSerial = {};     // the adapter's serial number
+    std::string strUsbProduct = {};    // its product name ("FT232R USB UART"; on Windows the driver's name for it)
 };
+
+// The vendor id, product id and serial number in a Windows device instance
+// id: "USB\VID_0403&PID_6001\A600XYZ" or "FTDIBUS\VID_0403+PID_6001+A600XYZA\0000".
+// An instance part the system made up (it holds '&') is no serial number.
+// Fields that are not there stay as they were.
+void ParseUsbInstanceId(const std::string& instance, CPortEntry& entry);
 
 constexpr int PORT_LIST_COUNT = 9;
 

@@ -14,7 +14,8 @@
 #   receiver/  nothing of the product but transfer/MonitorImages.h (the
 #              monitor images it must recognise) and texts/JsonText.h (the
 #              quoting of its report): it keeps its own packet codec;
-#   tools/     platform/Console.h (the terminal and Ctrl-C) and no other
+#   tools/     platform/Console.h (the terminal and Ctrl-C) and
+#              platform/LocalTime.h (the run log's time stamps), no other
 #              platform service: the front ends reach the ports through the
 #              engine (engine/PortService.h);
 #   wizard/    only the engine and the texts.
@@ -36,7 +37,7 @@ set(uses_engine engine link transfer package platform texts)
 set(uses_receiver receiver)
 set(headers_receiver transfer/MonitorImages.h texts/JsonText.h)
 set(uses_tools tools engine receiver transfer package texts)
-set(headers_tools platform/Console.h)
+set(headers_tools platform/Console.h platform/LocalTime.h)
 set(uses_wizard wizard engine texts)
 set(uses_bench bench engine receiver link transfer package platform texts)
 set(uses_packaging packaging wizard)

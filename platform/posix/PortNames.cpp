@@ -23,6 +23,7 @@ struct CFoundDevice {
     std::string m_strName;  // ttyUSB0
     std::string m_strById;  // the /dev/serial/by-id name, or empty
     EPortGroup m_eGroup = GROUP_OTHER;
+    fs::path m_SysEntry;    // its entry in the tty class folder
 };
 
 bool StartsWith(const std::string& text, const char* prefix)
@@ -120,7 +121,7 @@ std::vector<CFoundDevice> ScanDevices(const CPortRoots& roots)
         if (!keep)
             continue;
         auto link = byId.find(name);
-        found.push_back({name, link == byId.end() ? std::string() : link->second, group});
+        found.push_back({name, link == byId.end() ? std::string() : link->second, group, it->path()});
     }
     std::sort(found.begin(), found.end(), [](const CFoundDevice& a, const CFoundDevice& b) {
         if (a.m_eGroup != b.m_eGroup)
@@ -140,6 +141,37 @@ std::string Describe(const CFoundDevice& device)
     case GROUP_USB: return "USB serial adapter " + (device.m_strById.empty() ? device.m_strName : device.m_strById);
     case GROUP_UART: return "on-board UART";
     default: return "serial device " + device.m_strName;
+    }
+}
+
+// The first line of a sysfs attribute file; empty when there is none.
+std::string ReadAttribute(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+// The USB device a tty belongs to is the first folder above its device
+// entry that has an idVendor: one up for a CDC-ACM interface, two for a
+// USB serial converter's port.
+void ReadUsbFacts(const fs::path& sysEntry, CPortEntry& entry)
+{
+    constexpr int MAX_LEVELS = 6;
+    std::error_code ec;
+    fs::path dir = fs::canonical(sysEntry / "device", ec);
+    for (int level = 0; !ec && level < MAX_LEVELS && dir.has_relative_path(); ++level, dir = dir.parent_path()) {
+        std::error_code probe;
+        if (!fs::exists(dir / "idVendor", probe))
+            continue;
+        entry.strUsbVendorId = ReadAttribute(dir / "idVendor");
+        entry.strUsbProductId = ReadAttribute(dir / "idProduct");
+        entry.strUsbSerial = ReadAttribute(dir / "serial");
+        entry.strUsbProduct = ReadAttribute(dir / "product");
+        return;
     }
 }
 
@@ -186,6 +218,8 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots& roots)
                 const CFoundDevice& device = devices[number - 1];
                 entry.strDevice = (fs::path(roots.strDevDir) / device.m_strName).string();
                 entry.strDescription = Describe(device);
+                if (device.m_eGroup == GROUP_USB)
+                    ReadUsbFacts(device.m_SysEntry, entry);
             } else {
                 entry.strDescription = "no device";
             }

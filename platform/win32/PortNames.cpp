@@ -24,6 +24,7 @@ const GUID PORTS_CLASS = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0
 struct CFoundPort {
     std::string m_strFriendlyName;  // "USB Serial Port (COM3)"
     std::string m_strSource;        // device instance ("FTDIBUS\VID_0403+...") or "\Device\Serial0"
+    std::string m_strDeviceDesc;    // the driver's name for the device ("USB Serial Port")
 };
 
 std::string Upper(std::string text)
@@ -80,6 +81,10 @@ void AddSetupApiPorts(std::map<int, CFoundPort>& ports)
                                               reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr))
             port.m_strFriendlyName = text;
         std::memset(text, 0, sizeof text);
+        if (SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_DEVICEDESC, nullptr,
+                                              reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr))
+            port.m_strDeviceDesc = text;
+        std::memset(text, 0, sizeof text);
         if (SetupDiGetDeviceInstanceIdA(set, &device, text, sizeof text - 1, nullptr))
             port.m_strSource = text;
         ports[number] = port;
@@ -103,7 +108,7 @@ void AddRegisteredPorts(std::map<int, CFoundPort>& ports)
         value[valueSize] = '\0';
         int number = ComNumber(value);
         if (number != 0 && ports.find(number) == ports.end())
-            ports[number] = CFoundPort{std::string(), name};
+            ports[number] = CFoundPort{std::string(), name, std::string()};
     }
     RegCloseKey(key);
 }
@@ -161,7 +166,7 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots&)
     AddRegisteredPorts(found);
     std::vector<CPortEntry> entries;
     for (int number = 1; number <= PORT_LIST_COUNT; ++number)
-        found.emplace(number, CFoundPort{"", ""});
+        found.emplace(number, CFoundPort{"", "", ""});
     for (const auto& [number, port] : found) {
         CPortEntry entry;
         entry.nNumber = number;
@@ -171,6 +176,9 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots&)
             } else {
                 entry.strDevice = DevicePath("COM", number);
                 entry.strDescription = Describe(port);
+                ParseUsbInstanceId(port.m_strSource, entry);
+                if (!entry.strUsbVendorId.empty())
+                    entry.strUsbProduct = port.m_strDeviceDesc;
             }
         }
         entries.push_back(entry);

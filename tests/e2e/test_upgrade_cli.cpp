@@ -131,22 +131,32 @@ TEST(UpgradeCommand, UpgradesTheReceiverAndSaysSo)
     EXPECT_NE(out.text.find("Successfully upgraded GPS firmware\n"), std::string::npos) << out.text;
 }
 
-TEST(UpgradeCommand, JsonGivesOneEventALineEndingWithTheResult)
+// Catches: an event a script cannot tie to its port, a summary that is not
+// the last line or lacks the versions, serial number and board.
+TEST(UpgradeCommand, JsonGivesOneEventALineEndingWithTheSummary)
 {
-    CReceiverProcess receiver("");
+    CReceiverProcess receiver("--serial JSON0001 --board 5");
     const COutput out = RunTool("upgrade --json --port " + receiver.Port() + " --package " + kSample);
     EXPECT_EQ(out.status, 0) << out.text;
     std::istringstream lines(out.text);
-    std::string line, last;
+    std::string line, previous, last;
     int events = 0;
     while (std::getline(lines, line)) {
         ASSERT_EQ(line.rfind("{\"event\":\"", 0), 0u) << line;
+        if (line.rfind("{\"event\":\"summary\"", 0) != 0) {
+            EXPECT_NE(line.find(",\"port\":\"" + receiver.Port() + "\","), std::string::npos) << line;
+        }
         ++events;
+        previous = last;
         last = line;
     }
     EXPECT_GT(events, 50);
-    EXPECT_NE(last.find("\"event\":\"result\""), std::string::npos) << last;
-    EXPECT_NE(last.find("\"success\":true"), std::string::npos) << last;
+    EXPECT_NE(previous.find("\"event\":\"result\""), std::string::npos) << previous;
+    EXPECT_NE(previous.find("\"success\":true"), std::string::npos) << previous;
+    for (const char* field : {"\"event\":\"summary\",\"success\":true,\"exit_status\":0,", "\"result\":\"upgraded\"",
+                              "\"old_app_version\":\"v1.75\"", "\"new_app_version\":\"v1.82\"", "\"board\":5",
+                              "\"serial\":\"JSON0001\"", "\"retries\":0", "\"failed_step\":null"})
+        EXPECT_NE(last.find(field), std::string::npos) << field << "\n" << last;
 }
 
 // Each row is a command line that must be refused, or answered, before any
@@ -171,6 +181,15 @@ TEST(UpgradeCommand, ArgumentsAreCheckedBeforeAnythingRuns)
         {"upgrade --port /dev/null --package /nonexistent/firmware.q", 4, "/nonexistent/firmware.q", "Upgrade with"},
         {"upgrade --port COM1 --options zebra", 2, "zebra", "Upgrade with"},
         {"--version", 0, "trailmark " TRAILMARK_VERSION "\n", "required"},
+        {"upgrade --port /dev/null --port /dev/null", 2, "'/dev/null' is given twice", "Upgrade with"},
+        {"upgrade --port /dev/a --port /dev/b --secondary-port /dev/c", 2, "serve one receiver", "Upgrade with"},
+        {"upgrade --ports-from /nonexistent/ports.txt", 2, "cannot read /nonexistent/ports.txt", "Upgrade with"},
+        {"upgrade --port /dev/null --log /nonexistent/folder/bench.log --package " + kSample, 1, "--log: cannot open", "Upgrade with"},
+        // Start failures reach a script as JSON objects as well.
+        {"upgrade --json --port /dev/null --package /nonexistent/firmware.q", 4,
+         "{\"event\":\"error\",\"exit_status\":4,\"reason\":\"/nonexistent/firmware.q", "Upgrade with"},
+        {"upgrade --json --port /dev/trailmark-no-such-port --package " + kSample, 3,
+         "{\"event\":\"error\",\"port\":\"/dev/trailmark-no-such-port\",\"exit_status\":3,", "\"success\":true"},
     };
     for (const CRow& row : rows) {
         SCOPED_TRACE(row.strArguments);

@@ -92,6 +92,74 @@ TEST_F(PortNamesTest, UsbAdaptersFirstThenRealUartsThenTheRest)
     }
 }
 
+// Catches: ids read from the interface instead of the USB device above it,
+// one level of searching (a USB serial converter's port is two below the
+// device), and USB facts given to a port that is no adapter.
+TEST_F(PortNamesTest, UsbAdaptersCarryTheirIdsSerialAndProduct)
+{
+    const fs::path usb = m_root / "sys" / "devices" / "usb1";
+    auto device = [&](const std::string& name, const char* vendor, const char* product, const char* serial,
+                      const char* productName) {
+        fs::create_directories(usb / name);
+        std::ofstream(usb / name / "idVendor") << vendor << "\n";
+        std::ofstream(usb / name / "idProduct") << product << "\n";
+        if (serial != nullptr)
+            std::ofstream(usb / name / "serial") << serial << "\n";
+        std::ofstream(usb / name / "product") << productName << "\n";
+    };
+    device("1-1", "0403", "6001", "A600XYZ", "FT232R USB UART");
+    device("1-2", "2341", "0043", nullptr, "Uno");
+    // A converter's port sits two below its device, an ACM interface one.
+    fs::create_directories(usb / "1-1" / "1-1:1.0" / "ttyUSB0");
+    fs::create_directories(usb / "1-2" / "1-2:1.0");
+    for (const auto& [name, target] : {std::pair<std::string, fs::path>{"ttyUSB0", usb / "1-1" / "1-1:1.0" / "ttyUSB0"},
+                                       {"ttyACM0", usb / "1-2" / "1-2:1.0"}}) {
+        fs::create_directories(m_root / "sys" / name);
+        fs::create_directory_symlink(target, m_root / "sys" / name / "device");
+        std::ofstream(m_root / "dev" / name) << "";
+    }
+    AddTty("ttyS0", "4");
+
+    const auto ports = platform::ListComPorts(m_roots);
+    ASSERT_EQ(ports[0].strDevice, Dev("ttyACM0"));
+    EXPECT_EQ(ports[0].strUsbVendorId, "2341");
+    EXPECT_EQ(ports[0].strUsbProductId, "0043");
+    EXPECT_EQ(ports[0].strUsbSerial, "");
+    EXPECT_EQ(ports[0].strUsbProduct, "Uno");
+    ASSERT_EQ(ports[1].strDevice, Dev("ttyUSB0"));
+    EXPECT_EQ(ports[1].strUsbVendorId, "0403");
+    EXPECT_EQ(ports[1].strUsbProductId, "6001");
+    EXPECT_EQ(ports[1].strUsbSerial, "A600XYZ");
+    EXPECT_EQ(ports[1].strUsbProduct, "FT232R USB UART");
+    ASSERT_EQ(ports[2].strDevice, Dev("ttyS0"));
+    EXPECT_EQ(ports[2].strUsbVendorId, "");
+}
+
+// The Windows port list gives only the device instance id.
+TEST(UsbInstanceId, IdsAndSerialFromTheInstance)
+{
+    struct {
+        const char* pszInstance;
+        const char* pszVendor;
+        const char* pszProduct;
+        const char* pszSerial;
+    } rows[] = {
+        {"USB\\VID_0403&PID_6001\\A600XYZ", "0403", "6001", "A600XYZ"},
+        {"FTDIBUS\\VID_0403+PID_6015+DK0AB12CA\\0000", "0403", "6015", "DK0AB12CA"},
+        {"USB\\VID_10C4&PID_EA60\\6&2F3B1C&0&2", "10C4", "EA60", ""},  // made up by the system
+        {"ACPI\\PNP0501\\1", "", "", ""},
+        {"USB\\VID_04", "", "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pszInstance);
+        platform::CPortEntry entry;
+        platform::ParseUsbInstanceId(row.pszInstance, entry);
+        EXPECT_EQ(entry.strUsbVendorId, row.pszVendor);
+        EXPECT_EQ(entry.strUsbProductId, row.pszProduct);
+        EXPECT_EQ(entry.strUsbSerial, row.pszSerial);
+    }
+}
+
 TEST_F(PortNamesTest, EnvironmentOverridesTheScan)
 {
     AddTty("ttyUSB0");

@@ -1,31 +1,35 @@
-// `trailmark upgrade`: a full upgrade of one receiver from the command line.
+// `trailmark upgrade`: full upgrades of one receiver, or of a tray of them at
+// once, from the command line.
 //
-// The engine runs on its own threads; its notifications are queued here and
-// shown by the main thread, which also watches for Ctrl-C. Whether a failed
-// run is retried, and with which options, is the upgrade policy's decision
-// (engine/UpgradePolicy.h), the same as in the wizard.
+// Each receiver is upgraded on a thread of its own (ReceiverRun.h), with its
+// own engine and its own retries as the upgrade policy decides
+// (engine/UpgradePolicy.h), the same as in the wizard. Their events are
+// queued to the main thread, which shows them, logs each receiver as it ends
+// and watches for Ctrl-C.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "engine/HERFLoader.h"
 #include "engine/UpgradePolicy.h"
 #include "package/FirmwareFile.h"
 #include "platform/Console.h"
 #include "tools/trailmark/Command.h"
+#include "tools/trailmark/JsonWriter.h"
+#include "tools/trailmark/ReceiverRun.h"
+#include "tools/trailmark/RunSummary.h"
+#include "tools/trailmark/TrayView.h"
 #include "tools/trailmark/UpgradeView.h"
 
 using namespace CHERFLoaderLib;
 
 namespace {
-
-constexpr uint32_t LOADER_MESSAGE = 0x83E8;
-constexpr int EXIT_STATUS_PORT = 3;
-constexpr int EXIT_STATUS_INTERRUPTED = 130;
 
 // Set from a signal handler, or from a thread of the system's on Windows.
 std::atomic<bool> g_bInterrupted{false};
@@ -36,67 +40,25 @@ void OnInterrupt()
 }
 
 struct CUpgradeOptions {
-    std::string m_strPort;
+    std::vector<std::string> m_Ports;
+    std::string m_strPortsFrom;
     std::string m_strPackage = "Corvid_FW_v1.82-Boot.q";
     std::string m_strOptions;
     std::string m_strSecondary;
     std::string m_strThird;
     std::string m_strMonitorDir;  // empty: the built-in monitors
+    std::string m_strLog;
     bool m_bNoRetry = false;
     bool m_bJson = false;
+    bool m_bQuiet = false;
+    bool m_bVerbose = false;
     std::string m_strVerify = "sum";
 };
 
-// Notifications arrive on engine threads; the main thread shows them.
-class CNotificationQueue {
-public:
-    void Push(const CLoaderNotification& n)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_Items.push_back(n);
-        }
-        m_Ready.notify_one();
-    }
-    bool Pop(CLoaderNotification& n, int timeoutMs)
-    {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        if (!m_Ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !m_Items.empty(); }))
-            return false;
-        n = std::move(m_Items.front());
-        m_Items.pop_front();
-        return true;
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Ready;
-    std::deque<CLoaderNotification> m_Items;
+struct CReceiverPlan {
+    std::string strPort;
+    CReceiverPorts ports;
 };
-
-// The ports of a run: a COM number, or a device path used as typed.
-struct CRunPorts {
-    int nNumber[3] = {0, 2, 4};
-    std::string strDevice[3];
-};
-
-// "COM3" (any case) gives 3; a device path (it holds a '/' or a '\\') is
-// kept as typed.
-bool ResolvePortArgument(const std::string& text, CRunPorts& ports, int index)
-{
-    if (text.size() > 3 && (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
-        (text[2] == 'M' || text[2] == 'm')) {
-        uint32_t value = 0;
-        if (!ParseUint32(text.substr(3), value) || value < 1 || value > 255)
-            return false;
-        ports.nNumber[index] = static_cast<int>(value);
-        return true;
-    }
-    if (text.find_first_of("/\\") == std::string::npos)
-        return false;
-    ports.strDevice[index] = text;
-    return true;
-}
 
 // Every option bit the engine knows, by value and name, for the refusal of
 // one it does not.
@@ -111,120 +73,198 @@ std::string KnownOptionBits()
     return text;
 }
 
-struct CRunOutcome {
-    int32_t nStart = 0;
-    CRunReport report;
-};
-
-CRunOutcome RunOnce(const CUpgradeOptions& options, const CRunPorts& ports, uint32_t bits, CUpgradeView& view)
+// A refusal before any receiver is touched: the line on stderr, and with
+// --json one error object on stdout as well.
+int Refuse(bool json, int status, const std::string& reason, const std::string& port = std::string())
 {
-    CNotificationQueue queue;
-    CHERFLoader loader;
-    loader.Create([&queue](const CLoaderNotification& n) { queue.Push(n); }, LOADER_MESSAGE);
-    loader.SetPortNumbers(ports.nNumber[0], ports.nNumber[1], ports.nNumber[2]);
-    loader.SetPortDevices(ports.strDevice[0], ports.strDevice[1], ports.strDevice[2]);
-    loader.SetFlashCheck(options.m_strVerify == "none"        ? FLASH_CHECK_NONE
-                         : options.m_strVerify == "read-back" ? FLASH_CHECK_READ_BACK
-                                                              : FLASH_CHECK_SUM);
-    loader.SetMonitorFolder(options.m_strMonitorDir);
-    CRunOutcome outcome;
-    outcome.nStart = loader.Start(options.m_strPackage.c_str(), bits);
-    if (outcome.nStart != START_OK) {
-        outcome.report = loader.GetRunReport();
-        return outcome;
+    if (json) {
+        CJsonWriter writer;
+        writer.BeginObject();
+        writer.String("event", "error");
+        if (!port.empty())
+            writer.String("port", port);
+        writer.Signed("exit_status", status);
+        writer.String("reason", reason);
+        writer.EndObject();
+        std::printf("%s\n", writer.Text().c_str());
+        std::fflush(stdout);
     }
-    bool cancelAsked = false;
-    for (;;) {
-        CLoaderNotification n;
-        if (queue.Pop(n, 100)) {
-            view.Show(n);
-            if (n.nCode == HLN_RUN && n.nPayload == RUN_FINISHED)
-                break;
-        }
-        if (g_bInterrupted && !cancelAsked) {
-            cancelAsked = true;
-            if (loader.Cancel())
-                view.Message("Interrupted: stopping the upgrade");
-            else
-                view.Message("Cannot stop now: the receiver's flash is being written, and stopping would leave "
-                             "it without working firmware. Please wait.");
-        }
-    }
-    outcome.report = loader.GetRunReport();
-    loader.Destroy();
-    return outcome;
+    return Fail(status, reason);
 }
 
-// The usage checks; EXIT_STATUS_OK when the arguments can be used.
-int CheckArguments(const CUpgradeOptions& options, uint32_t& bits, CRunPorts& ports)
+// The ports listed in a file, one a line; blank lines and lines starting
+// with '#' are skipped, and spaces around a port are not part of it.
+int ReadPortsFile(const CUpgradeOptions& options, std::vector<std::string>& ports)
 {
-    if (!options.m_strOptions.empty() && !ParseUint32(options.m_strOptions, bits))
-        return Fail(EXIT_STATUS_USAGE, "--options: '" + options.m_strOptions + "' is not a number");
-    if (bits & ~HLO_KNOWN_OPTIONS) {
-        char unknown[16];
-        std::snprintf(unknown, sizeof unknown, "0x%X", bits & ~HLO_KNOWN_OPTIONS);
-        return Fail(EXIT_STATUS_USAGE, "--options: '" + options.m_strOptions + "' sets bits no option has (" +
-                                           unknown + "); the known bits are " + KnownOptionBits());
+    std::ifstream in(options.m_strPortsFrom);
+    if (!in)
+        return Refuse(options.m_bJson, EXIT_STATUS_USAGE, "--ports-from: cannot read " + options.m_strPortsFrom);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        const size_t last = line.find_last_not_of(" \t\r");
+        ports.push_back(line.substr(first, last - first + 1));
     }
-    if (options.m_strPort.empty())
-        return Fail(EXIT_STATUS_USAGE,
-                    "--port is required: give the receiver's port as COMn or a device path ('trailmark ports' "
-                    "lists the COM ports and their devices)");
-    if (!ResolvePortArgument(options.m_strPort, ports, 0))
-        return Fail(EXIT_STATUS_USAGE, "--port: '" + options.m_strPort +
-                                           "' is neither COMn nor a device path ('trailmark ports' lists them)");
-    if (!options.m_strSecondary.empty() && !ResolvePortArgument(options.m_strSecondary, ports, 1))
-        return Fail(EXIT_STATUS_USAGE, "--secondary-port: '" + options.m_strSecondary + "' is not a port");
-    if (!options.m_strThird.empty() && !ResolvePortArgument(options.m_strThird, ports, 2))
-        return Fail(EXIT_STATUS_USAGE, "--third-port: '" + options.m_strThird + "' is not a port");
     return EXIT_STATUS_OK;
 }
 
-int FailedStart(const CRunOutcome& outcome)
+// The usage checks; EXIT_STATUS_OK when the arguments can be used.
+int CheckArguments(const CUpgradeOptions& options, uint32_t& bits, std::vector<CReceiverPlan>& receivers)
 {
-    if (outcome.nStart == START_PACKAGE_FAILED)
-        return Fail(EXIT_STATUS_BAD_PACKAGE, outcome.report.strError);
-    if (outcome.nStart == START_PORT_FAILED)
-        return Fail(EXIT_STATUS_PORT, outcome.report.strError);
-    return Fail(EXIT_STATUS_FAILED, outcome.report.strError);
+    const bool json = options.m_bJson;
+    if (!options.m_strOptions.empty() && !ParseUint32(options.m_strOptions, bits))
+        return Refuse(json, EXIT_STATUS_USAGE, "--options: '" + options.m_strOptions + "' is not a number");
+    if (bits & ~HLO_KNOWN_OPTIONS) {
+        char unknown[16];
+        std::snprintf(unknown, sizeof unknown, "0x%X", bits & ~HLO_KNOWN_OPTIONS);
+        return Refuse(json, EXIT_STATUS_USAGE,
+                      "--options: '" + options.m_strOptions + "' sets bits no option has (" + unknown +
+                          "); the known bits are " + KnownOptionBits());
+    }
+    std::vector<std::string> ports = options.m_Ports;
+    if (!options.m_strPortsFrom.empty())
+        if (const int status = ReadPortsFile(options, ports); status != EXIT_STATUS_OK)
+            return status;
+    if (ports.empty())
+        return Refuse(json, EXIT_STATUS_USAGE,
+                      "--port is required: give the receiver's port as COMn or a device path ('trailmark ports' "
+                      "lists the COM ports and their devices)");
+    for (const std::string& port : ports) {
+        CReceiverPlan plan;
+        plan.strPort = port;
+        if (!ResolvePortArgument(port, plan.ports, 0))
+            return Refuse(json, EXIT_STATUS_USAGE,
+                          "--port: '" + port + "' is neither COMn nor a device path ('trailmark ports' lists them)");
+        for (const CReceiverPlan& other : receivers)
+            if (other.ports.nNumber[0] == plan.ports.nNumber[0] && other.ports.strDevice[0] == plan.ports.strDevice[0])
+                return Refuse(json, EXIT_STATUS_USAGE, "--port: '" + port + "' is given twice");
+        receivers.push_back(plan);
+    }
+    if (receivers.size() > 1 && (!options.m_strSecondary.empty() || !options.m_strThird.empty()))
+        return Refuse(json, EXIT_STATUS_USAGE,
+                      "--secondary-port and --third-port serve one receiver; with several receivers each is "
+                      "upgraded over its one port");
+    if (!options.m_strSecondary.empty() && !ResolvePortArgument(options.m_strSecondary, receivers[0].ports, 1))
+        return Refuse(json, EXIT_STATUS_USAGE, "--secondary-port: '" + options.m_strSecondary + "' is not a port");
+    if (!options.m_strThird.empty() && !ResolvePortArgument(options.m_strThird, receivers[0].ports, 2))
+        return Refuse(json, EXIT_STATUS_USAGE, "--third-port: '" + options.m_strThird + "' is not a port");
+    return EXIT_STATUS_OK;
+}
+
+EViewStyle ChooseStyle(const CUpgradeOptions& options)
+{
+    if (options.m_bJson)
+        return EViewStyle::Json;
+    if (options.m_bQuiet)
+        return EViewStyle::Quiet;
+    return platform::PrepareTerminal(stdout) ? EViewStyle::Terminal : EViewStyle::Plain;
+}
+
+// Shows the receivers' events as they come, logs each receiver as it ends,
+// and returns once all have ended.
+void FollowRuns(const CUpgradeOptions& options, EViewStyle style, std::vector<std::unique_ptr<CReceiverRun>>& runs,
+                CRunEventQueue& queue)
+{
+    const bool tray = style == EViewStyle::Terminal && runs.size() > 1;
+    std::vector<std::string> ports;
+    std::vector<std::unique_ptr<CUpgradeView>> views;
+    for (const auto& run : runs) {
+        ports.push_back(run->Result().strPort);
+        views.push_back(std::make_unique<CUpgradeView>(style, stdout, ports.back(), runs.size() > 1));
+    }
+    std::unique_ptr<CTrayView> trayView = tray ? std::make_unique<CTrayView>(stdout, ports) : nullptr;
+    size_t finished = 0;
+    while (finished < runs.size()) {
+        CRunEvent event;
+        if (!queue.Pop(event, 200)) {
+            if (trayView)
+                trayView->Tick();
+            else
+                for (auto& view : views)
+                    view->Tick();
+            continue;
+        }
+        CUpgradeView& view = *views[event.nReceiver];
+        if (event.eKind != CRunEvent::FINISHED) {
+            if (trayView)
+                trayView->Show(event);
+            else
+                view.Show(event);
+            continue;
+        }
+        ++finished;
+        runs[event.nReceiver]->Join();
+        const CReceiverResult& result = runs[event.nReceiver]->Result();
+        if (trayView)
+            trayView->Result(event.nReceiver, result);
+        else if (result.nStart != START_OK && runs.size() == 1)
+            Refuse(options.m_bJson, result.nExitStatus, result.strReason, result.strPort);
+        else
+            view.Result(result);
+        if (!options.m_strLog.empty()) {
+            std::string error;
+            if (!AppendToLog(options.m_strLog, LogLine(result, platform::LocalTimeNow()), error))
+                Fail(EXIT_STATUS_FAILED, "--log: " + error);
+        }
+    }
+    if (trayView)
+        trayView->Close();
 }
 
 int RunUpgrade(const CUpgradeOptions& options)
 {
     uint32_t bits = UPGRADE_FIRST_RUN_OPTIONS;
-    CRunPorts ports;
-    if (const int status = CheckArguments(options, bits, ports); status != EXIT_STATUS_OK)
+    std::vector<CReceiverPlan> receivers;
+    if (const int status = CheckArguments(options, bits, receivers); status != EXIT_STATUS_OK)
         return status;
     // A package that cannot be used is refused before anything else is said.
     CFirmwareFileEntry package;
-    if (const int status = LoadPackageFile(options.m_strPackage, package); status != EXIT_STATUS_OK)
+    if (const int status = LoadPackageFile(options.m_strPackage, package); status != EXIT_STATUS_OK) {
+        if (options.m_bJson)
+            Refuse(true, status, options.m_strPackage + ": " + package.m_strError);
         return status;
+    }
+    // A log that cannot be written is known before the first receiver is woken.
+    std::string logError;
+    if (!options.m_strLog.empty() && !AppendToLog(options.m_strLog, std::string(), logError))
+        return Refuse(options.m_bJson, EXIT_STATUS_FAILED, "--log: " + logError);
+    if (options.m_bVerbose)
+        CHERFLoader::EnableTrace();
 
-    EViewStyle style = options.m_bJson ? EViewStyle::Json
-                       : platform::PrepareTerminal(stdout) ? EViewStyle::Terminal
-                                                           : EViewStyle::Plain;
-    CUpgradeView view(style, stdout);
+    const EViewStyle style = ChooseStyle(options);
     platform::CatchInterrupt(OnInterrupt);
+    CRunSettings settings;
+    settings.strPackage = options.m_strPackage;
+    settings.nOptions = bits;
+    settings.bRetry = !options.m_bNoRetry;
+    settings.nFlashCheck = options.m_strVerify == "none"        ? FLASH_CHECK_NONE
+                           : options.m_strVerify == "read-back" ? FLASH_CHECK_READ_BACK
+                                                                : FLASH_CHECK_SUM;
+    settings.strMonitorDir = options.m_strMonitorDir;
+    settings.pInterrupted = &g_bInterrupted;
 
-    CUpgradePolicy policy(bits, !options.m_bNoRetry);
-    CRunOutcome outcome;
-    do {
-        view.RunStarted(policy.Attempt(), policy.Options());
-        outcome = RunOnce(options, ports, policy.Options(), view);
-        if (outcome.nStart != START_OK)
-            return FailedStart(outcome);
-    } while (!g_bInterrupted && policy.NextRun(outcome.report));
+    const auto start = std::chrono::steady_clock::now();
+    CRunEventQueue queue;
+    std::vector<std::unique_ptr<CReceiverRun>> runs;
+    for (size_t i = 0; i < receivers.size(); ++i)
+        runs.push_back(std::make_unique<CReceiverRun>(static_cast<int>(i), receivers[i].strPort,
+                                                      receivers[i].ports, settings, queue));
+    for (auto& run : runs)
+        run->Start();
+    FollowRuns(options, style, runs, queue);
 
-    const CRunReport& report = outcome.report;
-    const bool success = CUpgradePolicy::Succeeded(report);
-    view.Result(success, report.nResult, success ? std::string() : FailureReason(report));
-    if (success)
-        return EXIT_STATUS_OK;
-    // Only a run that stopped on the cancel before any flash work ends as
-    // interrupted; one that wrote flash and then failed is a failure.
-    if (report.bCancelled && !report.bFlashWritten)
-        return EXIT_STATUS_INTERRUPTED;
-    return EXIT_STATUS_FAILED;
+    std::vector<const CReceiverResult*> results;
+    for (const auto& run : runs)
+        results.push_back(&run->Result());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (style == EViewStyle::Json)
+        std::printf("%s\n", SummaryJson(results, seconds).c_str());
+    else if (results.size() > 1)
+        PrintSummaryTable(stdout, results);
+    std::fflush(stdout);
+    return OverallExitStatus(results);
 }
 
 }  // namespace
@@ -232,9 +272,13 @@ int RunUpgrade(const CUpgradeOptions& options)
 void AddUpgradeCommand(CLI::App& app)
 {
     auto options = std::make_shared<CUpgradeOptions>();
-    CLI::App* cmd = app.add_subcommand("upgrade", "Upgrade the firmware of a receiver");
-    cmd->add_option("--port", options->m_strPort,
-                    "Serial port: COMn or a device path (required; 'trailmark ports' lists them)");
+    CLI::App* cmd = app.add_subcommand("upgrade", "Upgrade the firmware of a receiver, or of many at once");
+    cmd->add_option("--port", options->m_Ports,
+                    "Serial port: COMn or a device path ('trailmark ports' lists them); give it again for each "
+                    "further receiver, all upgraded at once")
+        ->allow_extra_args(false);
+    cmd->add_option("--ports-from", options->m_strPortsFrom,
+                    "File listing receivers' ports, one a line ('#' starts a comment), upgraded at once");
     cmd->add_option("--package", options->m_strPackage, "Firmware package")->capture_default_str();
     cmd->add_option("--options", options->m_strOptions, "Option bits (default 0x163)");
     cmd->add_flag("--no-retry", options->m_bNoRetry,
@@ -253,6 +297,13 @@ void AddUpgradeCommand(CLI::App& app)
                     "Folder with the maker's monitor programs XERF1.bin / XERF2.bin (default: the built-in "
                     "monitors, for the virtual receiver only)")
         ->envname("TRAILMARK_MONITOR_DIR");
-    cmd->add_flag("--json", options->m_bJson, "One JSON object a line: every notification and the result");
+    cmd->add_option("--log", options->m_strLog,
+                    "Append one line per receiver to this file: local time, port, serial number, board, old "
+                    "and new versions, result, duration");
+    CLI::Option* json =
+        cmd->add_flag("--json", options->m_bJson,
+                      "One JSON object a line: every notification with its port, each result, then a summary");
+    cmd->add_flag("-q,--quiet", options->m_bQuiet, "Show only the result (and the summary table)")->excludes(json);
+    cmd->add_flag("-v,--verbose", options->m_bVerbose, "Also show the engine's trace texts (on standard error)");
     cmd->callback([options] { SetExitStatus(RunUpgrade(*options)); });
 }

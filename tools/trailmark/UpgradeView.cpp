@@ -16,22 +16,38 @@ std::string Bar(int percent)
 
 }  // namespace
 
-void CUpgradeView::RunStarted(int attempt, uint32_t options)
+void CUpgradeView::Show(const CRunEvent& event)
 {
-    char text[96];
-    std::snprintf(text, sizeof text, "%s with options 0x%03X", attempt == 1 ? "Upgrade" : "Retry", options);
-    Message(text);
+    m_Progress.Update(event, CRunProgress::Clock::now());
+    switch (event.eKind) {
+    case CRunEvent::RUN_STARTED: {
+        char text[96];
+        std::snprintf(text, sizeof text, "%s with options 0x%03X", event.nAttempt == 1 ? "Upgrade" : "Retry",
+                      event.nOptions);
+        Message(text);
+        break;
+    }
+    case CRunEvent::MESSAGE:
+        Message(event.strText);
+        break;
+    case CRunEvent::NOTIFICATION:
+        ShowNotification(event);
+        break;
+    case CRunEvent::FINISHED:
+        break;
+    }
 }
 
-void CUpgradeView::Show(const CLoaderNotification& n)
+void CUpgradeView::ShowNotification(const CRunEvent& event)
 {
-    if (n.nCode == HLN_PHASE_BEGIN)
-        m_strPhase = n.strText;
-
+    const CLoaderNotification& n = event.n;
+    if (m_Style == EViewStyle::Quiet)
+        return;
     if (m_Style == EViewStyle::Json) {
         CJsonWriter json;
         json.BeginObject();
         json.String("event", "notification");
+        json.String("port", m_strPort);
         json.String("name", NotificationName(n.nCode));
         json.Signed("code", n.nCode);
         json.Signed("payload", n.nPayload);
@@ -44,21 +60,17 @@ void CUpgradeView::Show(const CLoaderNotification& n)
     }
 
     switch (n.nCode) {
-    case HLN_OVERALL_PERCENT:
-        m_nOverallPercent = static_cast<int>(n.nPayload);
-        break;
     case HLN_PHASE_PERCENT:
-        m_nPhasePercent = static_cast<int>(n.nPayload);
         if (m_Style == EViewStyle::Terminal) {
             DrawBars();
-        } else if (m_nOverallPercent / 10 != m_nLastPlainPercent / 10) {
-            m_nLastPlainPercent = m_nOverallPercent;
-            std::fprintf(m_pOut, "Overall progress: %d%%\n", m_nOverallPercent);
+        } else if (m_Progress.OverallPercent() / 10 != m_nLastPlainPercent / 10) {
+            m_nLastPlainPercent = m_Progress.OverallPercent();
+            Line("Overall progress: " + std::to_string(m_nLastPlainPercent) + "%");
         }
         break;
     case HLN_PHASE_BEGIN:
         if (m_Style == EViewStyle::Plain)
-            std::fprintf(m_pOut, "%s\n", m_strPhase.c_str());
+            Line(n.strText);
         break;
     case HLN_TEXT:
         Message(n.strText);
@@ -75,12 +87,31 @@ void CUpgradeView::Show(const CLoaderNotification& n)
     std::fflush(m_pOut);
 }
 
+void CUpgradeView::Tick()
+{
+    if (m_Style == EViewStyle::Terminal && m_bBarsShown) {
+        DrawBars();
+        std::fflush(m_pOut);
+    }
+}
+
+void CUpgradeView::Line(const std::string& text)
+{
+    if (m_bPrefix)
+        std::fprintf(m_pOut, "[%s] %s\n", m_strPort.c_str(), text.c_str());
+    else
+        std::fprintf(m_pOut, "%s\n", text.c_str());
+}
+
 void CUpgradeView::Message(const std::string& text)
 {
+    if (m_Style == EViewStyle::Quiet)
+        return;
     if (m_Style == EViewStyle::Json) {
         CJsonWriter json;
         json.BeginObject();
         json.String("event", "message");
+        json.String("port", m_strPort);
         json.String("text", text);
         json.EndObject();
         std::fprintf(m_pOut, "%s\n", json.Text().c_str());
@@ -88,45 +119,55 @@ void CUpgradeView::Message(const std::string& text)
         return;
     }
     ClearBars();
-    std::fprintf(m_pOut, "%s\n", text.c_str());
-    if (m_Style == EViewStyle::Terminal && !m_strPhase.empty())
+    Line(text);
+    if (m_Style == EViewStyle::Terminal && !m_Progress.Phase().empty())
         DrawBars();
     std::fflush(m_pOut);
 }
 
-void CUpgradeView::Result(bool success, int32_t result, const std::string& reason)
+void CUpgradeView::Result(const CReceiverResult& result)
 {
-    const std::string line = success ? "Successfully upgraded GPS firmware" : "Failed to upgrade GPS firmware";
+    const std::string line =
+        result.bSuccess ? "Successfully upgraded GPS firmware" : "Failed to upgrade GPS firmware";
     if (m_Style == EViewStyle::Json) {
         CJsonWriter json;
         json.BeginObject();
         json.String("event", "result");
-        json.Bool("success", success);
-        json.Signed("result", result);
-        json.String("result_name", ResultCodeName(result));
+        json.String("port", m_strPort);
+        json.Bool("success", result.bSuccess);
+        json.Signed("result", result.report.nResult);
+        json.String("result_name", ResultCodeName(result.report.nResult));
         json.String("text", line);
-        if (!success)
-            json.String("reason", reason);
+        if (!result.bSuccess)
+            json.String("reason", result.strReason);
         json.EndObject();
         std::fprintf(m_pOut, "%s\n", json.Text().c_str());
     } else {
         ClearBars();
-        std::fprintf(m_pOut, "%s\n", line.c_str());
-        if (!success && !reason.empty())
-            std::fprintf(m_pOut, "%s\n", reason.c_str());
+        Line(line);
+        if (!result.bSuccess && !result.strReason.empty())
+            Line(result.strReason);
     }
     std::fflush(m_pOut);
 }
 
 void CUpgradeView::DrawBars()
 {
-    // Two lines, redrawn in place: the phase and its bar, then the whole run.
+    // Two lines, redrawn in place: the phase and its bar (with the upload's
+    // speed), then the whole run with the time taken and the time left.
+    const auto now = CRunProgress::Clock::now();
+    std::string speed;
+    if (const double rate = m_Progress.BytesPerSecond(now); rate >= 0)
+        speed = "  " + FormatSpeed(rate);
+    std::string times = "  " + FormatDuration(m_Progress.Elapsed(now)) + " elapsed";
+    if (const double left = m_Progress.SecondsLeft(now); left >= 0)
+        times += ", " + FormatDuration(left) + " left";
     if (m_bBarsShown)
         std::fprintf(m_pOut, "\033[2A");
-    std::fprintf(m_pOut, "\r\033[2K%-22s %s %3d%%\n", m_strPhase.c_str(), Bar(m_nPhasePercent).c_str(),
-                 m_nPhasePercent);
-    std::fprintf(m_pOut, "\r\033[2K%-22s %s %3d%%\n", "Overall progress", Bar(m_nOverallPercent).c_str(),
-                 m_nOverallPercent);
+    std::fprintf(m_pOut, "\r\033[2K%-22s %s %3d%%%s\n", m_Progress.Phase().c_str(),
+                 Bar(m_Progress.PhasePercent()).c_str(), m_Progress.PhasePercent(), speed.c_str());
+    std::fprintf(m_pOut, "\r\033[2K%-22s %s %3d%%%s\n", "Overall progress", Bar(m_Progress.OverallPercent()).c_str(),
+                 m_Progress.OverallPercent(), times.c_str());
     m_bBarsShown = true;
 }
 

@@ -1,0 +1,188 @@
+#include "tools/trailmark/ReceiverRun.h"
+
+#include <optional>
+
+#include "engine/PhasePlan.h"
+#include "engine/UpgradePolicy.h"
+#include "tools/trailmark/Command.h"
+#include "tools/trailmark/UpgradeView.h"
+
+using namespace CHERFLoaderLib;
+
+namespace {
+
+constexpr uint32_t LOADER_MESSAGE = 0x83E8;
+constexpr int EXIT_STATUS_PORT = 3;
+constexpr int EXIT_STATUS_INTERRUPTED = 130;
+constexpr int POLL_MS = 100;
+
+double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+void CRunEventQueue::Push(CRunEvent event)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Items.push_back(std::move(event));
+    }
+    m_Ready.notify_one();
+}
+
+bool CRunEventQueue::Pop(CRunEvent& event, int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    if (!m_Ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !m_Items.empty(); }))
+        return false;
+    event = std::move(m_Items.front());
+    m_Items.pop_front();
+    return true;
+}
+
+bool ResolvePortArgument(const std::string& text, CReceiverPorts& ports, int index)
+{
+    if (text.size() > 3 && (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
+        (text[2] == 'M' || text[2] == 'm')) {
+        uint32_t value = 0;
+        if (!ParseUint32(text.substr(3), value) || value < 1 || value > 255)
+            return false;
+        ports.nNumber[index] = static_cast<int>(value);
+        return true;
+    }
+    if (text.find_first_of("/\\") == std::string::npos)
+        return false;
+    ports.strDevice[index] = text;
+    return true;
+}
+
+void CReceiverRun::Start()
+{
+    m_Thread = std::thread([this] { Upgrade(); });
+}
+
+void CReceiverRun::Join()
+{
+    if (m_Thread.joinable())
+        m_Thread.join();
+}
+
+void CReceiverRun::Post(CRunEvent event)
+{
+    event.nReceiver = m_nIndex;
+    m_Queue.Push(std::move(event));
+}
+
+void CReceiverRun::Upgrade()
+{
+    const auto start = std::chrono::steady_clock::now();
+    CUpgradePolicy policy(m_Settings.nOptions, m_Settings.bRetry);
+    CRunReport report;
+    std::optional<CReceiverFacts> identified;
+    bool started = true;
+    do {
+        CRunEvent begin;
+        begin.eKind = CRunEvent::RUN_STARTED;
+        begin.nAttempt = policy.Attempt();
+        begin.nOptions = policy.Options();
+        Post(begin);
+        ++m_Result.nAttempts;
+        started = RunOnce(policy.Options(), report);
+        if (!identified.has_value() && report.receiver.nBoardId >= 0)
+            identified = report.receiver;
+    } while (started && !*m_Settings.pInterrupted && policy.NextRun(report));
+
+    m_Result.report = report;
+    // What the receiver held before this upgrade is what the first run that
+    // identified it saw: a later run may find part of the new firmware.
+    if (identified.has_value()) {
+        CReceiverFacts& facts = m_Result.report.receiver;
+        facts.wOldAppVersion = identified->wOldAppVersion;
+        facts.wOldBootVersion = identified->wOldBootVersion;
+        facts.nBoardId = identified->nBoardId;
+        if (facts.strSerial.empty())
+            facts.strSerial = identified->strSerial;
+    }
+    m_Result.dSeconds = SecondsSince(start);
+    if (!started) {
+        m_Result.nExitStatus = m_Result.nStart == START_PORT_FAILED ? EXIT_STATUS_PORT : EXIT_STATUS_FAILED;
+        m_Result.strReason = report.strError;
+    } else if (CUpgradePolicy::Succeeded(report)) {
+        m_Result.bSuccess = true;
+        m_Result.nExitStatus = EXIT_STATUS_OK;
+    } else {
+        m_Result.strReason = FailureReason(report);
+        // Only a run that stopped on the cancel before any flash work ends as
+        // interrupted; one that wrote flash and then failed is a failure.
+        m_Result.nExitStatus =
+            report.bCancelled && !report.bFlashWritten ? EXIT_STATUS_INTERRUPTED : EXIT_STATUS_FAILED;
+    }
+    CRunEvent done;
+    done.eKind = CRunEvent::FINISHED;
+    Post(done);
+}
+
+bool CReceiverRun::RunOnce(uint32_t options, CRunReport& report)
+{
+    // The engine's sink only queues; this thread forwards each notification
+    // with what the views need to know besides it.
+    CRunEventQueue own;
+    CHERFLoader loader;
+    loader.Create(
+        [&own](const CLoaderNotification& n) {
+            CRunEvent event;
+            event.n = n;
+            own.Push(std::move(event));
+        },
+        LOADER_MESSAGE);
+    loader.SetPortNumbers(m_Ports.nNumber[0], m_Ports.nNumber[1], m_Ports.nNumber[2]);
+    loader.SetPortDevices(m_Ports.strDevice[0], m_Ports.strDevice[1], m_Ports.strDevice[2]);
+    loader.SetFlashCheck(m_Settings.nFlashCheck);
+    loader.SetMonitorFolder(m_Settings.strMonitorDir);
+    const int32_t startResult = loader.Start(m_Settings.strPackage.c_str(), options);
+    if (startResult != START_OK) {
+        report = loader.GetRunReport();
+        m_Result.nStart = startResult;
+        return false;
+    }
+    bool cancelAsked = false;
+    std::string serial, phase;
+    for (;;) {
+        CRunEvent event;
+        if (own.Pop(event, POLL_MS)) {
+            const CLoaderNotification& n = event.n;
+            if (n.nCode == HLN_PHASE_BEGIN)
+                phase = n.strText;
+            // The monitor's size is known only once the phase has chosen it,
+            // so the figures are looked at again with each text line.
+            if (n.nCode == HLN_PHASE_BEGIN || n.nCode == HLN_TEXT) {
+                const CRunReport now = loader.GetRunReport();
+                serial = now.receiver.strSerial;
+                if (phase == PHASE_NAME_UPLOAD_MONITOR)
+                    event.nPhaseBytes = now.nMonitorBytes;
+                else if (phase == PHASE_NAME_UPLOAD_DATA)
+                    event.nPhaseBytes = now.nDataBytes;
+            }
+            event.strSerial = serial;
+            const bool last = n.nCode == HLN_RUN && n.nPayload == RUN_FINISHED;
+            Post(std::move(event));
+            if (last)
+                break;
+        }
+        if (*m_Settings.pInterrupted && !cancelAsked) {
+            cancelAsked = true;
+            CRunEvent message;
+            message.eKind = CRunEvent::MESSAGE;
+            message.strText = loader.Cancel()
+                                  ? "Interrupted: stopping the upgrade"
+                                  : "Cannot stop now: the receiver's flash is being written, and stopping would "
+                                    "leave it without working firmware. Please wait.";
+            Post(message);
+        }
+    }
+    report = loader.GetRunReport();
+    loader.Destroy();
+    return true;
+}

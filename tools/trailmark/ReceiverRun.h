@@ -1,0 +1,122 @@
+// One receiver's upgrade within `trailmark upgrade`: its runs, retries and
+// outcome, on a thread of its own so that a bench can upgrade many receivers
+// at once.
+//
+// A CReceiverRun owns the engine handles of its receiver (one per run) and
+// takes every decision about another run from the upgrade policy
+// (engine/UpgradePolicy.h), as the wizard does. What the runs have to say is
+// posted as CRunEvents, tagged with the receiver's index, to one
+// CRunEventQueue that the main thread empties and shows; the main thread
+// never touches an engine handle.
+//
+// Threading: Start and Join are called from the main thread; the run itself
+// lives on the receiver's thread; Result may be read once Join returned (or
+// once the receiver's FINISHED event was taken from the queue).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/HERFLoader.h"
+
+// What one receiver's upgrade came to, for the summary, the JSON summary
+// object and the run log.
+struct CReceiverResult {
+    std::string strPort;   // as the user gave it
+    int nExitStatus = 1;   // 0 upgraded, 1 failed, 3 port, 130 interrupted
+    bool bSuccess = false;
+    int nAttempts = 0;     // runs started (1 + retries)
+    int32_t nStart = 0;    // START_* of the last run's Start; START_OK when it ran
+    double dSeconds = 0;   // from the first run's start to the end of the last
+    std::string strReason; // empty on success
+    CHERFLoaderLib::CRunReport report;  // of the last run
+};
+
+struct CRunEvent {
+    enum EKind {
+        NOTIFICATION,  // n holds an engine notification
+        RUN_STARTED,   // nAttempt and nOptions: a run (or a retry) begins
+        MESSAGE,       // strText: a line of the program's own
+        FINISHED,      // the receiver's last event: its result is ready
+    };
+    int nReceiver = 0;
+    EKind eKind = NOTIFICATION;
+    CHERFLoaderLib::CLoaderNotification n;
+    int nAttempt = 0;
+    uint32_t nOptions = 0;
+    std::string strText;
+    // With a HLN_PHASE_BEGIN of an upload: the bytes that upload carries
+    // (0 for another phase or when not known).
+    uint32_t nPhaseBytes = 0;
+    // The receiver's serial number once its boot loader gave it; empty before.
+    std::string strSerial;
+};
+
+class CRunEventQueue {
+public:
+    void Push(CRunEvent event);
+    // False when nothing arrived within timeoutMs.
+    bool Pop(CRunEvent& event, int timeoutMs);
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Ready;
+    std::deque<CRunEvent> m_Items;
+};
+
+// How every receiver of the invocation is upgraded.
+struct CRunSettings {
+    std::string strPackage;
+    uint32_t nOptions = 0;
+    bool bRetry = true;
+    int32_t nFlashCheck = 0;
+    std::string strMonitorDir;
+    // Raised by the main thread on Ctrl-C; every receiver cancels its run.
+    const std::atomic<bool>* pInterrupted = nullptr;
+};
+
+// The ports of one receiver: COM numbers, or device paths used as typed.
+struct CReceiverPorts {
+    int nNumber[3] = {0, 2, 4};
+    std::string strDevice[3];
+};
+
+class CReceiverRun {
+public:
+    CReceiverRun(int index, std::string port, const CReceiverPorts& ports, const CRunSettings& settings,
+                 CRunEventQueue& queue)
+        : m_nIndex(index), m_Ports(ports), m_Settings(settings), m_Queue(queue)
+    {
+        m_Result.strPort = std::move(port);
+    }
+    ~CReceiverRun() { Join(); }
+    CReceiverRun(const CReceiverRun&) = delete;
+    CReceiverRun& operator=(const CReceiverRun&) = delete;
+
+    void Start();
+    void Join();
+    const CReceiverResult& Result() const { return m_Result; }
+
+private:
+    void Upgrade();
+    // One run; false when Start refused it (the result says why).
+    bool RunOnce(uint32_t options, CHERFLoaderLib::CRunReport& report);
+    void Post(CRunEvent event);
+
+    int m_nIndex;
+    CReceiverPorts m_Ports;
+    const CRunSettings& m_Settings;
+    CRunEventQueue& m_Queue;
+    CReceiverResult m_Result;
+    std::thread m_Thread;
+};
+
+// "COM3" (any case) gives port number 3 at `index`; a device path (it holds
+// a '/' or a '\\') is kept as typed. False for anything else.
+bool ResolvePortArgument(const std::string& text, CReceiverPorts& ports, int index);

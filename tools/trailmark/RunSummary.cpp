@@ -1,0 +1,201 @@
+#include "tools/trailmark/RunSummary.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "engine/RunReport.h"
+#include "texts/Texts.h"
+#include "tools/trailmark/JsonWriter.h"
+#include "tools/trailmark/RunProgress.h"
+
+using namespace CHERFLoaderLib;
+
+namespace {
+
+// "v1.82"; "-" while the receiver never said.
+std::string Version(uint16_t version, bool known)
+{
+    if (!known)
+        return "-";
+    char text[16];
+    return FormatVersion(text, sizeof text, version);
+}
+
+bool Identified(const CReceiverResult& result)
+{
+    return result.report.receiver.nBoardId >= 0;
+}
+
+std::string Board(const CReceiverResult& result)
+{
+    return Identified(result) ? std::to_string(result.report.receiver.nBoardId) : "-";
+}
+
+std::string Serial(const CReceiverResult& result)
+{
+    return result.report.receiver.strSerial.empty() ? "-" : result.report.receiver.strSerial;
+}
+
+// A text for one tab-separated field: tabs and line ends become spaces.
+std::string Field(std::string text)
+{
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
+    return text;
+}
+
+std::string Seconds(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1fs", seconds);
+    return text;
+}
+
+}  // namespace
+
+int OverallExitStatus(const std::vector<const CReceiverResult*>& results)
+{
+    int status = 0;
+    for (const CReceiverResult* result : results)
+        if (!result->bSuccess)
+            status = std::max(status, result->nExitStatus == 0 ? 1 : result->nExitStatus);
+    return status;
+}
+
+const char* ResultWord(const CReceiverResult& result)
+{
+    if (result.bSuccess)
+        return "upgraded";
+    return result.nExitStatus == 130 ? "interrupted" : "failed";
+}
+
+void PrintSummaryTable(std::FILE* out, const std::vector<const CReceiverResult*>& results)
+{
+    size_t width = 4;
+    for (const CReceiverResult* result : results)
+        width = std::max(width, result->strPort.size());
+    const int w = static_cast<int>(width);
+    // One row; the reason column is last and absent for a receiver without one.
+    auto row = [out, w](const std::string& port, const std::string& serial, const std::string& board,
+                        const std::string& oldVersions, const std::string& newVersions, const char* result,
+                        const std::string& time, const std::string& reason) {
+        std::fprintf(out, "%-*s  %-16s %5s  %-12s  %-12s  %-11s %7s%s%s\n", w, port.c_str(), serial.c_str(),
+                     board.c_str(), oldVersions.c_str(), newVersions.c_str(), result, time.c_str(),
+                     reason.empty() ? "" : "  ", reason.c_str());
+    };
+    row("Port", "Serial", "Board", "Old app/boot", "New app/boot", "Result", "Time", "Reason");
+    int upgraded = 0;
+    std::string failedPorts;
+    for (const CReceiverResult* r : results) {
+        const CReceiverFacts& facts = r->report.receiver;
+        const std::string oldVersions =
+            Version(facts.wOldAppVersion, Identified(*r)) + "/" + Version(facts.wOldBootVersion, Identified(*r));
+        const std::string newVersions = Version(facts.wNewAppVersion, facts.wNewAppVersion != 0) + "/" +
+                                        Version(facts.wNewBootVersion, facts.wNewBootVersion != 0);
+        row(r->strPort, Serial(*r), Board(*r), oldVersions, newVersions, ResultWord(*r), FormatDuration(r->dSeconds),
+            r->strReason);
+        if (r->bSuccess)
+            ++upgraded;
+        else
+            failedPorts += (failedPorts.empty() ? "" : ", ") + r->strPort + " (status " +
+                           std::to_string(r->nExitStatus) + ")";
+    }
+    std::fprintf(out, "%d of %zu receivers upgraded", upgraded, results.size());
+    if (!failedPorts.empty())
+        std::fprintf(out, "; not upgraded: %s", failedPorts.c_str());
+    std::fprintf(out, "\n");
+}
+
+std::string SummaryJson(const std::vector<const CReceiverResult*>& results, double seconds)
+{
+    CJsonWriter json;
+    json.BeginObject();
+    json.String("event", "summary");
+    const int status = OverallExitStatus(results);
+    json.Bool("success", status == 0);
+    json.Signed("exit_status", status);
+    json.Real("duration_s", seconds);
+    json.BeginArray("receivers");
+    for (const CReceiverResult* r : results) {
+        const CReceiverFacts& facts = r->report.receiver;
+        json.BeginObject();
+        json.String("port", r->strPort);
+        json.String("result", ResultWord(*r));
+        json.Signed("exit_status", r->nExitStatus);
+        json.Signed("result_code", r->report.nResult);
+        json.String("result_name", ResultCodeName(r->report.nResult));
+        if (Identified(*r)) {
+            json.String("old_app_version", Version(facts.wOldAppVersion, true));
+            json.String("old_boot_version", Version(facts.wOldBootVersion, true));
+            json.Signed("board", facts.nBoardId);
+        } else {
+            json.Null("old_app_version");
+            json.Null("old_boot_version");
+            json.Null("board");
+        }
+        json.String("new_app_version", Version(facts.wNewAppVersion, true));
+        json.String("new_boot_version", Version(facts.wNewBootVersion, true));
+        if (facts.strSerial.empty())
+            json.Null("serial");
+        else
+            json.String("serial", facts.strSerial);
+        json.Real("duration_s", r->dSeconds);
+        json.Signed("retries", r->nAttempts > 0 ? r->nAttempts - 1 : 0);
+        if (r->bSuccess) {
+            json.Null("failed_step");
+            json.Null("reason");
+        } else {
+            const char* step = StepName(r->report.nFailedStep);
+            if (step != nullptr)
+                json.String("failed_step", step);
+            else
+                json.Null("failed_step");
+            json.String("reason", r->strReason);
+        }
+        json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+    return json.Text();
+}
+
+std::string LogLine(const CReceiverResult& r, const platform::CLocalTime& when)
+{
+    const CReceiverFacts& facts = r.report.receiver;
+    char time[32];
+    std::snprintf(time, sizeof time, "%04d-%02d-%02d %02d:%02d:%02d", when.nYear, when.nMonth, when.nDay,
+                  when.nHour, when.nMinute, when.nSecond);
+    std::string line = time;
+    line += "\tport=" + Field(r.strPort);
+    line += "\tserial=" + Field(Serial(r));
+    line += "\tboard=" + Board(r);
+    line += "\told=" + Version(facts.wOldAppVersion, Identified(r)) + "/" +
+            Version(facts.wOldBootVersion, Identified(r));
+    line += "\tnew=" + Version(facts.wNewAppVersion, true) + "/" + Version(facts.wNewBootVersion, true);
+    line += std::string("\tresult=") + ResultWord(r);
+    line += "\tstatus=" + std::to_string(r.nExitStatus);
+    line += "\tduration=" + Seconds(r.dSeconds);
+    line += "\tretries=" + std::to_string(r.nAttempts > 0 ? r.nAttempts - 1 : 0);
+    if (!r.bSuccess)
+        line += "\treason=" + Field(r.strReason);
+    return line + "\n";
+}
+
+bool AppendToLog(const std::string& path, const std::string& text, std::string& error)
+{
+    std::FILE* file = std::fopen(path.c_str(), "ab");
+    if (file == nullptr) {
+        error = "cannot open " + path + " for appending: " + std::strerror(errno);
+        return false;
+    }
+    // Unbuffered: the whole line goes to the system in one write.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    const int writeErrno = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        error = "cannot write to " + path + ": " + std::strerror(written ? errno : writeErrno);
+        return false;
+    }
+    return true;
+}

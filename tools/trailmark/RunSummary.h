@@ -1,0 +1,39 @@
+// What `trailmark upgrade` says when every receiver is done: the summary
+// table for people, the summary object that ends the JSON output, the
+// closing exit status, and the bench's run log.
+//
+// The run log has one line per receiver and invocation, fields separated by
+// tabs, appended with a single write to a file opened for appending, so that
+// an interrupted program (or two programs logging to one file) never leaves
+// half a line:
+//   <local time>  port=..  serial=..  board=..  old=<app>/<boot>  new=<app>/<boot>
+//   result=upgraded|failed|interrupted  status=N  duration=41.9s  retries=N  [reason=..]
+//
+// Threading: the main thread only.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/LocalTime.h"
+#include "tools/trailmark/ReceiverRun.h"
+
+// 0 when every receiver was upgraded, otherwise the highest status of a
+// receiver that was not.
+int OverallExitStatus(const std::vector<const CReceiverResult*>& results);
+
+// "upgraded", "interrupted" or "failed".
+const char* ResultWord(const CReceiverResult& result);
+
+void PrintSummaryTable(std::FILE* out, const std::vector<const CReceiverResult*>& results);
+
+// One line of JSON: {"event":"summary", ...} with one entry per receiver.
+std::string SummaryJson(const std::vector<const CReceiverResult*>& results, double seconds);
+
+// The log line for one receiver, ending in a newline.
+std::string LogLine(const CReceiverResult& result, const platform::CLocalTime& when);
+
+// Appends text with one write; false with the reason when the file cannot
+// be opened or written.
+bool AppendToLog(const std::string& path, const std::string& text, std::string& error);
