@@ -1,6 +1,10 @@
 // Session life: start, the worker's phase loop and the closing sequence.
 #include "engine/HERFLoaderImpl.h"
 
+#include <cstdio>
+
+#include "platform/DebugOut.h"
+
 namespace CHERFLoaderLib {
 
 namespace {
@@ -161,6 +165,11 @@ void CHERFLoaderImpl::Notify(int32_t code, int64_t payload)
 {
     if (payload == STEP_FAILED && StepName(code) != nullptr)
         m_Run.NoteFailedStep(code);
+    if (code != HLN_OVERALL_PERCENT && code != HLN_PHASE_PERCENT && platform::IsDebugOutEnabled()) {
+        char text[96];
+        std::snprintf(text, sizeof text, "engine: %s %lld\n", NotificationName(code), static_cast<long long>(payload));
+        platform::DebugOut(text);
+    }
     m_Progress.Post(code, payload);
 }
 

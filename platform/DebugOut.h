@@ -1,9 +1,11 @@
 // Debug trace output for developers.
 //
 // Texts go to standard error only when the environment variable
-// TRAILMARK_DEBUG is set or EnableDebugOut was called; otherwise they are dropped. On Windows they also
-// always go to the debugger (OutputDebugStringA). Used by the serial handler
-// around line breaks. Thread-safe (one write per text).
+// TRAILMARK_DEBUG is set or EnableDebugOut was called; otherwise they are
+// dropped. On Windows they also always go to the debugger
+// (OutputDebugStringA). Used by the serial handler around line breaks and by
+// the engine for every notification but the percentages. Thread-safe (one
+// write per text).
 #pragma once
 
 namespace platform {
@@ -12,5 +14,8 @@ void DebugOut(const char* text);
 // Sends the texts to standard error from now on, as if TRAILMARK_DEBUG were
 // set (the command line's -v).
 void EnableDebugOut();
+// Whether texts reach standard error, so that a caller need not build a
+// text that would be dropped.
+bool IsDebugOutEnabled();
 
 }  // namespace platform

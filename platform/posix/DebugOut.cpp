@@ -15,9 +15,14 @@ void EnableDebugOut()
     g_bEnabled = true;
 }
 
+bool IsDebugOutEnabled()
+{
+    return g_bEnabled || std::getenv("TRAILMARK_DEBUG") != nullptr;
+}
+
 void DebugOut(const char* text)
 {
-    if (text == nullptr || (!g_bEnabled && std::getenv("TRAILMARK_DEBUG") == nullptr))
+    if (text == nullptr || !IsDebugOutEnabled())
         return;
     std::fputs(text, stderr);
     std::fflush(stderr);

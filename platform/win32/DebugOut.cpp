@@ -19,12 +19,17 @@ void EnableDebugOut()
     g_bEnabled = true;
 }
 
+bool IsDebugOutEnabled()
+{
+    return g_bEnabled || std::getenv("TRAILMARK_DEBUG") != nullptr;
+}
+
 void DebugOut(const char* text)
 {
     if (text == nullptr)
         return;
     OutputDebugStringA(text);
-    if ((!g_bEnabled && std::getenv("TRAILMARK_DEBUG") == nullptr))
+    if (!IsDebugOutEnabled())
         return;
     std::fputs(text, stderr);
     std::fflush(stderr);

@@ -131,6 +131,19 @@ TEST(UpgradeCommand, UpgradesTheReceiverAndSaysSo)
     EXPECT_NE(out.text.find("Successfully upgraded GPS firmware\n"), std::string::npos) << out.text;
 }
 
+// -q leaves only the closing line; -v adds the engine's trace (on stderr,
+// which RunTool merges).
+TEST(UpgradeCommand, QuietShowsOnlyTheResultVerboseAddsTheTrace)
+{
+    CReceiverProcess receiver("");
+    const COutput out = RunTool("upgrade -q -v --port " + receiver.Port() + " --package " + kSample);
+    EXPECT_EQ(out.status, 0) << out.text;
+    EXPECT_NE(out.text.find("Successfully upgraded GPS firmware\n"), std::string::npos) << out.text;
+    EXPECT_NE(out.text.find("engine: HLN_PROGRAM_FLASH 1\n"), std::string::npos) << out.text;
+    EXPECT_EQ(out.text.find("Overall progress"), std::string::npos) << out.text;
+    EXPECT_EQ(out.text.find("App: ModelK"), std::string::npos) << out.text;
+}
+
 // Catches: an event a script cannot tie to its port, a summary that is not
 // the last line or lacks the versions, serial number and board.
 TEST(UpgradeCommand, JsonGivesOneEventALineEndingWithTheSummary)

@@ -276,6 +276,8 @@ void AddUpgradeCommand(CLI::App& app)
     cmd->add_option("--port", options->m_Ports,
                     "Serial port: COMn or a device path ('trailmark ports' lists them); give it again for each "
                     "further receiver, all upgraded at once")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->allow_extra_args(false);
     cmd->add_option("--ports-from", options->m_strPortsFrom,
                     "File listing receivers' ports, one a line ('#' starts a comment), upgraded at once");
