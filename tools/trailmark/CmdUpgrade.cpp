@@ -197,10 +197,13 @@ void FollowRuns(const CUpgradeOptions& options, EViewStyle style, std::vector<st
         ++finished;
         runs[event.nReceiver]->Join();
         const CReceiverResult& result = runs[event.nReceiver]->Result();
-        if (trayView)
-            trayView->Result(event.nReceiver, result);
-        else if (result.nStart != START_OK && runs.size() == 1)
+        // A port that could not be opened is a refusal like a bad argument:
+        // an error object for scripts, the stderr line for a single receiver.
+        const bool refused = result.nStart != START_OK;
+        if (refused && (options.m_bJson || runs.size() == 1))
             Refuse(options.m_bJson, result.nExitStatus, result.strReason, result.strPort);
+        else if (trayView)
+            trayView->Result(event.nReceiver, result);
         else
             view.Result(result);
         if (!options.m_strLog.empty()) {

@@ -12,8 +12,6 @@ using namespace CHERFLoaderLib;
 namespace {
 
 constexpr uint32_t LOADER_MESSAGE = 0x83E8;
-constexpr int EXIT_STATUS_PORT = 3;
-constexpr int EXIT_STATUS_INTERRUPTED = 130;
 constexpr int POLL_MS = 100;
 
 double SecondsSince(std::chrono::steady_clock::time_point start)

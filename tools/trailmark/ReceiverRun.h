@@ -25,6 +25,10 @@
 
 #include "engine/HERFLoader.h"
 
+// The upgrade's own exit statuses, besides those of Command.h.
+constexpr int EXIT_STATUS_PORT = 3;          // a port cannot be opened
+constexpr int EXIT_STATUS_INTERRUPTED = 130; // Ctrl-C before any flash work
+
 // What one receiver's upgrade came to, for the summary, the JSON summary
 // object and the run log.
 struct CReceiverResult {

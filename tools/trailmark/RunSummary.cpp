@@ -66,7 +66,7 @@ const char* ResultWord(const CReceiverResult& result)
 {
     if (result.bSuccess)
         return "upgraded";
-    return result.nExitStatus == 130 ? "interrupted" : "failed";
+    return result.nExitStatus == EXIT_STATUS_INTERRUPTED ? "interrupted" : "failed";
 }
 
 void PrintSummaryTable(std::FILE* out, const std::vector<const CReceiverResult*>& results)
