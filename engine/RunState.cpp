@@ -65,16 +65,10 @@ void CRunState::NotePackageVersions(uint16_t app, uint16_t boot)
     m_Report.receiver.wNewBootVersion = boot;
 }
 
-void CRunState::NoteMonitorBytes(uint32_t bytes)
+void CRunState::NoteBytes(uint32_t CRunReport::*field, uint32_t bytes)
 {
     std::lock_guard<std::mutex> lock(m_ReportLock);
-    m_Report.nMonitorBytes = bytes;
-}
-
-void CRunState::NoteDataBytes(uint32_t bytes)
-{
-    std::lock_guard<std::mutex> lock(m_ReportLock);
-    m_Report.nDataBytes = bytes;
+    m_Report.*field = bytes;
 }
 
 void CRunState::NoteReceiver(uint16_t oldApp, uint16_t oldBoot, int32_t board, const std::string& serial)

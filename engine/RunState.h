@@ -60,9 +60,9 @@ public:
     void SetStarted(bool started);
     // The package's versions, known once Start has read it.
     void NotePackageVersions(uint16_t app, uint16_t boot);
-    // The sizes of the two uploads, for the front ends' speed figures.
-    void NoteMonitorBytes(uint32_t bytes);
-    void NoteDataBytes(uint32_t bytes);
+    // Sets one byte count of the report (the uploads' sizes, for the front
+    // ends' speed figures).
+    void NoteBytes(uint32_t CRunReport::*field, uint32_t bytes);
     // What an identification of the receiver read. Only the first one of a
     // run counts: the final phase identifies the receiver again, after its
     // flash holds the new versions.

@@ -76,7 +76,7 @@ int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
     uint32_t dataBytes = 0;
     for (int i = 0; i < m_ImageData.GetCount(); ++i)
         dataBytes += m_ImageData.GetItem(i)->m_nLength;
-    m_Run.NoteDataBytes(dataBytes);
+    m_Run.NoteBytes(&CRunReport::nDataBytes, dataBytes);
     if (!m_Links.Open(m_nOptions, m_strStartError))
         return START_PORT_FAILED;
     m_bStarted = true;

@@ -63,7 +63,7 @@ int CHERFLoaderImpl::UploadMonitor()
     char version[16], date[16];
     FormatVersion(version, sizeof version, GetLe16(image.pData + 10));
     FormatDate(date, sizeof date, GetLe16(image.pData + 16), image.pData[18], image.pData[19]);
-    m_Run.NoteMonitorBytes(length);
+    m_Run.NoteBytes(&CRunReport::nMonitorBytes, length);
     NotifyText(HLN_TEXT, std::string("Monitor: ") + version + ", " + date);
 
     int result = LINK_WAITING;
