@@ -130,6 +130,24 @@ upgrade_case() {
 upgrade_case wake-text 0x163
 upgrade_case break 0x73
 
+# A bench's tray: two receivers at once on COM5 and COM6, each with an
+# engine of its own; the JSON summary must say both were upgraded.
+start_receiver 5 tray-a --exit-after-upgrade
+tray_a=$receiver_pid
+start_receiver 6 tray-b --exit-after-upgrade
+tray_b=$receiver_pid
+status=0
+(cd "$native" && timeout 300 wine "$exe" upgrade --port COM5 --port COM6 --package "$package" --json) \
+    >"$work/tray.out" 2>"$work/tray.err" || status=$?
+[ "$status" = 0 ] || { tail -n 20 "$work/tray.out" "$work/tray.err" >&2; fail "the two-receiver upgrade failed ($status)"; }
+tail -n 1 "$work/tray.out" | grep -q '^{"event":"summary","success":true,"exit_status":0,' ||
+  fail "the two-receiver upgrade did not end with a successful summary ($work/tray.out)"
+wait "$tray_a" "$tray_b" 2>/dev/null || true
+expect_flash_holds_package "$work/tray-a.json"
+expect_flash_holds_package "$work/tray-b.json"
+rm -f "$WINEPREFIX/dosdevices/com6"
+echo "windows.sh: trailmark.exe upgraded two virtual receivers at once (COM5, COM6), flash checked"
+
 # A port nobody has reads as on Linux. (Wine does not keep a second program
 # out of a port that one holds, so "in use by another program" cannot be
 # shown here.)
