@@ -310,5 +310,8 @@ void AddUpgradeCommand(CLI::App& app)
                       "One JSON object a line: every notification with its port, each result, then a summary");
     cmd->add_flag("-q,--quiet", options->m_bQuiet, "Show only the result (and the summary table)")->excludes(json);
     cmd->add_flag("-v,--verbose", options->m_bVerbose, "Also show the engine's trace texts (on standard error)");
+    cmd->footer("Exit status: 0 upgraded (every receiver), 1 failed, 2 usage, 3 a port cannot be opened, 4 package "
+                "rejected, 130 interrupted before any flash work; with several receivers the highest status of "
+                "those not upgraded.");
     cmd->callback([options] { SetExitStatus(RunUpgrade(*options)); });
 }
