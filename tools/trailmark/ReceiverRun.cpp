@@ -5,7 +5,6 @@
 #include "engine/PhasePlan.h"
 #include "engine/UpgradePolicy.h"
 #include "tools/trailmark/Command.h"
-#include "tools/trailmark/UpgradeView.h"
 
 using namespace CHERFLoaderLib;
 
@@ -38,6 +37,16 @@ bool CRunEventQueue::Pop(CRunEvent& event, int timeoutMs)
     event = std::move(m_Items.front());
     m_Items.pop_front();
     return true;
+}
+
+std::string FailureReason(const CRunReport& report)
+{
+    if (report.bPowerFailed)
+        return "Please check that you have external power connected and then try again.";
+    std::string reason = DescribeFailure(report);
+    if (report.bDeviceGone)
+        reason = "the serial device disappeared; " + reason;
+    return reason;
 }
 
 bool ResolvePortArgument(const std::string& text, CReceiverPorts& ports, int index)

@@ -178,13 +178,3 @@ void CUpgradeView::ClearBars()
     std::fprintf(m_pOut, "\033[2A\r\033[J");
     m_bBarsShown = false;
 }
-
-std::string FailureReason(const CRunReport& report)
-{
-    if (report.bPowerFailed)
-        return "Please check that you have external power connected and then try again.";
-    std::string reason = DescribeFailure(report);
-    if (report.bDeviceGone)
-        reason = "the serial device disappeared; " + reason;
-    return reason;
-}

@@ -48,6 +48,3 @@ private:
     int m_nLastPlainPercent = -1;
     bool m_bBarsShown = false;
 };
-
-// Why a run failed, in words a person can act on, from its report.
-std::string FailureReason(const CHERFLoaderLib::CRunReport& report);
