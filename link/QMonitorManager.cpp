@@ -12,7 +12,7 @@ namespace {
 const ReplyLimit kMonitorReplies[] = {
     {MON_REPLY_ANNOUNCE, MON_ID_SIZE},    {MON_REPLY_ACK, 1},
     {MON_REPLY_INFO, MON_INFO_SIZE},      {MON_REPLY_FLASH, MON_FLASH_INFO_SIZE},
-    {MON_REPLY_DATA, 1031},               {MON_REPLY_EXTRA, MON_EXTRA_INFO_SIZE},
+    {MON_REPLY_DATA, MON_READ_REPLY_MAX},               {MON_REPLY_EXTRA, MON_EXTRA_INFO_SIZE},
     {MON_REPLY_STATUS, 1},
 };
 
@@ -163,6 +163,15 @@ int CQMonitorManager::SendText(const char* text, int timeoutMs)
     if (!SendPacket(MON_PKT_TEXT, payload, sizeof(payload)))
         return LINK_FAILED;
     return WaitForAck(timeoutMs);
+}
+
+int CQMonitorManager::CheckRunning(int timeoutMs)
+{
+    m_bConnected = true;
+    const int result = Command(MON_CMD_READY, timeoutMs, 0, 0, 0, nullptr);
+    if (result != LINK_OK)
+        m_bConnected = false;
+    return result;
 }
 
 int CQMonitorManager::ConnectMonitor(int timeoutMs, bool alreadyRunning)

@@ -55,7 +55,10 @@ constexpr size_t MON_ID_SIZE = 5;
 constexpr size_t MON_INFO_SIZE = 38;
 constexpr size_t MON_FLASH_INFO_SIZE = 20;
 constexpr size_t MON_EXTRA_INFO_SIZE = 64;
-constexpr size_t MON_TEXT_SIZE = 128;  // text packet payload: up to 127 characters, zero-filled
+constexpr size_t MON_TEXT_SIZE = 128;
+// The largest read-back reply: the address, a 32-bit length and 1024 bytes
+// (monitors that answer with a 16-bit length and a status byte send one less).
+constexpr size_t MON_READ_REPLY_MAX = 1032;  // text packet payload: up to 127 characters, zero-filled
 
 class CQMonitorManager : public CQManagerBase {
 public:
@@ -71,6 +74,10 @@ public:
     // information, then run a ready check. With alreadyRunning (a second link
     // to a monitor that is running) only the ready check is made.
     virtual int ConnectMonitor(int timeoutMs, bool alreadyRunning);
+    // Whether a monitor already runs on the primary port (one that an earlier
+    // host left there): a ready check within `timeoutMs`. Connected when it
+    // answers, not connected otherwise.
+    int CheckRunning(int timeoutMs);
     // Sends a text record (at most 127 characters are sent) and awaits the
     // acknowledgement.
     int SendText(const char* text, int timeoutMs);

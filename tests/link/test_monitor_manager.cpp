@@ -90,14 +90,14 @@ TEST_F(MonitorLink, EachCommandSendsItsPacketAndAwaitsItsReply)
 
 TEST_F(MonitorLink, ReadDataReturnsThePayloadInTheReplyPacket)
 {
-    Bytes data = Filled(1031, 0x01);  // 0x01 and 0x04 inside the payload
+    Bytes data = Filled(1032, 0x01);  // the longest reply; 0x01 and 0x04 inside it
     CPeerThread peer([&] {
         m_peer.ReadPacket();
         m_peer.SendPacket(0xA4, data);
     });
     m_monitor.ForceConnected();
     CPacket reply;
-    ASSERT_EQ(m_monitor.Command(MON_CMD_READ_DATA, 2000, 0x1000, 1031, 0, &reply), LINK_OK);
+    ASSERT_EQ(m_monitor.Command(MON_CMD_READ_DATA, 2000, 0x1000, 1024, 0, &reply), LINK_OK);
     EXPECT_EQ(reply.m_Data, data);
 }
 
