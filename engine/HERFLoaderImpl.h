@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "engine/HERFLoader.h"
+#include "engine/InterruptedRun.h"
 #include "engine/PhasePlan.h"
 #include "engine/ReceiverIdentity.h"
 #include "engine/RunState.h"
@@ -119,6 +120,9 @@ private:
     // Reaching and identifying the receiver, also used by the final phase
     // (ConnectPhase.cpp).
     bool ConnectReceiver();
+    // Reaches the receiver the way the options choose; false when it did
+    // not answer.
+    bool ReachReceiver();
     int WakeWithText();
     int ConnectViaPassthrough();
     bool ConnectWithCommandLine(bool& connected);
@@ -126,7 +130,9 @@ private:
     // Ends a connection by the boot loader's answer: the step notification,
     // the versions on success, the result code on failure.
     bool EndConnect(int linkResult, bool finalPhase);
-    void ReportVersions();
+    void ReportVersions(const uint8_t* identity);
+    // The words a person can act on when the receiver did not answer.
+    std::string NoAnswerText(const char* what) const;
     int SwitchBootToHighSpeed();
     bool CreateMemoryMap();
     bool ApplyFlashIds();
@@ -139,17 +145,49 @@ private:
     bool CheckPackageFitsFlash();
     bool RefusePackage(const std::string& reason);
 
+    // A flash monitor that an interrupted upgrade left running
+    // (Reattach.cpp). FindRunningMonitor looks for one on the primary port;
+    // ReattachMonitor decides what to do with it: end it when the boot
+    // region holds a whole boot loader (the run then starts over the usual
+    // way), or finish the upgrade through it when it does not.
+    enum class EReattach { NotFound, Ended, Finishing, Failed };
+    bool FindRunningMonitor(bool recordFirst);
+    EReattach ReattachMonitor();
+    void NoteMonitorHeld(bool bootTouched);
+    void ForgetMonitorHeld();
+
     // Monitor upload (MonitorUpload.cpp).
     int UploadMonitor();
     int ConnectToMonitor(std::string& flashText);
+    int ReadFlashChip(std::string& flashText);
     int SwitchMonitorToHighSpeed();
 
     // Data upload (DataUpload.cpp).
     void UploadWorker(CQMonitorManager& manager, std::atomic<bool>& outcome);
     bool StartUploadThread(platform::CThread& thread, bool secondary);
 
-    // Programming (FlashPhases.cpp).
+    // Programming (FlashPhases.cpp). FlashCommand sends an erase, program or
+    // verify again when its answer did not come.
+    int FlashCommand(unsigned kind, int timeoutMs, uint32_t first, uint32_t second, uint32_t third);
+    bool EraseRange(uint32_t start, uint32_t end, bool report);
     bool ProgramSection(const CFirmwareSection& section, uint32_t count, uint32_t ramBase);
+    bool ProgramSectionFromRam(const CFirmwareSection& section);
+    bool Expand(const CFirmwareSection& section);
+    bool UploadSectionAgain(const CFirmwareSection& section);
+    bool SendBlockAgain(const CDataBufferItem& block);
+
+    // The boot loader's protection (BootGuard.cpp): before its region is
+    // erased, the copy in RAM it is programmed from is read back and
+    // compared; a region that already holds the package's boot loader is
+    // left alone; after programming the region is read back and, on a
+    // difference, erased and programmed again. While the region holds
+    // neither the old nor the new boot loader whole, the monitor is never
+    // ended.
+    enum class EBootPlan { Write, AlreadyHeld, Refused };
+    EBootPlan PlanBootSection(const CFirmwareSection& section);
+    bool ProveProgramSource(const CFirmwareSection& section, std::string& reason);
+    bool ConfirmBootSection(const CFirmwareSection& section, uint32_t start, uint32_t end);
+    bool KeepsMonitor() const { return m_eBootRegion == EBootRegion::Incomplete; }
 
     // What the monitor's checks are worth, and the checks built on them
     // (FlashCheck.cpp). The probe runs once, before the first erase: it reads
@@ -160,7 +198,12 @@ private:
     bool IsSectorBlank(uint32_t address, uint32_t size);
     bool CheckProgrammedFlash(const CFirmwareSection& section);
     bool ReadBackFlash(uint32_t address, const std::vector<uint8_t>& expected);
-    bool ReadFlash(uint32_t address, uint32_t length, std::vector<uint8_t>& bytes);
+    // Memory read back piece by piece and compared by CRC-32 with what it
+    // should hold: MATCH, DIFFERS (at `where`) or UNREADABLE (at `where`).
+    enum class ECompare { Match, Differs, Unreadable };
+    ECompare CompareMemory(uint32_t address, const std::vector<uint8_t>& expected, uint32_t& where,
+                           double progressBase, double progressShare);
+    bool ReadMemory(uint32_t address, uint32_t length, std::vector<uint8_t>& bytes);
 
     // The completion record (ReconnectPhase.cpp).
     void SendUpgradeLogLine();
@@ -182,10 +225,25 @@ private:
     std::string m_strStartError;  // why Start failed, one line
     int32_t m_nFlashCheck = FLASH_CHECK_SUM;
 
-    // The probe's verdict (the worker alone).
+    // The probe's verdict and the read-back reply's layout it learned (the
+    // worker alone): the address, then a 16-bit length and a status byte, or
+    // a 32-bit length.
     enum class EProbe { NotRun, Trusted, Failed };
     EProbe m_eProbe = EProbe::NotRun;
+    enum class EReadLayout { Unknown, Status16, Length32 };
+    EReadLayout m_eReadLayout = EReadLayout::Unknown;
     bool m_bStarted = false;
+
+    // The boot region and the monitor (the worker alone). Incomplete from the
+    // region's first erase (or from finding a monitor whose region is not
+    // whole) until the package's boot loader is confirmed there.
+    enum class EBootRegion { Untouched, Incomplete, Written };
+    EBootRegion m_eBootRegion = EBootRegion::Untouched;
+    bool m_bBootHeld = false;              // the region already holds the package's boot loader
+    bool m_bFinishThroughMonitor = false;  // a monitor left running is finishing this upgrade
+    uint32_t m_nMonitorBaud = 19200;       // the rate the monitor link runs at
+    CInterruptedRun m_Held;                // what the run records while it holds the monitor
+    bool m_bHeldSaved = false;
 
     CSessionLinks m_Links;
     CReceiverIdentity m_Receiver;

@@ -15,8 +15,9 @@
 namespace CHERFLoaderLib {
 inline namespace LoaderCodes {
 
-// Option bits given to Start. The wizard passes 0x163 for the first run and
-// 0x73 for its retry; both hold HLO_PRIMARY_PORT_ONLY.
+// Option bits given to Start. The wizard and the command line pass 0x123 for
+// the first run and 0x33 for its retry (UpgradePolicy.h); both hold
+// HLO_PRIMARY_PORT_ONLY and leave the device-family check on.
 constexpr uint32_t HLO_SKIP_APP_VERSION_CHECK = 0x001;       // no application-version check
 constexpr uint32_t HLO_PRIMARY_PORT_ONLY = 0x002;            // one port, no secondary monitor link
 constexpr uint32_t HLO_SKIP_POWER_CHECK = 0x004;             // no power check

@@ -8,6 +8,7 @@
 // the memory map (GetRamTop) while the worker writes nothing here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,6 +18,17 @@
 
 namespace CHERFLoaderLib {
 
+// Identity record fields (little-endian), shared by the boot loader's
+// identity reply and the monitor's information reply.
+constexpr size_t ID_PRODUCT = 0, ID_APP_VERSION = 2, ID_APP_DATE = 4, ID_BOARD = 10, ID_BOOT_VERSION = 16,
+                 ID_BOOT_DATE = 18, ID_SERIAL = 22;
+constexpr size_t ID_SERIAL_LENGTH = 16;
+
+// The identity record's serial number: 16 bytes of text, zero-terminated
+// when shorter; bytes that are not printable are left out, as a receiver
+// with an unwritten serial area gives 0xFF there.
+std::string SerialText(const uint8_t* record);
+
 class CReceiverIdentity {
 public:
     // The top of the receiver's RAM, where the staged image ends; 0 without a
@@ -25,6 +37,10 @@ public:
     // Whether the board may switch to 115200 baud: boards 2, 3, 5, 7 and 9,
     // or any known board with HLO_HIGH_SPEED_ANY_BOARD in `options`.
     bool IsHighSpeedBoard(uint32_t options) const;
+    // Takes the receiver's versions, board and serial number from a 38-byte
+    // identity record (the boot loader's, or the monitor's information,
+    // which has the same layout).
+    void TakeIdentity(const uint8_t* record);
 
     uint16_t m_wNewAppVersion = 0;   // carried by the package
     uint16_t m_wOldAppVersion = 0;   // reported by the receiver

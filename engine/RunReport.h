@@ -28,7 +28,12 @@ struct CReceiverFacts {
     uint16_t wNewAppVersion = 0;   // carried by the package
     uint16_t wNewBootVersion = 0;
     int32_t nBoardId = -1;         // -1: not yet known
-    std::string strSerial;         // empty: not yet known (the monitor's identity has none)
+    std::string strSerial;         // empty: not yet known
+    // What the receiver reported when the final phase identified it again,
+    // after the flash work; bIdentifiedAfter false when it never did.
+    bool bIdentifiedAfter = false;
+    uint16_t wNowAppVersion = 0;
+    uint16_t wNowBootVersion = 0;
 };
 
 struct CRunReport {
@@ -41,6 +46,11 @@ struct CRunReport {
     bool bFlashBegun = false;         // the first phase that may not be cancelled began
     bool bFlashWritten = false;       // an erase or program of the receiver's flash was started
     bool bDeviceGone = false;         // a port of the run disappeared while it was open
+    bool bReattached = false;         // the run found the flash monitor of an interrupted upgrade
+    // The run ended with the receiver kept in its flash monitor: its boot
+    // loader is not whole, so ending the monitor would leave a receiver that
+    // never starts again. It must stay powered until a run finishes it.
+    bool bMonitorKept = false;
     int32_t nFailedStep = -1;         // HLN_* of the last step that reported failure; -1 for none
     std::string strError;             // why the run (or Start) failed, one line; empty otherwise
     CReceiverFacts receiver;          // versions, board and serial number as far as known

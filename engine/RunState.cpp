@@ -83,6 +83,14 @@ void CRunState::NoteReceiver(uint16_t oldApp, uint16_t oldBoot, int32_t board, c
     facts.strSerial = serial;
 }
 
+void CRunState::NoteReceiverAfter(uint16_t app, uint16_t boot)
+{
+    std::lock_guard<std::mutex> lock(m_ReportLock);
+    m_Report.receiver.bIdentifiedAfter = true;
+    m_Report.receiver.wNowAppVersion = app;
+    m_Report.receiver.wNowBootVersion = boot;
+}
+
 CRunReport CRunState::GetRunReport(bool deviceGone, const std::string& startError) const
 {
     CRunReport report;

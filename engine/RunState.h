@@ -67,6 +67,8 @@ public:
     // run counts: the final phase identifies the receiver again, after its
     // flash holds the new versions.
     void NoteReceiver(uint16_t oldApp, uint16_t oldBoot, int32_t board, const std::string& serial);
+    // The versions the receiver reported when the final phase identified it.
+    void NoteReceiverAfter(uint16_t app, uint16_t boot);
     // The report so far with the result and cancel state filled in. The
     // session adds what only it knows: whether a port went away, and why
     // Start failed.

@@ -109,8 +109,13 @@ void CHERFLoaderImpl::WorkerMain()
             break;
         }
         NotifyText(HLN_PHASE_BEGIN, phase->m_pszName);
-        if (closedNow)
+        if (closedNow) {
             Notify(HLN_NO_CANCEL, 0);
+            // From here on the run holds the receiver in its monitor with
+            // its flash about to change: a record on the host lets a later
+            // run finish what this one may not.
+            NoteMonitorHeld(m_eBootRegion == EBootRegion::Incomplete);
+        }
         const bool go = RunPhase(*phase);
         // A phase that stops the run must leave a result code: a run that
         // ends with HLE_NONE is reported as a success.
@@ -127,7 +132,16 @@ void CHERFLoaderImpl::WorkerMain()
             break;
         }
     }
-    m_Links.Close(m_nOptions);
+    const bool keep = KeepsMonitor() && m_Links.m_MonitorMgr.IsConnected();
+    bool monitorEnded = false;
+    m_Links.Close(m_nOptions, keep, monitorEnded);
+    if (keep) {
+        NoteReport(&CRunReport::bMonitorKept);
+        NotifyText(HLN_TEXT, "The receiver is kept in its flash monitor: its boot loader is not whole. Keep it "
+                             "powered and run the upgrade again, which finishes it");
+    } else if (monitorEnded) {
+        ForgetMonitorHeld();
+    }
     m_Run.EndRun();
     Notify(HLN_RUN, RUN_FINISHED);
 }

@@ -13,6 +13,14 @@ const char* CSessionLinks::PortDevice(int index) const
     return m_strPortDevice[index].empty() ? nullptr : m_strPortDevice[index].c_str();
 }
 
+std::string CSessionLinks::PortName(int index) const
+{
+    if (const char* device = PortDevice(index))
+        return device;
+    const int32_t numbers[3] = {m_nPrimaryPort, m_nSecondaryPort, m_nThirdPort};
+    return "COM" + std::to_string(numbers[index]);
+}
+
 bool CSessionLinks::OpenPort(CSerialHandler& port, int index, bool lines, std::string& error)
 {
     const int32_t numbers[3] = {m_nPrimaryPort, m_nSecondaryPort, m_nThirdPort};
@@ -63,10 +71,15 @@ void CSessionLinks::ReopenPrimary()
                        STOPBITS_ONE, PortDevice(0), true, true);
 }
 
-bool CSessionLinks::Close(uint32_t options)
+bool CSessionLinks::Close(uint32_t options, bool keepMonitor, bool& monitorEnded)
 {
     bool pending = true;
-    if (m_MonitorMgr.IsConnected()) {
+    monitorEnded = false;
+    if (m_MonitorMgr.IsConnected() && keepMonitor) {
+        m_MonitorMgr.Disconnect();
+        pending = false;
+    } else if (m_MonitorMgr.IsConnected()) {
+        monitorEnded = true;
         if (!(options & HLO_SKIP_FIRST_CLOSING_COMMAND) &&
             m_MonitorMgr.Command(MON_CMD_CLOSE, CLOSING_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK)
             pending = false;

@@ -34,10 +34,15 @@ public:
     // passthrough has handed the line over to the receiver.
     void ReopenPrimary();
     // The closing sequence: ends the monitor or the boot-loader link with the
-    // closing commands the options allow, then closes the ports.
-    bool Close(uint32_t options);
+    // closing commands the options allow, then closes the ports. With
+    // keepMonitor a connected monitor is left running, unended: its receiver
+    // has no whole boot loader to return to. `monitorEnded` tells whether a
+    // closing command went to a connected monitor.
+    bool Close(uint32_t options, bool keepMonitor, bool& monitorEnded);
     // The device path given for port 0..2, or null for its COM number.
     const char* PortDevice(int index) const;
+    // The port as the user knows it: its device path, or COMn.
+    std::string PortName(int index) const;
     bool AnyPortGone() const;
 
     int32_t m_nPrimaryPort = 1;

@@ -9,7 +9,9 @@ CUpgradePolicy::CUpgradePolicy(uint32_t firstOptions, bool retryAllowed)
 
 bool CUpgradePolicy::NextRun(const CRunReport& report)
 {
-    if (!m_bRetryAllowed || m_nAttempt >= UPGRADE_MAX_RUNS || !MayRetry(report))
+    m_bFlashTouched = m_bFlashTouched || report.bFlashWritten || report.bMonitorKept;
+    const int limit = m_bFlashTouched ? UPGRADE_MAX_RUNS_AFTER_FLASH : UPGRADE_MAX_RUNS;
+    if (!m_bRetryAllowed || m_nAttempt >= limit || !MayRetry(report))
         return false;
     m_nOptions = RetryOptions(m_nFirstOptions, report);
     ++m_nAttempt;

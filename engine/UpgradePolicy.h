@@ -13,8 +13,12 @@
 //    the boot loader still answers the wake text);
 //  - a first run that never reached the boot loader tries the other way: the
 //    command line with a break, or the wake text when the command line was
-//    the way that failed. With the first-run options 0x163 the retry has
-//    exactly 0x73;
+//    the way that failed. With the first-run options 0x123 the retry has
+//    exactly 0x33;
+//  - once a run has begun writing the receiver's flash, stopping would
+//    leave the receiver worse than it was found: the runs go on, through the
+//    monitor where an earlier run left it running, up to
+//    UPGRADE_MAX_RUNS_AFTER_FLASH runs in all;
 //  - there is no retry after a success, a refused check (version, family,
 //    or a package that does not fit the receiver), a failed power check, a
 //    cancel, a Start that refused the package or the port, a port that went
@@ -33,11 +37,15 @@ namespace CHERFLoaderLib {
 
 // The option bits that select how phase 0 reaches the receiver.
 constexpr uint32_t HLO_CONNECT_BITS = HLO_MONITOR_TEXT_CONNECT | HLO_PASSTHROUGH_CONNECT | HLO_WAKE_TEXT;
-// The options of a first run when the user gives none.
-constexpr uint32_t UPGRADE_FIRST_RUN_OPTIONS = HLO_SKIP_APP_VERSION_CHECK | HLO_PRIMARY_PORT_ONLY |
-                                               HLO_HIGH_SPEED | HLO_SKIP_FAMILY_CHECK | HLO_WAKE_TEXT;
-// Runs of one upgrade at most: the first and one retry.
+// The options of a first run when the user gives none. The device-family
+// check is on: a package is written only into receivers of its family (a
+// package of family 0 suits any).
+constexpr uint32_t UPGRADE_FIRST_RUN_OPTIONS =
+    HLO_SKIP_APP_VERSION_CHECK | HLO_PRIMARY_PORT_ONLY | HLO_HIGH_SPEED | HLO_WAKE_TEXT;
+// Runs of one upgrade at most: the first and one retry; three in all once
+// any run began writing flash.
 constexpr int UPGRADE_MAX_RUNS = 2;
+constexpr int UPGRADE_MAX_RUNS_AFTER_FLASH = 3;
 
 class CUpgradePolicy {
 public:
@@ -65,6 +73,7 @@ private:
     uint32_t m_nOptions;
     bool m_bRetryAllowed;
     int m_nAttempt = 1;
+    bool m_bFlashTouched = false;  // some run of this upgrade began writing flash
 };
 
 }  // namespace CHERFLoaderLib

@@ -127,3 +127,20 @@ uint16_t ReadEmbeddedVersion(const CFirmwareSection& section)
         return FindVersion(section.data.get(), section.length, section.flags);
     return 0;
 }
+
+bool ProgrammedImage(const CFirmwareSection& section, std::vector<uint8_t>& image)
+{
+    if (!section.data)
+        return false;
+    if (!(section.flags & SECTION_COMPRESSED)) {
+        image.assign(section.data.get(), section.data.get() + section.length);
+        return true;
+    }
+    CCompressedPrefix prefix;
+    if (!ReadCompressedPrefix(section.data.get(), section.length, prefix) || prefix.expandedLength > MAX_EXPANDED_LENGTH)
+        return false;
+    image.assign(prefix.expandedLength, 0);
+    const uint32_t produced = ExpandBuffer(section.data.get() + COMPRESSED_PREFIX_SIZE, prefix.streamLength,
+                                           image.data(), prefix.expandedLength);
+    return produced == prefix.expandedLength;
+}

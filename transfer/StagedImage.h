@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "package/FirmwareFile.h"
 #include "transfer/DataBuffer.h"
@@ -26,3 +27,9 @@ bool StageImage(CFirmwareFileEntry& package, CSyncDataVector& imageData, uint16_
 // The version a boot or application section carries, 0 when none. The section
 // must hold its data.
 uint16_t ReadEmbeddedVersion(const CFirmwareSection& section);
+
+// The bytes "Program flash" writes for a section: its data, or for a
+// compressed section its expansion to the length its prefix gives. False when
+// the section holds no data or its expansion does not give exactly that
+// length. The section must hold its data.
+bool ProgrammedImage(const CFirmwareSection& section, std::vector<uint8_t>& image);

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "engine/LoaderCodes.h"
+#include "engine/UpgradePolicy.h"
 
 namespace wizard {
 
@@ -42,13 +43,12 @@ inline constexpr const char* WIZ_TEXT_POWER_FAILED =
     "Failed to upgrade GPS firmware.\r\n\r\nPlease check that you have external power connected "
     "and then try again.";
 
-// Engine options of the first run (the upgrade policy derives the retry's),
-// and the fixed secondary and third port numbers handed to the engine with
-// the user's port.
-inline constexpr uint32_t WIZ_OPTIONS_FIRST_RUN = HLO_SKIP_APP_VERSION_CHECK | HLO_PRIMARY_PORT_ONLY |
-                                                 HLO_HIGH_SPEED | HLO_SKIP_FAMILY_CHECK |
-                                                 HLO_WAKE_TEXT;
-static_assert(WIZ_OPTIONS_FIRST_RUN == 0x163);
+// Engine options of the first run (the upgrade policy derives the retry's):
+// the command line's defaults, the device-family check included, since the
+// wizard writes whatever package lies in its folder. Also the fixed
+// secondary and third port numbers handed to the engine with the user's port.
+inline constexpr uint32_t WIZ_OPTIONS_FIRST_RUN = CHERFLoaderLib::UPGRADE_FIRST_RUN_OPTIONS;
+static_assert(WIZ_OPTIONS_FIRST_RUN == 0x123);
 inline constexpr int32_t WIZ_SECONDARY_PORT = 2;
 inline constexpr int32_t WIZ_THIRD_PORT = 4;
 

@@ -24,10 +24,6 @@ constexpr int BOOT_CONNECT_TIMEOUT_MS = 3000;
 constexpr int BOOT_COMMAND_TIMEOUT_MS = 2000;
 constexpr float POWER_LIMIT = -15.0f;
 
-// Identity record fields (little-endian).
-constexpr size_t ID_PRODUCT = 0, ID_APP_VERSION = 2, ID_APP_DATE = 4, ID_BOARD = 10,
-                 ID_BOOT_VERSION = 16, ID_BOOT_DATE = 18, ID_SERIAL = 22;
-constexpr size_t SERIAL_LENGTH = 16;
 constexpr size_t POWER_READING_OFFSET = 16;
 
 void Sleep(int ms)
@@ -53,18 +49,6 @@ std::string DateText(const uint8_t* p)
     return FormatDate(buffer, sizeof buffer, GetLe16(p), p[2], p[3]);
 }
 
-// The identity record's serial number: 16 bytes of text, zero-terminated
-// when shorter; bytes that are not printable are left out, as a receiver
-// with an unwritten serial area gives 0xFF there.
-std::string SerialText(const uint8_t* p)
-{
-    std::string text;
-    for (size_t i = 0; i < SERIAL_LENGTH && p[i] != 0; ++i)
-        if (p[i] >= 0x20 && p[i] < 0x7F)
-            text += static_cast<char>(p[i]);
-    return text;
-}
-
 std::string VersionText(unsigned version)
 {
     char buffer[64];
@@ -83,6 +67,10 @@ bool CHERFLoaderImpl::RunConnectPhase()
 
     if (m_nOptions & HLO_SKIP_APP_VERSION_CHECK) {
         NotifyText(HLN_TEXT, "App Version check skipped");
+    } else if (m_bFinishThroughMonitor) {
+        // The interrupted upgrade may have written part of the new
+        // application already: what the receiver reports now says nothing.
+        NotifyText(HLN_TEXT, "App Version check skipped: finishing an interrupted upgrade");
     } else if (!(m_Receiver.m_wNewAppVersion > m_Receiver.m_wOldAppVersion)) {
         const std::string newText = VersionText(m_Receiver.m_wNewAppVersion);
         const std::string oldText = VersionText(m_Receiver.m_wOldAppVersion);
@@ -131,10 +119,7 @@ bool CHERFLoaderImpl::ConnectReceiver()
     const bool textConnect = m_nOptions & HLO_MONITOR_TEXT_CONNECT;
     const bool passthrough = m_nOptions & HLO_PASSTHROUGH_CONNECT;
     const bool wake = m_nOptions & HLO_WAKE_TEXT;
-    bool connected = true;
-    if (textConnect && !passthrough && !wake) {
-        ConnectWithCommandLine(connected);
-    } else if (!textConnect && passthrough && !wake) {
+    if (!textConnect && passthrough && !wake) {
         if (ConnectViaPassthrough() != LINK_OK) {
             SetError(HLE_CONNECT_FAILED, "the handheld did not open its passthrough to the receiver");
             Notify(HLN_CONNECT, STEP_FAILED);
@@ -143,19 +128,72 @@ bool CHERFLoaderImpl::ConnectReceiver()
         // The handheld hands the line over to the receiver's boot loader,
         // which speaks the packet protocol at the standard settings.
         m_Links.ReopenPrimary();
-    } else if (!textConnect && !passthrough && wake) {
-        connected = WakeWithText() == 0;
+        return EndConnect(IdentifyReceiver(), false);
+    }
+
+    // A record of this port's monitor means an earlier run was cut off while
+    // it held the receiver there: look for that monitor first, since no other
+    // way reaches it. Otherwise only when the chosen way got no answer, so
+    // that a receiver without a monitor left over is reached as fast as ever.
+    CInterruptedRun record;
+    EReattach reattach = EReattach::NotFound;
+    if (CInterruptedRunStore::Default().Find(m_Links.PortName(0), std::string(), record) &&
+        FindRunningMonitor(true))
+        reattach = ReattachMonitor();
+    bool connected = false;
+    if (reattach == EReattach::NotFound) {
+        connected = ReachReceiver();
+        if (!connected && !IsCancelled() && FindRunningMonitor(false))
+            reattach = ReattachMonitor();
+    }
+    if (reattach == EReattach::Ended && !IsCancelled()) {
+        // The receiver went back to its boot loader or its application;
+        // the wake text reaches either when the chosen way does not.
+        connected = ReachReceiver() || (!IsCancelled() && !wake && WakeWithText() == 0);
+    }
+    if (reattach == EReattach::Finishing) {
+        Notify(HLN_CONNECT, STEP_OK);
+        ReportVersions(m_Links.m_MonitorMgr.GetMonitorInfo().data());
+        return true;
+    }
+    if (reattach == EReattach::Failed) {
+        Notify(HLN_CONNECT, STEP_FAILED);
+        return false;
     }
     if (!connected) {
         SetError(HLE_CONNECT_FAILED,
                  IsCancelled() ? DefaultErrorText(HLE_CANCELLED)
-                 : textConnect ? "the receiver did not answer the command to go to its flash monitor"
-                               : "the receiver did not answer the wake text");
+                               : NoAnswerText(textConnect ? "the command to go to its flash monitor" : "the wake text"));
         Notify(HLN_CONNECT, STEP_FAILED);
         return false;
     }
+    const int result = IdentifyReceiver();
+    // A boot loader answers here, so no monitor runs on this port: a record
+    // of one is left over from a run whose monitor the receiver has lost
+    // (it was switched off), and must not mislead a later run.
+    if (result == LINK_OK)
+        CInterruptedRunStore::Default().RemoveAll(m_Links.PortName(0));
+    return EndConnect(result, false);
+}
 
-    return EndConnect(IdentifyReceiver(), false);
+bool CHERFLoaderImpl::ReachReceiver()
+{
+    const bool textConnect = m_nOptions & HLO_MONITOR_TEXT_CONNECT;
+    const bool passthrough = m_nOptions & HLO_PASSTHROUGH_CONNECT;
+    const bool wake = m_nOptions & HLO_WAKE_TEXT;
+    bool connected = true;
+    if (textConnect && !passthrough && !wake)
+        ConnectWithCommandLine(connected);
+    else if (!textConnect && !passthrough && wake)
+        connected = WakeWithText() == 0;
+    return connected;
+}
+
+std::string CHERFLoaderImpl::NoAnswerText(const char* what) const
+{
+    return std::string("the receiver did not answer ") + what + " on " + m_Links.PortName(0) +
+           ": check the cable and that the receiver is switched on and charged; a receiver left by an "
+           "interrupted upgrade may need to be switched off and on (battery out) before the upgrade is run again";
 }
 
 bool CHERFLoaderImpl::EndConnect(int linkResult, bool finalPhase)
@@ -164,7 +202,7 @@ bool CHERFLoaderImpl::EndConnect(int linkResult, bool finalPhase)
         if (finalPhase)
             UpdateProgress(1.0);
         Notify(HLN_CONNECT, STEP_OK);
-        ReportVersions();
+        ReportVersions(m_Links.m_BootMgr.GetBootInfo().data());
         return true;
     }
     SetError(linkResult == LINK_TIMEOUT ? HLE_CONNECT_TIMEOUT : HLE_CONNECT_FAILED);
@@ -255,11 +293,7 @@ int CHERFLoaderImpl::IdentifyReceiver()
     if (result != LINK_OK)
         return result;
     NoteReport(&CRunReport::bReachedBootLoader);
-    const uint8_t* id = m_Links.m_BootMgr.GetBootInfo().data();
-    m_Receiver.m_wOldAppVersion = GetLe16(id + ID_APP_VERSION);
-    m_Receiver.m_wOldBootVersion = GetLe16(id + ID_BOOT_VERSION);
-    m_Receiver.m_nBoardId = GetLe16(id + ID_BOARD);
-    m_Receiver.m_strSerial = SerialText(id + ID_SERIAL);
+    m_Receiver.TakeIdentity(m_Links.m_BootMgr.GetBootInfo().data());
     m_Run.NoteReceiver(m_Receiver.m_wOldAppVersion, m_Receiver.m_wOldBootVersion, m_Receiver.m_nBoardId,
                        m_Receiver.m_strSerial);
 
@@ -289,9 +323,8 @@ int CHERFLoaderImpl::IdentifyReceiver()
     return m_Links.m_BootMgr.Command(BOOT_CMD_CHECK_84, BOOT_COMMAND_TIMEOUT_MS, 0, 0, 0, nullptr);
 }
 
-void CHERFLoaderImpl::ReportVersions()
+void CHERFLoaderImpl::ReportVersions(const uint8_t* id)
 {
-    const uint8_t* id = m_Links.m_BootMgr.GetBootInfo().data();
     char model[64];
     FormatModelName(model, sizeof model, GetLe16(id + ID_PRODUCT));
     NotifyText(HLN_TEXT, "Boot: " + VersionText(GetLe16(id + ID_BOOT_VERSION)) + ", " + DateText(id + ID_BOOT_DATE));

@@ -23,6 +23,7 @@
 #include "package/ByteOrder.h"
 #include "transfer/Crc32.h"
 #include "transfer/Expander.h"
+#include "transfer/StagedImage.h"
 
 namespace CHERFLoaderLib {
 
@@ -36,7 +37,8 @@ constexpr int BLANK_TIMEOUT_MS = 2000;
 constexpr int CHECK_TIMEOUT_MS = 5000;
 constexpr int CHECK_ATTEMPTS = 3;
 constexpr uint8_t READ_REPLY_ID = 0xA4;
-constexpr uint32_t READ_REPLY_HEADER = 7;  // address, length (16 bits), status
+constexpr size_t READ_REPLY_HEADER_16 = 7;  // address, length (16 bits), status
+constexpr size_t READ_REPLY_HEADER_32 = 8;  // address, length (32 bits)
 
 std::string Hex(uint32_t value)
 {
@@ -45,37 +47,31 @@ std::string Hex(uint32_t value)
     return text;
 }
 
-// The bytes "Program flash" wrote for a section: its data, or for a
-// compressed section its expansion to the length its prefix gives.
-bool ExpectedImage(const CFirmwareSection& section, std::vector<uint8_t>& image)
-{
-    if (!section.data)
-        return false;
-    if (!(section.flags & SECTION_COMPRESSED)) {
-        image.assign(section.data.get(), section.data.get() + section.length);
-        return true;
-    }
-    CCompressedPrefix prefix;
-    if (!ReadCompressedPrefix(section.data.get(), section.length, prefix))
-        return false;
-    image.assign(prefix.expandedLength, 0);
-    const uint32_t produced = ExpandBuffer(section.data.get() + COMPRESSED_PREFIX_SIZE, prefix.streamLength,
-                                           image.data(), prefix.expandedLength);
-    return produced == prefix.expandedLength;
-}
 }  // namespace
 
-bool CHERFLoaderImpl::ReadFlash(uint32_t address, uint32_t length, std::vector<uint8_t>& bytes)
+// The read-back reply carries the address and then either a 16-bit length
+// and a status byte (1) or a 32-bit length before the bytes; monitors differ.
+// The reply's size tells the two apart. Until the probe has learned the
+// layout either is taken; from then on only that one.
+bool CHERFLoaderImpl::ReadMemory(uint32_t address, uint32_t length, std::vector<uint8_t>& bytes)
 {
     for (int attempt = 0; attempt < READ_ATTEMPTS; ++attempt) {
         CPacket reply;
         if (m_Links.m_MonitorMgr.Command(MON_CMD_READ_DATA, READ_TIMEOUT_MS, address, length, 0, &reply) != LINK_OK)
             continue;
         const uint8_t* p = reply.m_Data.data();
-        if (reply.m_nId != READ_REPLY_ID || reply.m_Data.size() != READ_REPLY_HEADER + length ||
-            GetLe32(p) != address || GetLe16(p + 4) != length || p[6] != 1)
+        const size_t size = reply.m_Data.size();
+        if (reply.m_nId != READ_REPLY_ID || size < READ_REPLY_HEADER_32 || GetLe32(p) != address)
             continue;
-        bytes.assign(p + READ_REPLY_HEADER, p + READ_REPLY_HEADER + length);
+        const bool status16 = size == READ_REPLY_HEADER_16 + length && GetLe16(p + 4) == length && p[6] == 1;
+        const bool length32 = size == READ_REPLY_HEADER_32 + length && GetLe32(p + 4) == length;
+        EReadLayout layout = status16 ? EReadLayout::Status16 : length32 ? EReadLayout::Length32 : EReadLayout::Unknown;
+        if (layout == EReadLayout::Unknown || (m_eReadLayout != EReadLayout::Unknown && layout != m_eReadLayout))
+            continue;
+        if (m_eReadLayout == EReadLayout::Unknown)
+            m_eReadLayout = layout;
+        const size_t header = layout == EReadLayout::Status16 ? READ_REPLY_HEADER_16 : READ_REPLY_HEADER_32;
+        bytes.assign(p + header, p + header + length);
         return true;
     }
     return false;
@@ -87,28 +83,43 @@ bool CHERFLoaderImpl::ProbeMonitorChecks()
         return m_eProbe == EProbe::Trusted;
     m_eProbe = EProbe::Failed;
     const auto begin = std::chrono::steady_clock::now();
-    const uint32_t address = m_Receiver.m_pMemoryMap ? m_Receiver.m_pMemoryMap->m_nBootStart : 0;
-    std::vector<uint8_t> bytes;
-    std::string why;
-    if (address == 0 || !ReadFlash(address, PROBE_LENGTH, bytes)) {
-        why = "it does not read flash back";
-    } else {
+    std::string why = "it does not read flash back";
+    // The boot loader's first bytes are never blank on a receiver that
+    // reached its boot loader; a monitor left by an interrupted upgrade may
+    // have erased them, and then the application's are tried.
+    const CMemoryMap_Info* map = m_Receiver.m_pMemoryMap.get();
+    const uint32_t places[] = {map ? map->m_nBootStart : 0, map ? map->m_nAppStart : 0};
+    for (uint32_t address : places) {
+        std::vector<uint8_t> bytes;
+        // The layout is learned anew at each place: only a reply whose sum
+        // the monitor confirms below may fix it.
+        m_eReadLayout = EReadLayout::Unknown;
+        if (address == 0 || !ReadMemory(address, PROBE_LENGTH, bytes)) {
+            why = "it does not read flash back";
+            continue;
+        }
         const uint32_t sum = ByteSum(bytes.data(), bytes.size());
-        if (sum == 0xFF * PROBE_LENGTH || sum == 0)
-            why = "the boot loader's first bytes read as blank";
-        else if (m_Links.m_MonitorMgr.Command(MON_CMD_VERIFY, PROBE_TIMEOUT_MS, address, PROBE_LENGTH, sum,
-                                              nullptr) != LINK_OK)
+        if (sum == 0xFF * PROBE_LENGTH || sum == 0) {
+            why = "the flash reads as blank where the boot loader and the application begin";
+            continue;
+        }
+        if (m_Links.m_MonitorMgr.Command(MON_CMD_VERIFY, PROBE_TIMEOUT_MS, address, PROBE_LENGTH, sum, nullptr) !=
+            LINK_OK)
             why = "it does not accept the right sum of flash it read";
         else if (m_Links.m_MonitorMgr.Command(MON_CMD_VERIFY, PROBE_TIMEOUT_MS, address, PROBE_LENGTH, sum + 1,
                                               nullptr) != LINK_FAILED)
             why = "it does not refuse a wrong sum";
+        else
+            why.clear();
+        break;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     char cost[32];
     std::snprintf(cost, sizeof cost, " (probe %.2f s)", seconds);
     if (!why.empty()) {
+        m_eReadLayout = EReadLayout::Unknown;
         NotifyText(HLN_TEXT, "Flash check: the monitor's checks cannot be relied on (" + why +
-                                 "): every sector is erased, and the flash could not be checked on this receiver" +
+                                 "): every sector is erased, and the flash (the boot loader's too) could not be checked on this receiver" +
                                  cost);
         return false;
     }
@@ -132,7 +143,7 @@ bool CHERFLoaderImpl::CheckProgrammedFlash(const CFirmwareSection& section)
         return true;
     const auto begin = std::chrono::steady_clock::now();
     std::vector<uint8_t> image;
-    if (!ExpectedImage(section, image)) {
+    if (!ProgrammedImage(section, image)) {
         SetError(HLE_PROGRAM_FAILED, "the image programmed at " + Hex(section.address) +
                                          " could not be rebuilt on the host to check the flash");
         return false;
@@ -166,8 +177,9 @@ bool CHERFLoaderImpl::CheckProgrammedFlash(const CFirmwareSection& section)
 }
 
 // Piece by piece: a piece whose answer was damaged on the line is read
-// again; one that reads wrong every time is what the flash holds.
-bool CHERFLoaderImpl::ReadBackFlash(uint32_t address, const std::vector<uint8_t>& expected)
+// again; one that reads wrong every time is what the memory holds.
+CHERFLoaderImpl::ECompare CHERFLoaderImpl::CompareMemory(uint32_t address, const std::vector<uint8_t>& expected,
+                                                         uint32_t& where, double progressBase, double progressShare)
 {
     const uint32_t total = static_cast<uint32_t>(expected.size());
     for (uint32_t offset = 0; offset < total; offset += READ_PIECE) {
@@ -176,21 +188,34 @@ bool CHERFLoaderImpl::ReadBackFlash(uint32_t address, const std::vector<uint8_t>
         bool answered = false, match = false;
         for (int attempt = 0; attempt < READ_ATTEMPTS && !match; ++attempt) {
             std::vector<uint8_t> piece;
-            if (!ReadFlash(address + offset, n, piece))
+            if (!ReadMemory(address + offset, n, piece))
                 continue;
             answered = true;
             match = Crc32(piece.data(), piece.size()) == want;
         }
         if (!match) {
-            SetError(HLE_PROGRAM_FAILED,
-                     answered ? "the flash at " + Hex(address + offset) +
-                                    " does not hold what was sent (read back, its CRC-32 differs)"
-                              : "the flash at " + Hex(address + offset) + " could not be read back");
-            return false;
+            where = address + offset;
+            return answered ? ECompare::Differs : ECompare::Unreadable;
         }
-        UpdateProgress(total / 2.0 + (offset + n) / 2.0);
+        if (progressShare > 0)
+            UpdateProgress(progressBase + (offset + n) * progressShare);
     }
-    return true;
+    return ECompare::Match;
+}
+
+bool CHERFLoaderImpl::ReadBackFlash(uint32_t address, const std::vector<uint8_t>& expected)
+{
+    uint32_t where = 0;
+    switch (CompareMemory(address, expected, where, expected.size() / 2.0, 0.5)) {
+    case ECompare::Match: return true;
+    case ECompare::Differs:
+        SetError(HLE_PROGRAM_FAILED,
+                 "the flash at " + Hex(where) + " does not hold what was sent (read back, its CRC-32 differs)");
+        return false;
+    default:
+        SetError(HLE_PROGRAM_FAILED, "the flash at " + Hex(where) + " could not be read back");
+        return false;
+    }
 }
 
 }  // namespace CHERFLoaderLib

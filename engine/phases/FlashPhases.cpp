@@ -1,5 +1,12 @@
 // Phases 4 to 6: have the monitor expand a compressed section in RAM, erase
 // the flash sectors of the section's region and program the flash from RAM.
+//
+// Once the flash work has begun, stopping halfway leaves the receiver worse
+// than it was found, so a command whose answer did not come is sent again:
+// erasing a sector again, or programming the same bytes from the same RAM
+// again, gives the same flash on NOR chips. An expansion is never repeated in
+// place, since it may have written over its own input: the section is sent
+// again and checked first.
 #include <algorithm>
 #include <cstdio>
 
@@ -10,7 +17,12 @@ namespace CHERFLoaderLib {
 
 namespace {
 constexpr int FLASH_COMMAND_TIMEOUT_MS = 5000;
+constexpr int FLASH_ATTEMPTS = 3;
+constexpr int EXPAND_ATTEMPTS = 3;
 constexpr uint32_t PROGRAM_PIECE = 4096;
+constexpr int PING_TIMEOUT_MS = 1000;
+constexpr int BLOCK_TIMEOUT_MS = 3000;
+constexpr int BLOCK_ATTEMPTS = 3;
 
 uint32_t HeaderWord(const CFirmwareSection& section, size_t offset)
 {
@@ -18,19 +30,73 @@ uint32_t HeaderWord(const CFirmwareSection& section, size_t offset)
         return 0;
     return GetLe32(section.data.get() + offset);
 }
+
+bool IsBootOnly(const CFirmwareSection& section)
+{
+    return (section.flags & SECTION_BOOT) && !(section.flags & SECTION_APP);
+}
 }  // namespace
+
+int CHERFLoaderImpl::FlashCommand(unsigned kind, int timeoutMs, uint32_t first, uint32_t second, uint32_t third)
+{
+    int result = LINK_TIMEOUT;
+    // A refusal is an answer; only a lost one is asked again.
+    for (int attempt = 0; attempt < FLASH_ATTEMPTS && result == LINK_TIMEOUT; ++attempt)
+        result = m_Links.m_MonitorMgr.Command(kind, timeoutMs, first, second, third, nullptr);
+    return result;
+}
+
+bool CHERFLoaderImpl::SendBlockAgain(const CDataBufferItem& block)
+{
+    const uint32_t address = m_Receiver.GetRamTop() + static_cast<uint32_t>(block.m_nRamOffset);
+    for (int attempt = 0; attempt < BLOCK_ATTEMPTS; ++attempt) {
+        if (m_Links.m_MonitorMgr.Command(MON_CMD_READY, PING_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK &&
+            m_Links.m_MonitorMgr.SendData(block.m_pData.get(), address, block.m_nLength, BLOCK_TIMEOUT_MS) == LINK_OK)
+            return true;
+    }
+    return false;
+}
+
+// Sends a section's staged blocks again and has the monitor check the
+// section's byte sum in RAM.
+bool CHERFLoaderImpl::UploadSectionAgain(const CFirmwareSection& section)
+{
+    const int32_t first = section.stagingOffset;
+    const int64_t last = static_cast<int64_t>(first) + section.length;
+    for (int i = 0; i < m_ImageData.GetCount(); ++i) {
+        const CDataBufferItem* block = m_ImageData.GetItem(i);
+        if (block->m_nRamOffset >= first && block->m_nRamOffset < last && !SendBlockAgain(*block))
+            return false;
+    }
+    return FlashCommand(MON_CMD_VERIFY, FLASH_COMMAND_TIMEOUT_MS,
+                        m_Receiver.GetRamTop() + static_cast<uint32_t>(section.stagingOffset), section.length,
+                        section.checksum) == LINK_OK;
+}
+
+bool CHERFLoaderImpl::Expand(const CFirmwareSection& section)
+{
+    const uint32_t staged = m_Receiver.GetRamTop() + static_cast<uint32_t>(section.stagingOffset);
+    for (int attempt = 0; attempt < EXPAND_ATTEMPTS; ++attempt) {
+        if (attempt > 0) {
+            NotifyText(HLN_TEXT, "Expand: no answer; sending the section again before it is expanded again");
+            if (!UploadSectionAgain(section))
+                continue;
+        }
+        const int result = m_Links.m_MonitorMgr.Command(MON_CMD_EXPAND, FLASH_COMMAND_TIMEOUT_MS, staged,
+                                                        HeaderWord(section, 0), m_Receiver.m_pMemoryMap->m_nRamBase,
+                                                        nullptr);
+        if (result != LINK_TIMEOUT)
+            return result == LINK_OK;
+    }
+    return false;
+}
 
 bool CHERFLoaderImpl::RunExpandData(CFlashPhase& phase)
 {
     Notify(HLN_EXPAND, STEP_BEGIN);
     UpdateProgress(0);
     const CFirmwareSection* section = phase.m_pSection;
-    int result = LINK_FAILED;
-    if (section != nullptr && m_Receiver.m_pMemoryMap)
-        result = m_Links.m_MonitorMgr.Command(MON_CMD_EXPAND, FLASH_COMMAND_TIMEOUT_MS,
-                                              m_Receiver.GetRamTop() + static_cast<uint32_t>(section->stagingOffset),
-                                              HeaderWord(*section, 0), m_Receiver.m_pMemoryMap->m_nRamBase, nullptr);
-    if (result == LINK_OK) {
+    if (section != nullptr && m_Receiver.m_pMemoryMap && Expand(*section)) {
         UpdateProgress(1);
         Notify(HLN_EXPAND, STEP_OK);
         return true;
@@ -40,44 +106,62 @@ bool CHERFLoaderImpl::RunExpandData(CFlashPhase& phase)
     return false;
 }
 
+bool CHERFLoaderImpl::EraseRange(uint32_t start, uint32_t end, bool report)
+{
+    const int32_t first = m_Receiver.m_pFlashDevice->FindSector(start);
+    const uint32_t count = m_Receiver.m_pFlashDevice->GetSectorSpan(start, end);
+    uint32_t blank = 0;
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t index = static_cast<uint32_t>(first) + k;
+        const uint32_t address = m_Receiver.m_pFlashDevice->GetSectorAddress(index);
+        // A sector the monitor shows to be all 0xFF needs no erase; any
+        // doubt (refusal, time-out, a damaged answer) means erase.
+        if (IsSectorBlank(address, m_Receiver.m_pFlashDevice->GetSectorSize(index)))
+            ++blank;
+        else if (FlashCommand(MON_CMD_PREPARE_FLASH, FLASH_COMMAND_TIMEOUT_MS, address, 0, 0) != LINK_OK)
+            return false;
+        if (report)
+            UpdateProgress((address - start) * 100.0 / (end - start));
+    }
+    if (report && m_eProbe == EProbe::Trusted) {
+        char text[96];
+        std::snprintf(text, sizeof text, "Erase: %u of %u sectors already blank, not erased", blank, count);
+        NotifyText(HLN_TEXT, text);
+    }
+    return true;
+}
+
+// The flash range a section's "Prepare flash" erases: the application's
+// region for an application section, the boot loader's for a boot section.
+static void EraseRangeOf(const CFirmwareSection& section, const CMemoryMap_Info& map, uint32_t& start, uint32_t& end)
+{
+    start = end = 0;
+    if (section.flags & SECTION_APP) {
+        start = map.m_nAppStart;
+        end = map.m_nUpperStart + map.m_nUpperSize;
+    } else if (section.flags & SECTION_BOOT) {
+        start = map.m_nBootStart;
+        end = map.m_nBootStart + map.m_nBootSize;
+    }
+}
+
 bool CHERFLoaderImpl::RunPrepareFlash(CFlashPhase& phase)
 {
     Notify(HLN_PREPARE_FLASH, STEP_BEGIN);
     const CFirmwareSection* section = phase.m_pSection;
     uint32_t start = 0, end = 0;
-    if (section != nullptr && m_Receiver.m_pMemoryMap) {
-        if (section->flags & SECTION_APP) {
-            start = m_Receiver.m_pMemoryMap->m_nAppStart;
-            end = m_Receiver.m_pMemoryMap->m_nUpperStart + m_Receiver.m_pMemoryMap->m_nUpperSize;
-        } else if (section->flags & SECTION_BOOT) {
-            start = m_Receiver.m_pMemoryMap->m_nBootStart;
-            end = m_Receiver.m_pMemoryMap->m_nBootStart + m_Receiver.m_pMemoryMap->m_nBootSize;
-        }
-    }
+    if (section != nullptr && m_Receiver.m_pMemoryMap)
+        EraseRangeOf(*section, *m_Receiver.m_pMemoryMap, start, end);
     bool ok = start != 0 && end > start && m_Receiver.m_pFlashDevice;
     if (ok) {
         UpdateProgress(0);
-        const int32_t first = m_Receiver.m_pFlashDevice->FindSector(start);
-        const uint32_t count = m_Receiver.m_pFlashDevice->GetSectorSpan(start, end);
-        uint32_t blank = 0;
-        for (uint32_t k = 0; ok && k < count; ++k) {
-            const uint32_t index = static_cast<uint32_t>(first) + k;
-            const uint32_t address = m_Receiver.m_pFlashDevice->GetSectorAddress(index);
-            // A sector the monitor shows to be all 0xFF needs no erase; any
-            // doubt (refusal, time-out, a damaged answer) means erase.
-            if (IsSectorBlank(address, m_Receiver.m_pFlashDevice->GetSectorSize(index)))
-                ++blank;
-            else
-                ok = m_Links.m_MonitorMgr.Command(MON_CMD_PREPARE_FLASH, FLASH_COMMAND_TIMEOUT_MS, address, 0, 0,
-                                                  nullptr) == LINK_OK;
-            if (ok)
-                UpdateProgress((address - start) * 100.0 / (end - start));
-        }
-        if (ok && m_eProbe == EProbe::Trusted) {
-            char text[96];
-            std::snprintf(text, sizeof text, "Erase: %u of %u sectors already blank, not erased", blank, count);
-            NotifyText(HLN_TEXT, text);
-        }
+        EBootPlan plan = EBootPlan::Write;
+        if (IsBootOnly(*section))
+            plan = PlanBootSection(*section);
+        if (plan == EBootPlan::Refused)
+            ok = false;
+        else if (plan == EBootPlan::Write)
+            ok = EraseRange(start, end, true);
     }
     if (ok) {
         UpdateProgress(100);
@@ -95,14 +179,19 @@ bool CHERFLoaderImpl::RunProgramFlash(CFlashPhase& phase)
     const CFirmwareSection* section = phase.m_pSection;
     bool ok = false;
     if (section != nullptr && m_Receiver.m_pMemoryMap) {
-        if (section->flags & SECTION_COMPRESSED)
-            ok = ProgramSection(*section, HeaderWord(*section, 4), m_Receiver.m_pMemoryMap->m_nRamBase);
-        else
-            ok = ProgramSection(*section, section->length,
-                                m_Receiver.GetRamTop() + static_cast<uint32_t>(section->stagingOffset));
-        // Programming reported success; the flash must also hold it.
-        if (ok)
-            ok = CheckProgrammedFlash(*section);
+        if (IsBootOnly(*section) && m_bBootHeld) {
+            ok = true;  // the region already holds this boot loader
+        } else {
+            ok = ProgramSectionFromRam(*section);
+            // Programming reported success; the flash must also hold it.
+            if (ok && IsBootOnly(*section)) {
+                uint32_t start = 0, end = 0;
+                EraseRangeOf(*section, *m_Receiver.m_pMemoryMap, start, end);
+                ok = ConfirmBootSection(*section, start, end);
+            } else if (ok) {
+                ok = CheckProgrammedFlash(*section);
+            }
+        }
     }
     if (ok) {
         Notify(HLN_PROGRAM_FLASH, STEP_OK);
@@ -113,6 +202,14 @@ bool CHERFLoaderImpl::RunProgramFlash(CFlashPhase& phase)
     return false;
 }
 
+bool CHERFLoaderImpl::ProgramSectionFromRam(const CFirmwareSection& section)
+{
+    if (section.flags & SECTION_COMPRESSED)
+        return ProgramSection(section, HeaderWord(section, 4), m_Receiver.m_pMemoryMap->m_nRamBase);
+    return ProgramSection(section, section.length,
+                          m_Receiver.GetRamTop() + static_cast<uint32_t>(section.stagingOffset));
+}
+
 bool CHERFLoaderImpl::ProgramSection(const CFirmwareSection& section, uint32_t count, uint32_t ramBase)
 {
     UpdateProgress(0);
@@ -120,8 +217,8 @@ bool CHERFLoaderImpl::ProgramSection(const CFirmwareSection& section, uint32_t c
     const double share = m_nFlashCheck == FLASH_CHECK_READ_BACK && m_eProbe == EProbe::Trusted ? 0.5 : 1.0;
     for (uint32_t i = 0; i < count; i += PROGRAM_PIECE) {
         const uint32_t n = std::min(PROGRAM_PIECE, count - i);
-        if (m_Links.m_MonitorMgr.Command(MON_CMD_PROGRAM_FLASH, FLASH_COMMAND_TIMEOUT_MS, ramBase + i, n,
-                                         section.address + i, nullptr) != LINK_OK)
+        if (FlashCommand(MON_CMD_PROGRAM_FLASH, FLASH_COMMAND_TIMEOUT_MS, ramBase + i, n, section.address + i) !=
+            LINK_OK)
             return false;
         UpdateProgress(i * share);
         if (count - i <= PROGRAM_PIECE)

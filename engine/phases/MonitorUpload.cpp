@@ -19,10 +19,22 @@ constexpr int CHUNK_ATTEMPTS = 3;
 bool CHERFLoaderImpl::RunUploadMonitor()
 {
     Notify(HLN_MONITOR_UPLOAD, STEP_BEGIN);
-    bool ok = UploadMonitor() == LINK_OK;
     std::string flashText = "Flash: Unknown";
-    if (!IsCancelled() && ok)
-        ok = ConnectToMonitor(flashText) == LINK_OK;
+    bool ok = false;
+    if (m_bFinishThroughMonitor) {
+        // The monitor of the interrupted upgrade runs: nothing is sent; it
+        // only goes fast if it does not yet.
+        NotifyText(HLN_TEXT, "Monitor: already running in the receiver");
+        ok = true;
+        if (m_nMonitorBaud < 115200 && m_Receiver.IsHighSpeedBoard(m_nOptions) && (m_nOptions & HLO_HIGH_SPEED))
+            ok = SwitchMonitorToHighSpeed() == LINK_OK;
+        if (ok)
+            ok = ReadFlashChip(flashText) == LINK_OK;
+    } else {
+        ok = UploadMonitor() == LINK_OK;
+        if (!IsCancelled() && ok)
+            ok = ConnectToMonitor(flashText) == LINK_OK;
+    }
     if (IsCancelled()) {
         Notify(HLN_MONITOR_UPLOAD, STEP_CANCELLED);
     } else if (ok) {
@@ -110,6 +122,7 @@ int CHERFLoaderImpl::ConnectToMonitor(std::string& flashText)
         m_Links.m_SecondaryMonitorMgr.SetPorts(&m_Links.m_SecondaryPort,
                                                (m_nOptions & HLO_THIRD_PORT) ? &m_Links.m_ThirdPort : nullptr);
 
+    m_nMonitorBaud = 19200;
     int result = m_Links.m_MonitorMgr.ConnectMonitor(3000, false);
     if (result == LINK_OK) {
         if (m_Receiver.m_nBoardId == -1) {
@@ -127,7 +140,12 @@ int CHERFLoaderImpl::ConnectToMonitor(std::string& flashText)
     flashText = "Flash: Unknown";
     if (result != LINK_OK)
         return result;
-    result = m_Links.m_MonitorMgr.Command(MON_CMD_READ_FLASH_INFO, 2000, 0, 0, 0, nullptr);
+    return ReadFlashChip(flashText);
+}
+
+int CHERFLoaderImpl::ReadFlashChip(std::string& flashText)
+{
+    const int result = m_Links.m_MonitorMgr.Command(MON_CMD_READ_FLASH_INFO, 2000, 0, 0, 0, nullptr);
     if (result != LINK_OK)
         return result;
     const uint16_t device = GetLe16(m_Links.m_MonitorMgr.GetFlashInfo().data() + 2);
@@ -142,6 +160,7 @@ int CHERFLoaderImpl::SwitchMonitorToHighSpeed()
 {
     if (m_Links.m_MonitorMgr.Command(MON_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr) == LINK_OK) {
         m_Links.m_PrimaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+        m_nMonitorBaud = 115200;
         NotifyText(HLN_TEXT, "Using high speed monitor upload");
         if (m_Links.m_bUseSecondary) {
             m_Links.m_SecondaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, false, false);

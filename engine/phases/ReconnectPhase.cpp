@@ -28,6 +28,9 @@ bool CHERFLoaderImpl::RunReconnectPhase()
     Notify(HLN_CONNECT, STEP_BEGIN);
     m_Links.m_MonitorMgr.Command(MON_CMD_RETURN_TO_BOOT, 1000, 0, 0, 0, nullptr);
     m_Links.m_MonitorMgr.Disconnect();
+    // Every section is programmed and confirmed: nothing is left for a later
+    // run to finish through the monitor.
+    ForgetMonitorHeld();
 
     const bool textConnect = m_nOptions & HLO_MONITOR_TEXT_CONNECT;
     const bool passthrough = m_nOptions & HLO_PASSTHROUGH_CONNECT;
@@ -41,7 +44,10 @@ bool CHERFLoaderImpl::RunReconnectPhase()
         Notify(HLN_CONNECT, STEP_FAILED);
         return false;
     }
-    return EndConnect(IdentifyReceiver(), true);
+    const int result = IdentifyReceiver();
+    if (result == LINK_OK)
+        m_Run.NoteReceiverAfter(m_Receiver.m_wOldAppVersion, m_Receiver.m_wOldBootVersion);
+    return EndConnect(result, true);
 }
 
 void CHERFLoaderImpl::SendUpgradeLogLine()

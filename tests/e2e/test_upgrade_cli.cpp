@@ -257,17 +257,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CPolicyCase{"VersionNotNewer", "--app-version 182", "--options 0x162", 1, "  v1.82 <= v1.82\n", false,
                     "\"erases\": 0,"},
-        CPolicyCase{"FamilyMismatch", "--board 2", "--options 0x123", 1, "  Family: 12288 - BoardID: 2\n", false,
+        CPolicyCase{"FamilyMismatch", "--board 2", "", 1, "  Family: 12288 - BoardID: 2\n", false,
                     "\"erases\": 0,"},
+        CPolicyCase{"FamilyCheckSkippedOnRequest", "--board 2", "--options 0x163", 0,
+                    "Upgrade with options 0x163 (the device-family check is skipped", false, UPGRADED},
         // The third erase is in the application region (a monitor whose checks
         // cannot be used, so no blank sector is skipped): the application is
         // gone, only the boot loader answers, and it answers the wake text.
         CPolicyCase{"EraseRefusedAfterPartOfTheApplication", "--refuse 0x95:3:1 --monitor-checks refuses-flash", "", 0,
-                    "Retry with options 0x163\n", true, UPGRADED},
+                    "Retry with options 0x123\n", true, UPGRADED},
         // The boot loader never gives its identity to the first run, which
         // reached it by the command line: the retry tries the wake text.
         CPolicyCase{"BootLoaderNeverIdentified", "--refuse 0x8E:1:1", "--options 0x73", 0,
-                    "Retry with options 0x163\n", true, UPGRADED}),
+                    "Retry with options 0x163 (the device-family check is skipped", true, UPGRADED}),
     [](const ::testing::TestParamInfo<CPolicyCase>& info) { return std::string(info.param.pszName); });
 
 TEST(UpgradeCommand, ReceiverThatNeverAnswersEndsInFailureWithAReason)

@@ -201,7 +201,7 @@ TEST_F(WizardProgress, ActivationStartsOneEngineAndShowsInitialState)
     EXPECT_EQ(run.anPorts[1], 2);
     EXPECT_EQ(run.anPorts[2], 4);
     EXPECT_EQ(run.strPath, "pkg/Corvid_FW_v1.82-Boot.q");
-    EXPECT_EQ(run.nOptions, 0x163u);
+    EXPECT_EQ(run.nOptions, 0x123u);
 
     EXPECT_EQ(PhaseLine(), "Connecting to receiver: 0%");
     EXPECT_EQ(OverallLine(), "Overall progress: 0%");
@@ -310,9 +310,9 @@ TEST_F(WizardProgress, EndOfRunTable)
          1, 0},
         {"cancelled", {cancelled}, strFailed + "the upgrade was cancelled", 1, 0},
         {"package refused", {Ended(HLE_PACKAGE_REFUSED, true, -1, "RAM too small")}, strFailed + "RAM too small", 1, 0},
-        {"unreached, retry the other way succeeds", {unreached, Ended(HLE_NONE)}, WIZ_TEXT_SUCCESS, 2, 0x73},
+        {"unreached, retry the other way succeeds", {unreached, Ended(HLE_NONE)}, WIZ_TEXT_SUCCESS, 2, 0x33},
         {"reached, retry the same way fails too", {eraseRefused, eraseRefused},
-         strFailed + "Prepare flash failed: the receiver could not erase its flash", 2, 0x163},
+         strFailed + "Prepare flash failed: the receiver could not erase its flash", 2, 0x123},
     };
     for (const CRow& row : rows) {
         SCOPED_TRACE(row.pszName);

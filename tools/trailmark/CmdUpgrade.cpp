@@ -285,7 +285,7 @@ void AddUpgradeCommand(CLI::App& app)
     cmd->add_option("--ports-from", options->m_strPortsFrom,
                     "File listing receivers' ports, one a line ('#' starts a comment), upgraded at once");
     cmd->add_option("--package", options->m_strPackage, "Firmware package")->capture_default_str();
-    cmd->add_option("--options", options->m_strOptions, "Option bits (default 0x163)");
+    cmd->add_option("--options", options->m_strOptions, "Option bits (default 0x123; 0x040 skips the device-family check)");
     cmd->add_flag("--no-retry", options->m_bNoRetry,
                   "Do not retry a failed run (a retry changes only the way the receiver is reached)");
     cmd->add_option("--secondary-port", options->m_strSecondary,

@@ -21,9 +21,14 @@ void CUpgradeView::Show(const CRunEvent& event)
     m_Progress.Update(event, CRunProgress::Clock::now());
     switch (event.eKind) {
     case CRunEvent::RUN_STARTED: {
-        char text[96];
-        std::snprintf(text, sizeof text, "%s with options 0x%03X", event.nAttempt == 1 ? "Upgrade" : "Retry",
-                      event.nOptions);
+        char text[128];
+        // Skipping the family check is the user's explicit choice: the first
+        // line says so, before anything is written.
+        std::snprintf(text, sizeof text, "%s with options 0x%03X%s", event.nAttempt == 1 ? "Upgrade" : "Retry",
+                      event.nOptions,
+                      (event.nOptions & HLO_SKIP_FAMILY_CHECK)
+                          ? " (the device-family check is skipped: the package is written whatever the receiver)"
+                          : "");
         Message(text);
         break;
     }
