@@ -45,9 +45,21 @@ std::string DescribeFailure(const CRunReport& report)
     if (reason.empty())
         reason = DefaultErrorText(report.nResult);
     const char* step = StepName(report.nFailedStep);
-    if (step == nullptr)
-        return reason;
-    return std::string(step) + " failed" + (reason.empty() ? "" : ": " + reason);
+    if (step != nullptr)
+        reason = std::string(step) + " failed" + (reason.empty() ? "" : ": " + reason);
+    if (report.bMonitorKept)
+        reason += "; the receiver is kept in its flash monitor because its boot loader is not whole: keep it "
+                  "powered and run the upgrade again, which finishes it";
+    return reason;
+}
+
+std::string DescribeFailures(const CRunReport& first, const CRunReport& last)
+{
+    const std::string lastText = DescribeFailure(last);
+    const std::string firstText = DescribeFailure(first);
+    if (firstText.empty() || firstText == lastText)
+        return lastText;
+    return lastText + " (first run: " + firstText + ")";
 }
 
 }  // namespace CHERFLoaderLib

@@ -67,6 +67,12 @@ const char* DefaultErrorText(int32_t result);
 
 // One line for a failed run: "<step> failed: <reason>", or the reason alone
 // when no step reported the failure.
+// A run that kept the receiver in its flash monitor also says what to do.
 std::string DescribeFailure(const CRunReport& report);
+
+// One line for an upgrade whose runs all failed: the last run's failure and,
+// when the first run failed otherwise, that one too (a retry's failure
+// often only follows from the first).
+std::string DescribeFailures(const CRunReport& first, const CRunReport& last);
 
 }  // namespace CHERFLoaderLib

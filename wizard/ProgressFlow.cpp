@@ -61,6 +61,7 @@ void CProgressFlow::Activate()
     ReleaseLoader();
     m_strPhaseName.clear();
     m_Policy = CHERFLoaderLib::CUpgradePolicy(WIZ_OPTIONS_FIRST_RUN);
+    m_FirstReport.reset();
     StartRun(m_Policy.Options());
 }
 
@@ -141,6 +142,8 @@ void CProgressFlow::OnRunEnded()
 {
     m_bRunning = false;
     const CHERFLoaderLib::CRunReport report = m_pLoader->GetRunReport();
+    if (!m_FirstReport.has_value())
+        m_FirstReport = report;
     if (m_Policy.NextRun(report)) {
         // Texts, bars and buttons stay as they are; the new run's
         // notifications continue on the same page.
@@ -154,7 +157,7 @@ void CProgressFlow::OnRunEnded()
     else if (CHERFLoaderLib::CUpgradePolicy::Succeeded(report))
         ShowResult(WIZ_TEXT_SUCCESS);
     else
-        ShowResult(WIZ_TEXT_FAILED, CHERFLoaderLib::DescribeFailure(report));
+        ShowResult(WIZ_TEXT_FAILED, CHERFLoaderLib::DescribeFailures(*m_FirstReport, report));
 }
 
 void CProgressFlow::ShowResult(const char* pszText, const std::string& strReason)

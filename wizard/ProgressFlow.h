@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/HERFLoader.h"
@@ -85,6 +86,7 @@ private:
     CLoaderFactory m_LoaderFactory;
     std::unique_ptr<CLoaderDriver> m_pLoader;
     CHERFLoaderLib::CUpgradePolicy m_Policy;  // of this activation's upgrade
+    std::optional<CHERFLoaderLib::CRunReport> m_FirstReport;  // of its first run, once ended
     std::string m_strPhaseName;
     bool m_bRunning = false;   // a started run has not yet reported its end
     bool m_bFinished = false;  // a result text is shown

@@ -19,6 +19,7 @@ constexpr char WAKE_ANSWER[] = "tUrNiPgReEnSo";
 constexpr char MONITOR_COMMAND[] = "TITAN : GOTO FLASH MONITOR\r\n";
 constexpr char MONITOR_ANSWER[] = "TITAN : GOING TO FLASH MONITOR\r\n";
 constexpr int WAKE_SENDS = 30;
+constexpr int WAKE_QUIET_MS = 300;
 constexpr int COMMAND_ATTEMPTS = 5;
 constexpr int BOOT_CONNECT_TIMEOUT_MS = 3000;
 constexpr int BOOT_COMMAND_TIMEOUT_MS = 2000;
@@ -250,8 +251,14 @@ bool CHERFLoaderImpl::ConnectWithCommandLine(bool& connected)
 int CHERFLoaderImpl::WakeWithText()
 {
     m_Links.m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
-    Sleep(200);
+    // Both directions are cleared first and the line then left quiet for a
+    // moment: a boot loader that an earlier host left in the middle of a
+    // session (at 115200 baud, after its speed change) takes a quiet line
+    // after a flush as a host starting over, and returns to 19200 and its
+    // announcements. What came in meanwhile is dropped before the first send.
     m_Links.m_PrimaryPort.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    Sleep(WAKE_QUIET_MS);
+    m_Links.m_PrimaryPort.Purge(PURGE_RXABORT | PURGE_RXCLEAR);
     size_t match = 0;
     bool waiting = true;
     for (int send = 0; send < WAKE_SENDS && waiting; ++send) {

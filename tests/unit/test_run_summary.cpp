@@ -69,17 +69,22 @@ CReceiverResult Result(int status, const std::string& reason)
     r.strReason = reason;
     r.report.receiver.wNewAppVersion = 182;
     r.report.receiver.wNewBootVersion = 182;
+    // Only an upgraded receiver was identified again, and reported them.
+    r.report.receiver.bIdentifiedAfter = r.bSuccess;
+    r.report.receiver.wNowAppVersion = r.bSuccess ? 182 : 0;
+    r.report.receiver.wNowBootVersion = r.bSuccess ? 182 : 0;
     return r;
 }
 
 // Catches: a reason whose tab or line end splits the log's line, versions
-// of a receiver never identified shown as v0.00, and a tray whose port
+// of a receiver never identified shown as v0.00, the package's versions
+// reported as the receiver's new ones when it never reported any, and a tray whose port
 // failure (3) is hidden behind a later plain failure (1).
 TEST(RunSummary, LogLineAndTrayStatus)
 {
     const CReceiverResult failed = Result(1, "Prepare flash failed:\terase\nrefused");
     const std::string line = LogLine(failed, platform::CLocalTime{2026, 12, 9, 8, 5, 3});
-    EXPECT_EQ(line, "2026-12-09 08:05:03\tport=/dev/ttyUSB0\tserial=-\tboard=-\told=-/-\tnew=v1.82/v1.82\t"
+    EXPECT_EQ(line, "2026-12-09 08:05:03\tport=/dev/ttyUSB0\tserial=-\tboard=-\told=-/-\tnew=-/-\t"
                     "result=failed\tstatus=1\tduration=41.9s\tretries=1\treason=Prepare flash failed: erase refused\n");
     EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
 
@@ -89,6 +94,9 @@ TEST(RunSummary, LogLineAndTrayStatus)
     const std::string json = SummaryJson({&upgraded, &failed}, 42.0);
     EXPECT_NE(json.find("\"success\":false,\"exit_status\":1,"), std::string::npos) << json;
     EXPECT_NE(json.find("\"old_app_version\":null"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"new_app_version\":null,\"new_boot_version\":null,\"package_app_version\":\"v1.82\""),
+              std::string::npos)
+        << json;
 }
 
 }  // namespace

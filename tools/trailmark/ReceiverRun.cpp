@@ -39,11 +39,11 @@ bool CRunEventQueue::Pop(CRunEvent& event, int timeoutMs)
     return true;
 }
 
-std::string FailureReason(const CRunReport& report)
+std::string FailureReason(const CRunReport& first, const CRunReport& report)
 {
     if (report.bPowerFailed)
         return "Please check that you have external power connected and then try again.";
-    std::string reason = DescribeFailure(report);
+    std::string reason = DescribeFailures(first, report);
     if (report.bDeviceGone)
         reason = "the serial device disappeared; " + reason;
     return reason;
@@ -87,6 +87,7 @@ void CReceiverRun::Upgrade()
     const auto start = std::chrono::steady_clock::now();
     CUpgradePolicy policy(m_Settings.nOptions, m_Settings.bRetry);
     CRunReport report;
+    std::optional<CRunReport> first;
     std::optional<CReceiverFacts> identified;
     bool started = true;
     do {
@@ -97,6 +98,8 @@ void CReceiverRun::Upgrade()
         Post(begin);
         ++m_Result.nAttempts;
         started = RunOnce(policy.Options(), report);
+        if (!first.has_value())
+            first = report;
         if (!identified.has_value() && report.receiver.nBoardId >= 0)
             identified = report.receiver;
     } while (started && !*m_Settings.pInterrupted && policy.NextRun(report));
@@ -120,7 +123,7 @@ void CReceiverRun::Upgrade()
         m_Result.bSuccess = true;
         m_Result.nExitStatus = EXIT_STATUS_OK;
     } else {
-        m_Result.strReason = FailureReason(report);
+        m_Result.strReason = FailureReason(*first, report);
         // Only a run that stopped on the cancel before any flash work ends as
         // interrupted; one that wrote flash and then failed is a failure.
         m_Result.nExitStatus =

@@ -121,8 +121,9 @@ private:
     std::thread m_Thread;
 };
 
-// Why a run failed, in words a person can act on, from its report.
-std::string FailureReason(const CHERFLoaderLib::CRunReport& report);
+// Why an upgrade failed, in words a person can act on, from the reports of
+// its first and last runs (the same report when it had one run).
+std::string FailureReason(const CHERFLoaderLib::CRunReport& first, const CHERFLoaderLib::CRunReport& report);
 
 // "COM3" (any case) gives port number 3 at `index`; a device path (it holds
 // a '/' or a '\\') is kept as typed. False for anything else.

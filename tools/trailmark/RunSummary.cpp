@@ -90,8 +90,8 @@ void PrintSummaryTable(std::FILE* out, const std::vector<const CReceiverResult*>
         const CReceiverFacts& facts = r->report.receiver;
         const std::string oldVersions =
             Version(facts.wOldAppVersion, Identified(*r)) + "/" + Version(facts.wOldBootVersion, Identified(*r));
-        const std::string newVersions = Version(facts.wNewAppVersion, facts.wNewAppVersion != 0) + "/" +
-                                        Version(facts.wNewBootVersion, facts.wNewBootVersion != 0);
+        const std::string newVersions = Version(facts.wNowAppVersion, facts.bIdentifiedAfter) + "/" +
+                                        Version(facts.wNowBootVersion, facts.bIdentifiedAfter);
         row(r->strPort, Serial(*r), Board(*r), oldVersions, newVersions, ResultWord(*r), FormatDuration(r->dSeconds),
             r->strReason);
         if (r->bSuccess)
@@ -133,8 +133,17 @@ std::string SummaryJson(const std::vector<const CReceiverResult*>& results, doub
             json.Null("old_boot_version");
             json.Null("board");
         }
-        json.String("new_app_version", Version(facts.wNewAppVersion, true));
-        json.String("new_boot_version", Version(facts.wNewBootVersion, true));
+        // "new": what the receiver reported once upgraded; the package's
+        // versions are given beside them.
+        if (facts.bIdentifiedAfter) {
+            json.String("new_app_version", Version(facts.wNowAppVersion, true));
+            json.String("new_boot_version", Version(facts.wNowBootVersion, true));
+        } else {
+            json.Null("new_app_version");
+            json.Null("new_boot_version");
+        }
+        json.String("package_app_version", Version(facts.wNewAppVersion, true));
+        json.String("package_boot_version", Version(facts.wNewBootVersion, true));
         if (facts.strSerial.empty())
             json.Null("serial");
         else
@@ -171,7 +180,8 @@ std::string LogLine(const CReceiverResult& r, const platform::CLocalTime& when)
     line += "\tboard=" + Board(r);
     line += "\told=" + Version(facts.wOldAppVersion, Identified(r)) + "/" +
             Version(facts.wOldBootVersion, Identified(r));
-    line += "\tnew=" + Version(facts.wNewAppVersion, true) + "/" + Version(facts.wNewBootVersion, true);
+    line += "\tnew=" + Version(facts.wNowAppVersion, facts.bIdentifiedAfter) + "/" +
+            Version(facts.wNowBootVersion, facts.bIdentifiedAfter);
     line += std::string("\tresult=") + ResultWord(r);
     line += "\tstatus=" + std::to_string(r.nExitStatus);
     line += "\tduration=" + Seconds(r.dSeconds);
