@@ -73,25 +73,6 @@ std::string KnownOptionBits()
     return text;
 }
 
-// A refusal before any receiver is touched: the line on stderr, and with
-// --json one error object on stdout as well.
-int Refuse(bool json, int status, const std::string& reason, const std::string& port = std::string())
-{
-    if (json) {
-        CJsonWriter writer;
-        writer.BeginObject();
-        writer.String("event", "error");
-        if (!port.empty())
-            writer.String("port", port);
-        writer.Signed("exit_status", status);
-        writer.String("reason", reason);
-        writer.EndObject();
-        std::printf("%s\n", writer.Text().c_str());
-        std::fflush(stdout);
-    }
-    return Fail(status, reason);
-}
-
 // The ports listed in a file, one a line; blank lines and lines starting
 // with '#' are skipped, and spaces around a port are not part of it.
 int ReadPortsFile(const CUpgradeOptions& options, std::vector<std::string>& ports)
@@ -223,12 +204,12 @@ int RunUpgrade(const CUpgradeOptions& options)
     if (const int status = CheckArguments(options, bits, receivers); status != EXIT_STATUS_OK)
         return status;
     // A package that cannot be used is refused before anything else is said.
+    // The same proof the engine's Start runs: a package no receiver can take
+    // whole, or one damaged in a section, never reaches a port.
     CFirmwareFileEntry package;
-    if (const int status = LoadPackageFile(options.m_strPackage, package); status != EXIT_STATUS_OK) {
-        if (options.m_bJson)
-            Refuse(true, status, options.m_strPackage + ": " + package.m_strError);
-        return status;
-    }
+    std::string packageReason;
+    if (!LoadProvenPackageFile(options.m_strPackage, package, packageReason))
+        return Refuse(options.m_bJson, EXIT_STATUS_BAD_PACKAGE, packageReason);
     // A log that cannot be written is known before the first receiver is woken.
     std::string logError;
     if (!options.m_strLog.empty() && !AppendToLog(options.m_strLog, std::string(), logError))
