@@ -130,8 +130,10 @@ std::string SectionFlagNames(uint32_t flags)
             rest &= ~name.nBit;
         }
     }
-    if (rest != 0)
-        text += (text.empty() ? "" : "|") + Printf("0x%" PRIX32, rest);
+    if (rest != 0) {
+        text += text.empty() ? "" : "|";
+        text += Printf("0x%" PRIX32, rest);
+    }
     return text.empty() ? "none" : text;
 }
 
