@@ -13,6 +13,7 @@
 // off its user-interface thread.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "platform/PortNames.h"
@@ -30,5 +31,9 @@ constexpr int PORT_LIST_COUNT = platform::PORT_LIST_COUNT;
 
 // COM1..COM9 with their devices and descriptions.
 std::vector<CPortEntry> ListComPorts();
+
+// What makes two names of a port one device (platform::PortDeviceKey): the
+// same key means the same device. Empty when the name leads to nothing.
+std::string PortDeviceKey(const std::string& device);
 
 }  // namespace CHERFLoaderLib

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/DebugOut.h"
+#include "transfer/PackageProof.h"
 
 namespace CHERFLoaderLib {
 
@@ -68,6 +69,10 @@ int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
         m_strStartError = m_Package.m_strError.empty() ? "cannot stage the firmware image" : m_Package.m_strError;
         return START_PACKAGE_FAILED;
     }
+    // The same proof as the command line's: a package that no receiver can
+    // take whole is refused before any port is touched.
+    if (!ProvePackage(m_Package, m_strStartError))
+        return START_PACKAGE_FAILED;
     // The monitor files are checked before any port is touched: a file that
     // cannot work stops the run before the receiver is woken.
     if (!m_Monitors.Load(m_strMonitorFolder, m_strStartError))

@@ -3,11 +3,13 @@
 // The input is expanded as a stream into a small and a large output (the
 // sanitizers catch any access outside either), with the cut-at-capacity
 // contract checked against the large result, and the expansion's measure
-// must count the same output. The same input is then
+// must count the same output; the strict expansion must stay inside an
+// output of exactly its length and agree with it. The same input is then
 // compressed, and its expansion must give it back exactly.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "package/Compressor.h"
@@ -36,6 +38,19 @@ void CheckExpand(const uint8_t* data, size_t size)
     // The layout check walks the stream by the same token rules.
     if (MeasureExpansion(stream.data(), nLength).m_nProduced != nLarge)
         std::abort();
+    // The strict expansion stays inside an output of exactly the length it
+    // is given, and a stream it passes gives what the forgiving one gives.
+    std::string reason;
+    std::vector<uint8_t> exact(FUZZ_SMALL_CAPACITY);
+    if (ExpandStrict(stream.data(), nLength, exact.data(), FUZZ_SMALL_CAPACITY, reason) &&
+        (nLarge != FUZZ_SMALL_CAPACITY || exact != small))
+        std::abort();
+    if (nLarge <= FUZZ_LARGE_CAPACITY) {
+        exact.resize(nLarge);
+        if (ExpandStrict(stream.data(), nLength, exact.data(), nLarge, reason) &&
+            std::memcmp(exact.data(), large.data(), nLarge) != 0)
+            std::abort();
+    }
 }
 
 void CheckRoundTrip(const uint8_t* data, size_t size)

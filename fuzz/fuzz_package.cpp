@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the package reader as a ".q" file and as a ".bin"
-// file, loads every listed section, and checks the package-name conversion
-// directly: its text must stay within its byte limit and be valid UTF-8.
+// file, loads every listed section, proves the package, and checks the
+// package-name conversion directly: its text must stay within its byte limit
+// and be valid UTF-8.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "package/FirmwareFile.h"
+#include "transfer/PackageProof.h"
 
 namespace {
 
@@ -65,6 +67,11 @@ void LoadAll(const std::string& name)
         if (ok && !section->LoadData(entry.path))
             std::abort();
     }
+    // The proof judges whatever was read, sections without data included,
+    // and always says why it refuses.
+    std::string reason;
+    if (!ProvePackage(entry, reason) && reason.empty())
+        std::abort();
 }
 
 }  // namespace

@@ -114,6 +114,29 @@ uint32_t ByteSum(const uint8_t* data, size_t length)
     return sum;
 }
 
+std::string SectionFlagNames(uint32_t flags)
+{
+    static const struct {
+        uint32_t nBit;
+        const char* pszName;
+    } SECTION_FLAG_NAMES[] = {
+        {SECTION_BOOT, "BOOT"}, {SECTION_APP, "APP"}, {SECTION_PLAIN, "PLAIN"}, {SECTION_COMPRESSED, "COMPRESSED"}};
+    std::string text;
+    uint32_t rest = flags;
+    for (const auto& name : SECTION_FLAG_NAMES) {
+        if (flags & name.nBit) {
+            text += text.empty() ? "" : "|";
+            text += name.pszName;
+            rest &= ~name.nBit;
+        }
+    }
+    if (rest != 0) {
+        text += text.empty() ? "" : "|";
+        text += Printf("0x%" PRIX32, rest);
+    }
+    return text.empty() ? "none" : text;
+}
+
 std::string PackageNameText(const uint8_t* bytes, size_t unitCount, size_t maxBytes)
 {
     std::string out;

@@ -43,6 +43,10 @@ constexpr size_t DESCRIPTION_FIELD_SIZE = 256;  // bytes, terminator included
 // The byte sum of a section: unsigned bytes into a wrapping 32-bit sum.
 uint32_t ByteSum(const uint8_t* data, size_t length);
 
+// Section flags by name, "BOOT|APP|PLAIN|COMPRESSED", unknown bits in hex
+// ("APP|0x100"); "none" for 0.
+std::string SectionFlagNames(uint32_t flags);
+
 // The package name as UTF-8 text: `unitCount` UTF-16LE code units read from
 // `bytes` (2 bytes each), up to the first 0 unit. Unpaired surrogates and
 // control characters become '?'. The result is at most `maxBytes` bytes and

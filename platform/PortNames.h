@@ -64,6 +64,13 @@ constexpr int PORT_LIST_COUNT = 9;
 // no device stands for it or the prefix is unusable.
 std::string ResolvePortDevice(const char* prefix, int number, const CPortRoots& roots = CPortRoots());
 
+// What makes two names of a serial device one device, so that a port named
+// twice (directly and through a link, or by two device nodes) is seen as
+// such: on Linux the device number of a character device, else the path
+// with every link resolved; on Windows the port's name in upper case without
+// the "\\.\" prefix. Empty when the name leads to nothing.
+std::string PortDeviceKey(const std::string& device);
+
 // COM1..COM9 with their devices and descriptions (on Windows followed by
 // the present ports above COM9).
 std::vector<CPortEntry> ListComPorts(const CPortRoots& roots = CPortRoots());

@@ -269,3 +269,116 @@ bool ReadCompressedPrefix(const uint8_t* data, uint32_t length, CCompressedPrefi
     prefix.expandedLength = GetLe32(data + 4);
     return true;
 }
+
+namespace {
+
+// One token of a stream as the strict expansion reads it.
+struct CStrictToken {
+    enum EAction { PUT, FILL, COPY } m_eAction = PUT;
+    uint32_t m_nCount = 0;              // output bytes it writes
+    const uint8_t* m_pSource = nullptr; // PUT: the literal bytes
+    uint8_t m_nValue = 0;               // FILL: the byte repeated
+    uint64_t m_nDistance = 0;           // COPY: how far back the source lies
+};
+
+// Reads the token at `p` (its first byte, of kind `kind`) and advances `p`
+// past it; false when its operands run past `pEnd`.
+bool ReadStrictToken(uint8_t kind, const uint8_t*& p, const uint8_t* pEnd, CStrictToken& token)
+{
+    const uint8_t* const pFirst = p++;
+    const size_t nLeft = static_cast<size_t>(pEnd - p);
+    switch (kind) {
+    case TOKEN_LITERAL:
+        token = {CStrictToken::PUT, 1, pFirst, 0, 0};
+        return true;
+    case TOKEN_LITERAL_RUN:
+        if (nLeft < 1 || nLeft - 1 < p[0])
+            return false;
+        token = {CStrictToken::PUT, p[0], p + 1, 0, 0};
+        p += 1 + p[0];
+        return true;
+    case TOKEN_REPEAT:
+        if (nLeft < 2)
+            return false;
+        token = {CStrictToken::FILL, p[1], nullptr, p[0], 0};
+        p += 2;
+        return true;
+    case TOKEN_COPY3:
+    case TOKEN_COPY4:
+        if (nLeft < 1)
+            return false;
+        token = {CStrictToken::COPY, kind == TOKEN_COPY3 ? 3u : 4u, nullptr, 0, p[0]};
+        p += 1;
+        return true;
+    case TOKEN_COPY4_FAR:
+        if (nLeft < 2)
+            return false;
+        token = {CStrictToken::COPY, 4, nullptr, 0, static_cast<uint64_t>(p[0]) << 8 | p[1]};
+        p += 2;
+        return true;
+    default: {  // TOKEN_COPY_N: count, selector, 0 to 4 distance bytes
+        if (nLeft < 2)
+            return false;
+        const size_t nBytes = p[1] >= 252 ? p[1] - 251u : 0;
+        if (nLeft - 2 < nBytes)
+            return false;
+        token = {CStrictToken::COPY, p[0], nullptr, 0, nBytes == 0 ? p[1] : 0u};
+        for (size_t k = 0; k < nBytes; ++k)
+            token.m_nDistance = token.m_nDistance << 8 | p[2 + k];
+        p += 2 + nBytes;
+        return true;
+    }
+    }
+}
+
+}  // namespace
+
+bool ExpandStrict(const uint8_t* stream, uint32_t streamLength, uint8_t* output, uint32_t expandedLength,
+                  std::string& reason)
+{
+    if (stream == nullptr || streamLength < EXPAND_ESCAPE_COUNT) {
+        reason = "the stream is shorter than its six escape bytes";
+        return false;
+    }
+    uint8_t kinds[256];
+    BuildTokenKinds(stream, kinds);
+    const uint8_t* p = stream + EXPAND_ESCAPE_COUNT;
+    const uint8_t* const pEnd = stream + streamLength;
+    uint64_t nPos = 0;
+    while (p < pEnd) {
+        const std::string at = " at stream byte " + std::to_string(p - stream);
+        CStrictToken token;
+        if (!ReadStrictToken(kinds[*p], p, pEnd, token)) {
+            reason = "the token" + at + " is cut short by the end of the stream (" + std::to_string(streamLength) +
+                     " bytes)";
+            return false;
+        }
+        if (nPos + token.m_nCount > expandedLength) {
+            reason = "the token" + at + " writes past the " + std::to_string(expandedLength) +
+                     " bytes the prefix gives";
+            return false;
+        }
+        if (token.m_eAction == CStrictToken::COPY && (token.m_nDistance == 0 || token.m_nDistance > nPos)) {
+            reason = "the copy" + at + " reaches " + std::to_string(token.m_nDistance) + " bytes back from output byte " +
+                     std::to_string(nPos) + (token.m_nDistance == 0 ? ", which is no source" : ", before the output's start");
+            return false;
+        }
+        uint8_t* const pTarget = output + nPos;
+        if (token.m_eAction == CStrictToken::PUT)
+            std::memcpy(pTarget, token.m_pSource, token.m_nCount);
+        else if (token.m_eAction == CStrictToken::FILL)
+            std::memset(pTarget, token.m_nValue, token.m_nCount);
+        else {  // byte by byte: a distance below the count repeats a pattern
+            const uint8_t* const pSource = pTarget - token.m_nDistance;
+            for (uint32_t k = 0; k < token.m_nCount; ++k)
+                pTarget[k] = pSource[k];
+        }
+        nPos += token.m_nCount;
+    }
+    if (nPos != expandedLength) {
+        reason = "the stream ends after " + std::to_string(nPos) + " bytes of output, the prefix gives " +
+                 std::to_string(expandedLength);
+        return false;
+    }
+    return true;
+}

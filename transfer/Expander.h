@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 constexpr size_t COMPRESSED_PREFIX_SIZE = 16;
 
@@ -24,6 +25,17 @@ constexpr size_t COMPRESSED_PREFIX_SIZE = 16;
 // bytes in its place. The count saturates at 0xFFFFFFFF.
 uint32_t ExpandBuffer(const uint8_t* stream, uint32_t streamLength, uint8_t* output,
                       uint32_t capacity);
+
+// The expansion a package must pass before any receiver sees it: the stream
+// must produce exactly `expandedLength` bytes into `output` (room for that
+// many) and end exactly at `streamLength`. A token cut short by the end of
+// the stream, a copy from distance 0 or from before the first output byte,
+// and output past or short of `expandedLength` are errors; the reason names
+// the stream byte where the token starts. ExpandBuffer above forgives all of
+// these, as the receiver's monitor does, and so cannot tell a damaged stream
+// from a good one.
+bool ExpandStrict(const uint8_t* stream, uint32_t streamLength, uint8_t* output, uint32_t expandedLength,
+                  std::string& reason);
 
 // The two lengths of a compressed section's prefix; false when the section is
 // shorter than the prefix or the stream length runs past the section.

@@ -15,6 +15,13 @@
 constexpr uint16_t FLASH_DEVICE_AT49BV16X4 = 0xC0;
 constexpr uint16_t FLASH_DEVICE_AT49LV8011 = 0xCB;
 constexpr uint32_t FLASH_BASE_ADDRESS = 0x01000000;
+// The manufacturer code the flash monitor reports for both chips.
+constexpr uint16_t FLASH_MANUFACTURER_CODE = 0x1F;
+// Every chip a receiver may carry; a board may have either.
+constexpr uint16_t FLASH_KNOWN_DEVICES[] = {FLASH_DEVICE_AT49BV16X4, FLASH_DEVICE_AT49LV8011};
+// Both chips program 16-bit words: a byte range that starts or ends inside a
+// word cannot be programmed as it stands.
+constexpr uint32_t FLASH_PROGRAM_UNIT = 2;
 
 // Size or address of a sector that does not exist.
 constexpr uint32_t FLASH_SECTOR_NONE = 0xFFFFFFFF;

@@ -136,6 +136,20 @@ uint32_t GetMonitorAreaSize(int32_t nMapType) {
     return nMapType == MEMORY_MAP_XERF1 || nMapType == MEMORY_MAP_XERF2 ? MONITOR_AREA_SIZE : 0;
 }
 
+uint32_t GetBoardFamily(int32_t nBoardId) {
+    static constexpr uint32_t FAMILIES[BOARD_ID_MAX + 1] = {0x1000, 0x1000, 0x2000, 0x2000, 0x4000, 0x3000,
+                                                            0x3000, 0x3000, 0x3000, 0x3000, 0x3000};
+    return nBoardId >= 0 && nBoardId <= BOARD_ID_MAX ? FAMILIES[nBoardId] : 0;
+}
+
+std::vector<int32_t> GetFamilyBoards(uint32_t nFamilyWord) {
+    const uint32_t nFamily = nFamilyWord & DEVICE_FAMILY_MASK;
+    std::vector<int32_t> boards;
+    for (int32_t nBoard = 0; nBoard <= BOARD_ID_MAX; ++nBoard)
+        if (nFamily == 0 || GetBoardFamily(nBoard) == nFamily) boards.push_back(nBoard);
+    return boards;
+}
+
 int32_t GetMapTypeForBoard(int32_t nBoardId) {
     if (nBoardId >= 0 && nBoardId <= 3) return MEMORY_MAP_XERF1;
     if (nBoardId >= 4 && nBoardId <= BOARD_ID_MAX) return MEMORY_MAP_XERF2;

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 constexpr size_t MEMORY_MAP_RECORD_SIZE = 72;
 
@@ -96,6 +97,18 @@ public:
     void SetFlashIds(uint16_t wManufacturer, uint16_t wDevice) override;
     void FillDefaults();
 };
+
+// The bits of a package's family word that name its device family; 0 there
+// means a package for any board.
+constexpr uint32_t DEVICE_FAMILY_MASK = 0x000FF000;
+
+// The device family a board requires (0x1000 boards 0-1, 0x2000 boards 2-3,
+// 0x4000 board 4, 0x3000 boards 5-10); 0 for any other identifier.
+uint32_t GetBoardFamily(int32_t nBoardId);
+
+// The boards a package with this family word is meant for, in order: every
+// board for family 0, none for a family no board has.
+std::vector<int32_t> GetFamilyBoards(uint32_t nFamilyWord);
 
 // Map class of a board: MEMORY_MAP_XERF1 for 0-3, MEMORY_MAP_XERF2 for 4-10,
 // -1 for any other identifier.

@@ -9,6 +9,7 @@
 
 #include "package/ByteOrder.h"
 #include "transfer/Expander.h"
+#include "transfer/PackageProof.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ bool StageImage(CFirmwareFileEntry& package, CSyncDataVector& imageData, uint16_
         CFirmwareSection& section = *package.sections[i];
         section.stagingOffset = static_cast<int32_t>(nOffset);
         if (!section.LoadData(package.path)) {
-            package.m_strError = "section " + std::to_string(i) + ": " + section.m_strError;
+            package.m_strError = SectionTitle(i, section) + ": " + section.m_strError;
             return false;
         }
         AddSectionBlocks(section, nOffset, imageData);

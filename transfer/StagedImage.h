@@ -19,7 +19,8 @@ uint32_t GetStagedSize(const CFirmwareFileEntry& package);
 
 // Loads every section's data, cuts it into blocks at negative offsets from the
 // top of RAM (the image ends exactly there) and reads the versions. False,
-// with `package`'s `m_strError` set, when a section's data cannot be loaded (the
+// with `package`'s `m_strError` set (naming the section as SectionTitle
+// does), when a section's data cannot be loaded (the
 // blocks of earlier sections stay listed) or when nothing was staged at all.
 bool StageImage(CFirmwareFileEntry& package, CSyncDataVector& imageData, uint16_t& newAppVersion,
                 uint16_t& newBootVersion);

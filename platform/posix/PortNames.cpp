@@ -11,6 +11,9 @@
 #include <map>
 #include <system_error>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 namespace platform {
 
 namespace fs = std::filesystem;
@@ -227,6 +230,18 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots& roots)
         entries.push_back(entry);
     }
     return entries;
+}
+
+std::string PortDeviceKey(const std::string& device)
+{
+    struct stat info {};
+    if (stat(device.c_str(), &info) != 0)
+        return std::string();
+    if (S_ISCHR(info.st_mode))
+        return "char " + std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
+    std::error_code error;
+    const fs::path resolved = fs::canonical(device, error);
+    return error ? std::string() : "path " + resolved.string();
 }
 
 }  // namespace platform

@@ -186,4 +186,14 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots&)
     return entries;
 }
 
+std::string PortDeviceKey(const std::string& device)
+{
+    // Ports are names in the system's device space, not files: "COM3",
+    // "com3" and "\\.\COM3" are one port.
+    std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
+    for (char& c : name)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+}
+
 }  // namespace platform

@@ -335,7 +335,7 @@ TEST_F(TrailmarkCli, PackThenUnpackRoundTrips)
     struct {
         const char* pszName;
         std::vector<uint8_t> bytes;
-    } const rows[] = {{"one byte", {0xF5}},
+    } const rows[] = {{"one word", {0xF5, 0x0A}},
                       {"long runs", runs},
                       {"all values", allValues},
                       {"random 100 KiB", RandomBytes(100 * 1024)}};
@@ -365,16 +365,17 @@ TEST_F(TrailmarkCli, CorruptChecksumIsRejectedWithItsSection)
     bytes[bytes.size() - 100] ^= 0x01;  // inside the boot section, the last one
     fs::path bad = m_Folder / "bad.q";
     WriteBytes(bad, bytes);
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"info", bad.string()},
-          std::vector<std::string>{"unpack", bad.string(), (m_Folder / "out").string()}}) {
-        CRun run = Run(args);
-        EXPECT_EQ(run.m_nStatus, 4) << args[0];
-        EXPECT_TRUE(MatchesPattern(run.m_strErr,
-                                   "trailmark: section 1: checksum 0x######## expected, "
-                                   "0x######## found\n"))
-            << run.m_strErr;
-    }
+    // `info` proves the package as the upgrade does, and names the file.
+    CRun info = Run({"info", bad.string()});
+    EXPECT_EQ(info.m_nStatus, 4);
+    EXPECT_TRUE(MatchesPattern(info.m_strErr, "trailmark: " + bad.string() +
+                                                  ": section 1 (BOOT|PLAIN at 0x01000000): checksum 0x######## "
+                                                  "expected, 0x######## found\n"))
+        << info.m_strErr;
+    CRun unpack = Run({"unpack", bad.string(), (m_Folder / "out").string()});
+    EXPECT_EQ(unpack.m_nStatus, 4);
+    EXPECT_TRUE(MatchesPattern(unpack.m_strErr, "trailmark: section 1: checksum 0x######## expected, 0x######## found\n"))
+        << unpack.m_strErr;
     EXPECT_FALSE(fs::exists(m_Folder / "out"));
 }
 
@@ -388,7 +389,7 @@ TEST_F(TrailmarkCli, InfoRefusesAPackageWithoutImageData)
     CRun run = Run({"info", "empty.q"});
     EXPECT_EQ(run.m_nStatus, 4);
     EXPECT_EQ(run.m_strErr,
-              "trailmark: the package holds no image data (it has no sections): there is nothing to upgrade\n");
+              "trailmark: empty.q: the package holds no image data (it has no sections): there is nothing to upgrade\n");
 }
 
 // Catches a cut package read as if whole, or a missing package not reported.
@@ -411,7 +412,7 @@ TEST_F(TrailmarkCli, TruncatedOrMissingPackageIsRejected)
 // package (or temporary file) left behind by a failed pack.
 TEST_F(TrailmarkCli, PackRefusesBadArgumentsAndWritesNothing)
 {
-    WriteBytes(m_Folder / "data.bin", {1, 2, 3});
+    WriteBytes(m_Folder / "data.bin", {1, 2, 3, 4});
     WriteBytes(m_Folder / "empty.bin", {});
     WriteBytes(m_Folder / "big.bin", std::vector<uint8_t>(0xD000, 0xFF));  // over the 48 KiB boot region
     struct {
@@ -431,9 +432,12 @@ TEST_F(TrailmarkCli, PackRefusesBadArgumentsAndWritesNothing)
         {{"--section", "app:0x100:data.bin", "--name", std::string(33, 'n'), "--family", "0"}, 1,
          "32 characters"},
         {{"--section", "app:0x100:data.bin", "--name", "n", "--family", "x"}, 1, "--family"},
-        {{"--section", "app,plain:0x01020000:data.bin", "--section", "app,plain:0x01100000:data.bin"}, 1,
-         "fits the flash of no known receiver (AT49BV16X4: the \"Prepare flash\" of section 1 erases"},
-        {{"--section", "boot,plain:0x01000000:big.bin"}, 1, "outside what its \"Prepare flash\" erases"},
+        {{"--section", "app,plain:0x01020000:data.bin", "--section", "app,plain:0x01100000:data.bin"}, 4,
+         "out.q: the package fits the flash of no known receiver (AT49BV16X4: the \"Prepare flash\" of section 1 "
+         "erases"},
+        {{"--section", "boot,plain:0x01000000:big.bin"}, 4,
+         "out.q: section 0 (BOOT|PLAIN at 0x01000000): the boot image runs to 0x0100D000, past the end of the boot "
+         "region at 0x0100C000"},
         {{"--section", "app:0x100:data.bin", "--bogus"}, 2, "--bogus"},
         {{}, 2, "--section"},
     };

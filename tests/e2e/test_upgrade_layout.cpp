@@ -125,14 +125,24 @@ TEST_F(UpgradeLayout, SecondApplicationSectionErasingTheFirstIsRefused)
                   HLN_DATA_UPLOAD);
 }
 
-// A boot image over 48 KiB would be programmed into flash never erased.
+// A boot image over 48 KiB would be programmed into flash never erased; it
+// is refused as the package is proved, before any port is opened.
 TEST_F(UpgradeLayout, BootImageLargerThanItsRegionIsRefused)
 {
     const std::string package = Package({Section(SECTION_BOOT | SECTION_PLAIN, BOOT_ADDRESS, Padded(m_Boot, 0xD000, 0xFF))});
-    ExpectRefused(CReceiverConfig(), package, 0x163,
-                  "section 0 programs 0x01000000 to 0x0100D000, outside what its \"Prepare flash\" erases "
-                  "(0x01000000 to 0x0100C000)",
-                  HLN_DATA_UPLOAD);
+    CReceiverUnderTest receiver{CReceiverConfig()};
+    std::string error;
+    ASSERT_TRUE(receiver.Start(error)) << error;
+    CRecorder recorder;
+    CHERFLoader loader;
+    loader.Create(recorder.Sink(), 0x83E8);
+    receiver.Attach(loader);
+    EXPECT_EQ(loader.Start(package.c_str(), 0x163), START_PACKAGE_FAILED);
+    EXPECT_EQ(loader.GetStartError(),
+              "section 0 (BOOT|PLAIN at 0x01000000): the boot image runs to 0x0100D000, past the end of the boot "
+              "region at 0x0100C000");
+    loader.Destroy();
+    EXPECT_TRUE(recorder.Items().empty());
 }
 
 }  // namespace

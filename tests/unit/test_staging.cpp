@@ -208,7 +208,7 @@ TEST(Staging, FailedSectionStopsAndKeepsEarlierBlocks)
     EXPECT_EQ(entry.sections[1]->stagingOffset, -2048);
     EXPECT_EQ(entry.sections[2]->stagingOffset, 0);
     EXPECT_FALSE(entry.sections[2]->data);
-    EXPECT_EQ(entry.m_strError.rfind("section 1: ", 0), 0u) << entry.m_strError;
+    EXPECT_EQ(entry.m_strError.rfind("section 1 (", 0), 0u) << entry.m_strError;
 }
 
 // Catches a 32-bit wrap of the staged total and offsets that no longer fit a

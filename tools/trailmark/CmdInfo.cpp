@@ -17,12 +17,12 @@
 #include "transfer/Expander.h"
 #include "texts/JsonText.h"
 #include "transfer/LayoutCheck.h"
+#include "transfer/MemoryMap.h"
 #include "transfer/MonitorFiles.h"
 #include "transfer/StagedImage.h"
 
 namespace {
 
-constexpr uint32_t FAMILY_MASK = 0x000FF000;
 constexpr uint64_t NO_RAM_FITS = 0x100000000ull;
 
 struct CInfoOptions {
@@ -59,6 +59,7 @@ struct CPackageInfo {
     uint64_t m_nRamNeeded = 0;  // NO_RAM_FITS when no RAM size does
     std::vector<CKnownVerdict> m_Ram;
     std::vector<CKnownVerdict> m_Flash;
+    std::string m_strRefusal;  // why the upgrade refuses the package; empty when it takes it
 };
 
 std::string VersionText(uint16_t version)
@@ -71,12 +72,34 @@ std::string VersionText(uint16_t version)
 
 std::string FamilyText(uint32_t familyWord)
 {
-    uint32_t family = familyWord & FAMILY_MASK;
+    uint32_t family = familyWord & DEVICE_FAMILY_MASK;
     if (family == 0)
         return "any";
     char text[16];
     std::snprintf(text, sizeof text, "0x%05X", family);
     return text;
+}
+
+// The boards a package is meant for: "boards 5-10", "board 4", "any board",
+// or the family named as unknown.
+std::string BoardsText(uint32_t familyWord)
+{
+    if ((familyWord & DEVICE_FAMILY_MASK) == 0)
+        return "any board";
+    const std::vector<int32_t> boards = GetFamilyBoards(familyWord);
+    if (boards.empty())
+        return "no board: device family " + FamilyText(familyWord) + " is unknown";
+    std::string text;
+    for (size_t i = 0; i < boards.size();) {
+        size_t j = i;
+        while (j + 1 < boards.size() && boards[j + 1] == boards[j] + 1)
+            ++j;
+        text += (text.empty() ? "" : ", ") + std::to_string(boards[i]);
+        if (j > i)
+            text += "-" + std::to_string(boards[j]);
+        i = j + 1;
+    }
+    return (boards.size() == 1 ? "board " : "boards ") + text;
 }
 
 // Texts from the file go to a terminal: control characters (which could
@@ -115,13 +138,28 @@ std::string CompressionText(const CSectionInfo& section)
     return text;
 }
 
-// Loads and stages the file; on failure reports and returns the exit status.
+// Whether every section of the entry holds its data, so that the report can
+// be shown even for a package the proof refuses.
+bool AllSectionsLoaded(const CFirmwareFileEntry& entry)
+{
+    for (const auto& section : entry.sections)
+        if (!section->data)
+            return false;
+    return !entry.sections.empty();
+}
+
+// Loads, proves and stages the file. A file that cannot be read whole is
+// reported at once; a package the proof refuses is described all the same,
+// with the refusal, so that the user sees what it holds.
 int Collect(const std::string& path, CPackageInfo& info)
 {
     CFirmwareFileEntry entry;
-    int status = LoadPackageFile(path, entry);
-    if (status != EXIT_STATUS_OK)
-        return status;
+    std::string reason;
+    if (!LoadProvenPackageFile(path, entry, reason)) {
+        if (!AllSectionsLoaded(entry))
+            return Fail(EXIT_STATUS_BAD_PACKAGE, reason);
+        info.m_strRefusal = reason;
+    }
     std::vector<uint32_t> givenChecksums;
     for (const auto& section : entry.sections)
         givenChecksums.push_back(section->checksum);
@@ -129,7 +167,7 @@ int Collect(const std::string& path, CPackageInfo& info)
     CSyncDataVector blocks;
     if (!StageImage(entry, blocks, info.m_wAppVersion, info.m_wBootVersion))
         return Fail(EXIT_STATUS_BAD_PACKAGE,
-                    entry.m_strError.empty() ? path + ": staging failed" : entry.m_strError);
+                    entry.m_strError.empty() ? path + ": staging failed" : path + ": " + entry.m_strError);
 
     info.m_strPath = path;
     info.m_nKind = entry.kind;
@@ -223,6 +261,7 @@ void PrintText(const CPackageInfo& info)
     std::printf("Description:   %s\n", Printable(info.m_strDescription).c_str());
     std::printf("Family word:   %s (device family %s)\n", Hex32(info.m_nFamilyWord).c_str(),
                 FamilyText(info.m_nFamilyWord).c_str());
+    std::printf("Meant for:     %s\n", BoardsText(info.m_nFamilyWord).c_str());
     std::printf("Sections:      %zu\n", info.m_Sections.size());
     if (!info.m_Sections.empty())
         std::printf("  %-3s %-16s %10s %-10s  %-10s  %-19s %10s %10s  %s\n", "#", "flags",
@@ -240,6 +279,8 @@ void PrintText(const CPackageInfo& info)
     std::printf("App version:   %s\n", VersionText(info.m_wAppVersion).c_str());
     std::printf("Boot version:  %s\n", VersionText(info.m_wBootVersion).c_str());
     PrintLayoutText(info);
+    if (!info.m_strRefusal.empty())
+        std::printf("Refused:       %s\n", Printable(info.m_strRefusal).c_str());
 }
 
 void WriteSectionJson(CJsonWriter& json, size_t index, const CSectionInfo& s)
@@ -278,6 +319,11 @@ void PrintJson(const CPackageInfo& info)
     json.String("description", info.m_strDescription);
     json.Number("familyWord", info.m_nFamilyWord);
     json.String("deviceFamily", FamilyText(info.m_nFamilyWord));
+    json.String("meantFor", BoardsText(info.m_nFamilyWord));
+    json.BeginArray("boards");
+    for (int32_t board : GetFamilyBoards(info.m_nFamilyWord))
+        json.Signed(nullptr, board);
+    json.EndArray();
     json.BeginArray("sections");
     for (size_t i = 0; i < info.m_Sections.size(); ++i)
         WriteSectionJson(json, i, info.m_Sections[i]);
@@ -286,6 +332,10 @@ void PrintJson(const CPackageInfo& info)
     json.String("appVersion", VersionText(info.m_wAppVersion));
     json.String("bootVersion", VersionText(info.m_wBootVersion));
     WriteLayoutJson(json, info);
+    if (info.m_strRefusal.empty())
+        json.Null("refused");
+    else
+        json.String("refused", info.m_strRefusal);
     json.EndObject();
     std::printf("%s\n", json.Text().c_str());
 }
@@ -350,8 +400,10 @@ int RunInfo(const CInfoOptions& options)
         PrintJson(info);
     else
         PrintText(info);
-    return std::fflush(stdout) == 0 ? EXIT_STATUS_OK
-                                    : Fail(EXIT_STATUS_FAILED, "cannot write the report");
+    if (std::fflush(stdout) != 0)
+        return Fail(EXIT_STATUS_FAILED, "cannot write the report");
+    // The refusal also goes to stderr as the one line every refusal gives.
+    return info.m_strRefusal.empty() ? EXIT_STATUS_OK : Fail(EXIT_STATUS_BAD_PACKAGE, info.m_strRefusal);
 }
 
 }  // namespace

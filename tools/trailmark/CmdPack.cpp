@@ -7,7 +7,9 @@
 // and the whole staged as the upgrade would and checked against the flash
 // layouts of the known chips; only a package that passes replaces OUTPUT. A
 // package that some chip cannot take is written with a warning for it; one
-// that no chip can take is refused.
+// that no chip can take, or that the package proof refuses
+// (transfer/PackageProof.h), is refused with exit status 4, as the upgrade
+// would refuse it.
 
 #include <CLI/CLI.hpp>
 
@@ -26,6 +28,7 @@
 #include "tools/trailmark/KnownLayouts.h"
 #include "transfer/Expander.h"
 #include "transfer/LayoutCheck.h"
+#include "transfer/PackageProof.h"
 #include "transfer/StagedImage.h"
 
 namespace {
@@ -193,9 +196,13 @@ bool CheckFlashLayouts(CFirmwareFileEntry& entry, std::vector<std::string>& warn
 }
 
 // Reads the written package back as the upgrade would.
+// `refused` tells a package the upgrade would refuse from a write that went
+// wrong.
 bool CheckWritten(const std::string& writtenPath, const std::vector<CPackSection>& sections,
-                  const std::vector<CPackInput>& inputs, std::vector<std::string>& warnings, std::string& error)
+                  const std::vector<CPackInput>& inputs, std::vector<std::string>& warnings, bool& refused,
+                  std::string& error)
 {
+    refused = false;
     CFirmwareFileEntry entry;
     if (!entry.Load(writtenPath.c_str()) || entry.kind != KIND_PACKAGE ||
         entry.sections.size() != sections.size()) {
@@ -221,6 +228,11 @@ bool CheckWritten(const std::string& writtenPath, const std::vector<CPackSection
             return false;
         }
     }
+    // What the upgrade would refuse is not written: the same proof, and a
+    // flash layout that some known receiver can take.
+    refused = true;
+    if (!ProvePackage(entry, error))
+        return false;
     return CheckFlashLayouts(entry, warnings, error);
 }
 
@@ -246,14 +258,16 @@ int RunPack(const CPackOptions& options)
             return Fail(EXIT_STATUS_FAILED, "section " + std::to_string(i) + ": " + error);
     }
     std::vector<std::string> warnings;
+    bool refused = false;
     PackageCheck check = [&](const std::string& writtenPath, std::string& error) {
         warnings.clear();
-        return CheckWritten(writtenPath, sections, inputs, warnings, error);
+        return CheckWritten(writtenPath, sections, inputs, warnings, refused, error);
     };
     std::string error;
     if (!WritePackageChecked(options.m_strOutput, options.m_strName, family, sections, check,
                              error))
-        return Fail(EXIT_STATUS_FAILED, error);
+        return refused ? Fail(EXIT_STATUS_BAD_PACKAGE, options.m_strOutput + ": " + error)
+                       : Fail(EXIT_STATUS_FAILED, error);
     for (const std::string& warning : warnings)
         std::fprintf(stderr, "trailmark: warning: %s\n", warning.c_str());
     return EXIT_STATUS_OK;

@@ -11,12 +11,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/HERFLoader.h"
+#include "engine/PortService.h"
 #include "engine/UpgradePolicy.h"
 #include "package/FirmwareFile.h"
 #include "platform/Console.h"
@@ -28,6 +30,8 @@
 #include "tools/trailmark/UpgradeView.h"
 
 using namespace CHERFLoaderLib;
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -73,34 +77,69 @@ std::string KnownOptionBits()
     return text;
 }
 
-// A refusal before any receiver is touched: the line on stderr, and with
-// --json one error object on stdout as well.
-int Refuse(bool json, int status, const std::string& reason, const std::string& port = std::string())
+// A ports file is a short list typed by a person; anything larger, or not a
+// regular file at all (a folder, a FIFO that would block, a device that
+// never ends), is a mistake.
+constexpr uintmax_t PORTS_FILE_LIMIT = 64 * 1024;
+
+// The text of the ports file, refused unless it is a regular file of at
+// most PORTS_FILE_LIMIT bytes. The kind is looked at before the file is
+// opened, so a FIFO is never opened and nothing blocks.
+bool ReadPortsText(const std::string& path, std::string& text, std::string& reason)
 {
-    if (json) {
-        CJsonWriter writer;
-        writer.BeginObject();
-        writer.String("event", "error");
-        if (!port.empty())
-            writer.String("port", port);
-        writer.Signed("exit_status", status);
-        writer.String("reason", reason);
-        writer.EndObject();
-        std::printf("%s\n", writer.Text().c_str());
-        std::fflush(stdout);
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (error || !fs::exists(status)) {
+        reason = "cannot read " + path + ": " + (error ? error.message() : "no such file");
+        return false;
     }
-    return Fail(status, reason);
+    if (fs::is_directory(status)) {
+        reason = path + " is a folder; give a file that lists the ports, one a line";
+        return false;
+    }
+    if (!fs::is_regular_file(status)) {
+        reason = path + " is not a regular file (a FIFO, a device or a socket); give a file that lists the ports";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        reason = "cannot read " + path;
+        return false;
+    }
+    // One byte more than the limit tells a file that is too large (or grew
+    // since it was looked at) from one that just fits.
+    text.assign(PORTS_FILE_LIMIT + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (in.bad()) {
+        reason = "cannot read " + path;
+        return false;
+    }
+    if (text.size() > PORTS_FILE_LIMIT) {
+        reason = path + " is larger than a ports file may be (" + std::to_string(PORTS_FILE_LIMIT / 1024) + " KiB)";
+        return false;
+    }
+    return true;
 }
 
 // The ports listed in a file, one a line; blank lines and lines starting
-// with '#' are skipped, and spaces around a port are not part of it.
+// with '#' are skipped, and spaces around a port are not part of it. A
+// byte-order mark that some editors write first, and CR line ends, are
+// not part of any port either.
 int ReadPortsFile(const CUpgradeOptions& options, std::vector<std::string>& ports)
 {
-    std::ifstream in(options.m_strPortsFrom);
-    if (!in)
-        return Refuse(options.m_bJson, EXIT_STATUS_USAGE, "--ports-from: cannot read " + options.m_strPortsFrom);
-    std::string line;
-    while (std::getline(in, line)) {
+    std::string text, reason;
+    if (!ReadPortsText(options.m_strPortsFrom, text, reason))
+        return Refuse(options.m_bJson, EXIT_STATUS_USAGE, "--ports-from: " + reason);
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0)
+        text.erase(0, 3);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
         const size_t first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos || line[first] == '#')
             continue;
@@ -110,12 +149,105 @@ int ReadPortsFile(const CUpgradeOptions& options, std::vector<std::string>& port
     return EXIT_STATUS_OK;
 }
 
+// --options: bits are written in hexadecimal with their base, as every text
+// and the manual shows them. A bare "163" is refused rather than read as
+// decimal 163 (0x0A3), which would quietly drop half the bits meant.
+int ParseOptionBits(const CUpgradeOptions& options, uint32_t& bits)
+{
+    const std::string& text = options.m_strOptions;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    if (text == "0" || (hex && ParseUint32(text, bits))) {
+        if (text == "0")
+            bits = 0;
+        return EXIT_STATUS_OK;
+    }
+    uint32_t value = 0;
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos && ParseUint32(text, value)) {
+        char decimal[16];
+        std::snprintf(decimal, sizeof decimal, "0x%03X", value);
+        return Refuse(options.m_bJson, EXIT_STATUS_USAGE,
+                      "--options: '" + text + "' has no base: write 0x" + text +
+                          " for the hexadecimal bits (read as a decimal number it would be " + decimal + ")");
+    }
+    return Refuse(options.m_bJson, EXIT_STATUS_USAGE,
+                  "--options: '" + text + "' is not a number: write the bits in hexadecimal, such as 0x163");
+}
+
+// The device a port argument stands for: a COM number through the port list
+// the program shows ('trailmark ports'), a path as typed.
+std::string DeviceKey(const std::string& text, const CReceiverPorts& ports, int index,
+                      const std::vector<CPortEntry>& comPorts)
+{
+    std::string device = ports.strDevice[index];
+    if (device.empty())
+        for (const CPortEntry& entry : comPorts)
+            if (entry.nNumber == ports.nNumber[index])
+                device = entry.strDevice;
+    const std::string key = device.empty() ? std::string() : PortDeviceKey(device);
+    // A name that leads to no device is compared as typed; opening it fails
+    // later with its own reason.
+    if (!key.empty())
+        return key;
+    return device.empty() ? "COM" + std::to_string(ports.nNumber[index]) : "name " + text;
+}
+
+// One port the user named, with the option that named it.
+struct CNamedPort {
+    std::string strOption;
+    std::string strText;
+    std::string strKey;
+};
+
+// Two names for one device would have two links fight over one line.
+int RefuseSameDevice(const CUpgradeOptions& options, const std::vector<CNamedPort>& named)
+{
+    for (size_t i = 0; i < named.size(); ++i)
+        for (size_t j = 0; j < i; ++j) {
+            if (named[i].strKey != named[j].strKey)
+                continue;
+            const std::string reason =
+                named[i].strText == named[j].strText
+                    ? named[i].strOption + ": '" + named[i].strText + "' is given twice"
+                    : named[i].strOption + ": '" + named[i].strText + "' is the same device as '" + named[j].strText +
+                          "'";
+            return Refuse(options.m_bJson, EXIT_STATUS_USAGE, reason);
+        }
+    return EXIT_STATUS_OK;
+}
+
+// The command line opens only the ports the user named: without
+// --secondary-port the run keeps to one port, without --third-port the
+// secondary link does not send on a third. One line says so when the bits
+// asked for more.
+uint32_t KeepToNamedPorts(const CUpgradeOptions& options, uint32_t bits)
+{
+    std::string asked;
+    uint32_t kept = bits;
+    if (options.m_strSecondary.empty() && !(bits & HLO_PRIMARY_PORT_ONLY)) {
+        kept |= HLO_PRIMARY_PORT_ONLY;
+        asked = "a second port, but no --secondary-port was given";
+    }
+    if (options.m_strThird.empty() && (bits & HLO_THIRD_PORT)) {
+        kept &= ~HLO_THIRD_PORT;
+        asked += std::string(asked.empty() ? "" : ", and ") + "a third port, but no --third-port was given";
+    }
+    if (kept != bits) {
+        char numbers[64];
+        std::snprintf(numbers, sizeof numbers, "options 0x%03X ask for ", bits);
+        char result[64];
+        std::snprintf(result, sizeof result, ": the run uses 0x%03X, only the ports named", kept);
+        std::fprintf(stderr, "trailmark: %s%s%s\n", numbers, asked.c_str(), result);
+    }
+    return kept;
+}
+
 // The usage checks; EXIT_STATUS_OK when the arguments can be used.
 int CheckArguments(const CUpgradeOptions& options, uint32_t& bits, std::vector<CReceiverPlan>& receivers)
 {
     const bool json = options.m_bJson;
-    if (!options.m_strOptions.empty() && !ParseUint32(options.m_strOptions, bits))
-        return Refuse(json, EXIT_STATUS_USAGE, "--options: '" + options.m_strOptions + "' is not a number");
+    if (!options.m_strOptions.empty())
+        if (const int status = ParseOptionBits(options, bits); status != EXIT_STATUS_OK)
+            return status;
     if (bits & ~HLO_KNOWN_OPTIONS) {
         char unknown[16];
         std::snprintf(unknown, sizeof unknown, "0x%X", bits & ~HLO_KNOWN_OPTIONS);
@@ -137,9 +269,6 @@ int CheckArguments(const CUpgradeOptions& options, uint32_t& bits, std::vector<C
         if (!ResolvePortArgument(port, plan.ports, 0))
             return Refuse(json, EXIT_STATUS_USAGE,
                           "--port: '" + port + "' is neither COMn nor a device path ('trailmark ports' lists them)");
-        for (const CReceiverPlan& other : receivers)
-            if (other.ports.nNumber[0] == plan.ports.nNumber[0] && other.ports.strDevice[0] == plan.ports.strDevice[0])
-                return Refuse(json, EXIT_STATUS_USAGE, "--port: '" + port + "' is given twice");
         receivers.push_back(plan);
     }
     if (receivers.size() > 1 && (!options.m_strSecondary.empty() || !options.m_strThird.empty()))
@@ -150,6 +279,23 @@ int CheckArguments(const CUpgradeOptions& options, uint32_t& bits, std::vector<C
         return Refuse(json, EXIT_STATUS_USAGE, "--secondary-port: '" + options.m_strSecondary + "' is not a port");
     if (!options.m_strThird.empty() && !ResolvePortArgument(options.m_strThird, receivers[0].ports, 2))
         return Refuse(json, EXIT_STATUS_USAGE, "--third-port: '" + options.m_strThird + "' is not a port");
+    bool anyCom = false;
+    for (const CReceiverPlan& plan : receivers)
+        for (int i = 0; i < 3; ++i)
+            anyCom = anyCom || plan.ports.strDevice[i].empty();
+    const std::vector<CPortEntry> comPorts = anyCom ? ListComPorts() : std::vector<CPortEntry>();
+    std::vector<CNamedPort> named;
+    for (const CReceiverPlan& plan : receivers)
+        named.push_back({"--port", plan.strPort, DeviceKey(plan.strPort, plan.ports, 0, comPorts)});
+    if (!options.m_strSecondary.empty())
+        named.push_back({"--secondary-port", options.m_strSecondary,
+                         DeviceKey(options.m_strSecondary, receivers[0].ports, 1, comPorts)});
+    if (!options.m_strThird.empty())
+        named.push_back({"--third-port", options.m_strThird,
+                         DeviceKey(options.m_strThird, receivers[0].ports, 2, comPorts)});
+    if (const int status = RefuseSameDevice(options, named); status != EXIT_STATUS_OK)
+        return status;
+    bits = KeepToNamedPorts(options, bits);
     return EXIT_STATUS_OK;
 }
 
@@ -223,12 +369,12 @@ int RunUpgrade(const CUpgradeOptions& options)
     if (const int status = CheckArguments(options, bits, receivers); status != EXIT_STATUS_OK)
         return status;
     // A package that cannot be used is refused before anything else is said.
+    // The same proof the engine's Start runs: a package no receiver can take
+    // whole, or one damaged in a section, never reaches a port.
     CFirmwareFileEntry package;
-    if (const int status = LoadPackageFile(options.m_strPackage, package); status != EXIT_STATUS_OK) {
-        if (options.m_bJson)
-            Refuse(true, status, options.m_strPackage + ": " + package.m_strError);
-        return status;
-    }
+    std::string packageReason;
+    if (!LoadProvenPackageFile(options.m_strPackage, package, packageReason))
+        return Refuse(options.m_bJson, EXIT_STATUS_BAD_PACKAGE, packageReason);
     // A log that cannot be written is known before the first receiver is woken.
     std::string logError;
     if (!options.m_strLog.empty() && !AppendToLog(options.m_strLog, std::string(), logError))
@@ -285,7 +431,9 @@ void AddUpgradeCommand(CLI::App& app)
     cmd->add_option("--ports-from", options->m_strPortsFrom,
                     "File listing receivers' ports, one a line ('#' starts a comment), upgraded at once");
     cmd->add_option("--package", options->m_strPackage, "Firmware package")->capture_default_str();
-    cmd->add_option("--options", options->m_strOptions, "Option bits (default 0x123; 0x040 skips the device-family check)");
+    cmd->add_option("--options", options->m_strOptions,
+                    "Option bits in hexadecimal with their 0x (default 0x123; 0x040 skips the device-family "
+                    "check); the ports opened are only those named");
     cmd->add_flag("--no-retry", options->m_bNoRetry,
                   "Do not retry a failed run (a retry changes only the way the receiver is reached)");
     cmd->add_option("--secondary-port", options->m_strSecondary,

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "package/FirmwareFile.h"
+#include "tools/trailmark/JsonWriter.h"
+#include "transfer/PackageProof.h"
 
 namespace {
 int g_nExitStatus = EXIT_STATUS_OK;
@@ -22,6 +24,23 @@ int Fail(int status, const std::string& message)
 {
     std::fprintf(stderr, "trailmark: %s\n", message.c_str());
     return status;
+}
+
+int Refuse(bool json, int status, const std::string& reason, const std::string& port)
+{
+    if (json) {
+        CJsonWriter writer;
+        writer.BeginObject();
+        writer.String("event", "error");
+        if (!port.empty())
+            writer.String("port", port);
+        writer.Signed("exit_status", status);
+        writer.String("reason", reason);
+        writer.EndObject();
+        std::printf("%s\n", writer.Text().c_str());
+        std::fflush(stdout);
+    }
+    return Fail(status, reason);
 }
 
 bool ParseUint32(const std::string& text, uint32_t& value)
@@ -61,31 +80,19 @@ int LoadPackageFile(const std::string& path, CFirmwareFileEntry& entry)
     return Fail(EXIT_STATUS_BAD_PACKAGE, reason);
 }
 
+bool LoadProvenPackageFile(const std::string& path, CFirmwareFileEntry& entry, std::string& reason)
+{
+    if (LoadProvenPackage(path.c_str(), entry, reason))
+        return true;
+    // The reader's own texts often start with the file's name already.
+    if (reason.rfind(path + ":", 0) != 0)
+        reason = path + ": " + reason;
+    return false;
+}
+
 std::string FormatSectionFlags(uint32_t flags)
 {
-    static const struct {
-        uint32_t nBit;
-        const char* pszName;
-    } SECTION_FLAG_NAMES[] = {{SECTION_BOOT, "BOOT"},
-                  {SECTION_APP, "APP"},
-                  {SECTION_PLAIN, "PLAIN"},
-                  {SECTION_COMPRESSED, "COMPRESSED"}};
-    std::string text;
-    uint32_t rest = flags;
-    for (const auto& name : SECTION_FLAG_NAMES) {
-        if (flags & name.nBit) {
-            text += text.empty() ? "" : "|";
-            text += name.pszName;
-            rest &= ~name.nBit;
-        }
-    }
-    if (rest != 0) {
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "0x%X", rest);
-        text += text.empty() ? "" : "|";
-        text += hex;
-    }
-    return text.empty() ? "none" : text;
+    return SectionFlagNames(flags);
 }
 
 const char* KindName(int32_t kind)

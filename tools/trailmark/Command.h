@@ -40,6 +40,11 @@ int GetExitStatus();
 // Prints "trailmark: <message>" on stderr and returns `status`.
 int Fail(int status, const std::string& message);
 
+// A refusal before anything runs: the Fail line, and with `json` also the
+// one object {"event":"error",["port":..,]"exit_status":N,"reason":..} on
+// stdout, which a script reads instead of a summary.
+int Refuse(bool json, int status, const std::string& reason, const std::string& port = std::string());
+
 // A number in decimal or with a 0x prefix in hex, fitting 32 bits unsigned.
 bool ParseUint32(const std::string& text, uint32_t& value);
 
@@ -56,6 +61,11 @@ class CFirmwareSection;
 // Loads a package or image file with the reader; on failure reports
 // "<path>: <reader's reason>" and returns EXIT_STATUS_BAD_PACKAGE.
 int LoadPackageFile(const std::string& path, CFirmwareFileEntry& entry);
+
+// Reads a package or image file, loads every section and proves the package
+// whole (transfer/PackageProof.h). False with `reason` set to
+// "<path>: <why>", naming the section at fault.
+bool LoadProvenPackageFile(const std::string& path, CFirmwareFileEntry& entry, std::string& reason);
 
 // Section flags by name, "BOOT|APP|PLAIN|COMPRESSED", unknown bits in hex
 // ("APP|0x100"); "none" for 0.

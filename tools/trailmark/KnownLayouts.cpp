@@ -5,8 +5,6 @@
 
 namespace {
 
-// The manufacturer code the flash monitor reports for both chips.
-constexpr uint16_t FLASH_MANUFACTURER = 0x1F;
 // Any board of the class for the flash layout: it does not depend on the board.
 constexpr int32_t FLASH_LAYOUT_BOARD = 7;
 
@@ -40,7 +38,7 @@ std::vector<CKnownVerdict> CheckKnownFlash(const CPackageLayout& layout)
     std::vector<CKnownVerdict> verdicts;
     for (const auto& chip : CHIPS) {
         const auto map = CreateMemoryMapInfo(FLASH_LAYOUT_BOARD, nullptr, 0);
-        map->SetFlashIds(FLASH_MANUFACTURER, chip.wDevice);
+        map->SetFlashIds(FLASH_MANUFACTURER_CODE, chip.wDevice);
         const auto flash = CreateFlashDevice(chip.wDevice, FLASH_BASE_ADDRESS);
         CKnownVerdict verdict;
         verdict.m_strName = chip.pszName;

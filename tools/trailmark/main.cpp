@@ -9,6 +9,25 @@
 
 #include "tools/trailmark/Command.h"
 
+namespace {
+
+// Whether the command line asks for JSON. Read from the words themselves:
+// a command line that does not parse never sets the option, and a script
+// that asked for JSON must get its error as JSON too.
+bool AsksForJson(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--")
+            break;
+        if (word == "--json")
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
     CLI::App app{"Firmware packages and receiver upgrades", "trailmark"};
@@ -29,7 +48,7 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0)
             return app.exit(e);
-        return Fail(EXIT_STATUS_USAGE, std::string(e.what()) + " (see trailmark --help)");
+        return Refuse(AsksForJson(argc, argv), EXIT_STATUS_USAGE, std::string(e.what()) + " (see trailmark --help)");
     } catch (const std::exception& e) {
         return Fail(EXIT_STATUS_FAILED, e.what());
     }
