@@ -140,7 +140,7 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
         return Answer(port, expansion.m_bOk, now);
     }
     case 0x99:
-        if (m_Core.Config().m_bRefuseSpeed || !IsReceiverBaudRate(a))
+        if (m_Core.Config().m_bRefuseSpeed || !IsMonitorBaudRate(a))
             return Answer(port, false, now);
         Answer(port, true, now);
         m_Core.SetSpeed(a);  // after the acknowledgement has left
@@ -170,6 +170,14 @@ void CFlashMonitor::OnData(int port, const std::vector<uint8_t>& payload, CRxTim
     m_Core.Memory().WriteRam(address, payload.data() + 8, length);
     m_Core.NoteData(port, address);
     Answer(port, true, now);
+}
+
+// 0x99 takes the boot loader's rates and, up to the configured limit, the
+// three above them.
+bool CFlashMonitor::IsMonitorBaudRate(uint32_t baud) const
+{
+    return IsReceiverBaudRate(baud) ||
+           (IsHighReceiverBaudRate(baud) && baud <= m_Core.Config().m_nMaxBaud);
 }
 
 void CFlashMonitor::OnText(int port, const std::vector<uint8_t>& payload, CRxTime now)
@@ -292,17 +300,25 @@ void CFlashMonitor::Work(uint32_t ms, CRxTime now)
         m_Core.Busy(ms, now);
 }
 
-// 0xA4 answer: address, length (16 bits), status 1, then the bytes.
+// 0xA4 answer in one of the two layouts monitors use: address, length (16
+// bits), status 1, then the bytes; or address, length (32 bits), then the
+// bytes, the mirror of the host's own data packet.
 void CFlashMonitor::ReadBack(int port, uint32_t address, uint32_t length, CRxTime now)
 {
     if (length > READ_BACK_MAX)
         return Answer(port, false, now);
-    std::vector<uint8_t> reply(7 + length, 0);
-    if (!m_Core.Memory().Read(address, reply.data() + 7, length))
+    const bool mirror = m_Core.Config().m_eReadReply == RXRB_MIRROR;
+    const size_t head = mirror ? 8 : 7;
+    std::vector<uint8_t> reply(head + length, 0);
+    if (!m_Core.Memory().Read(address, reply.data() + head, length))
         return Answer(port, false, now);
     RxPutLe32(&reply[0], address);
-    RxPutLe16(&reply[4], static_cast<uint16_t>(length));
-    reply[6] = 1;
+    if (mirror) {
+        RxPutLe32(&reply[4], length);
+    } else {
+        RxPutLe16(&reply[4], static_cast<uint16_t>(length));
+        reply[6] = 1;
+    }
     m_Core.SendPacket(port, MON_DATA, reply, now);
 }
 

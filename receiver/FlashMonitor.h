@@ -14,6 +14,10 @@
 // 0x93 returns to the boot loader, except on boards 5, 7 and 9, which return
 // to the application; 0x9A returns to the application. With pacing or a slow
 // flash configured, erase and program keep the monitor busy for a while.
+// 0x99 takes the boot loader's rates and 230400 to 921600 up to the
+// configured highest rate.
+//
+// 0x94 answers in the configured layout (EReadReply).
 //
 // A packet whose bytes stop coming for 100 ms is abandoned.
 //
@@ -55,6 +59,7 @@ private:
     void FlashInfo(int port, CRxTime now);
     void ExtraInfo(int port, CRxTime now);
     void Leave(bool toApplication, CRxTime now);
+    bool IsMonitorBaudRate(uint32_t baud) const;
 
     std::array<CPacketReader, 3> m_Readers;
     std::array<CRxTime, 3> m_LastByte{};

@@ -70,6 +70,7 @@ struct CRxStats {
     uint64_t m_nBlankChecks = 0;  // verifies of a flash range against all 0xFF that passed
     uint64_t m_nMonitorStarts = 0;
     uint64_t m_nPowerLosses = 0;
+    uint64_t m_nClockErrors = 0;  // bytes damaged or lost to the clock error above 115200
     std::string m_strUpgradeRecord;
     bool m_bUpgradeRecord = false;
 };
@@ -134,6 +135,9 @@ private:
     // False when the byte is lost to a parity or framing error; else the byte
     // as it arrives.
     bool BitErrors(uint8_t& byte);
+    // False when the receiver's clock error at rates above 115200 loses
+    // the byte; else the byte as it arrives.
+    bool ClockError(uint8_t& byte);
     void PowerLoss(CRxTime now);
     CReceiverMode* Current() const;
 

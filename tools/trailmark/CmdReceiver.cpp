@@ -33,6 +33,7 @@ struct CReceiverOptions {
     std::string m_strMode = "app";
     std::string m_strFlashTiming = "typical";
     std::string m_strMonitorChecks = "reads-flash";
+    std::string m_strReadReply = "status";
     bool m_bPassthrough = false;
     std::string m_strPortsFile;
     std::string m_strReport;
@@ -68,6 +69,7 @@ int RunReceiver(CReceiverOptions& options)
     config.m_eMonitorChecks = options.m_strMonitorChecks == "refuses-flash" ? RXC_REFUSES_FLASH
                               : options.m_strMonitorChecks == "accepts-any" ? RXC_ACCEPTS_ANY
                                                                             : RXC_READS_FLASH;
+    config.m_eReadReply = options.m_strReadReply == "mirror" ? RXRB_MIRROR : RXRB_STATUS;
     for (const std::string& text : options.m_Refusals) {
         CRefusalRule rule;
         std::string error;
@@ -174,6 +176,17 @@ void AddRunOptions(CLI::App* command, CReceiverOptions& o)
     command->add_option("--monitor-checks", o.m_strMonitorChecks,
                         "monitor's read-back and verify: reads-flash, refuses-flash or accepts-any")
         ->check(CLI::IsMember({"reads-flash", "refuses-flash", "accepts-any"}));
+    command->add_option("--read-reply", o.m_strReadReply,
+                        "layout of the read-back answer: status (address, 16-bit length, status byte) "
+                        "or mirror (address, 32-bit length, as the host's data packet)")
+        ->check(CLI::IsMember({"status", "mirror"}));
+    command->add_option("--max-baud", c.m_nMaxBaud,
+                        "fastest rate the monitor's speed change accepts: 115200, 230400, 460800 or 921600")
+        ->check(CLI::IsMember({115200u, 230400u, 460800u, 921600u}));
+    command->add_option("--baud-error", c.m_dBaudErrorPercent,
+                        "receiver clock error in per cent above 115200: from 2 a growing share of "
+                        "bytes is damaged or lost, from 3.5 nearly all")
+        ->check(CLI::Range(0.0, 10.0));
     command->add_option("--weak-bit", c.m_nWeakBitProgram,
                         "the N-th program command leaves one bit unprogrammed and reports success");
     command->add_option("--disturb-bit", c.m_nDisturbProgram,
