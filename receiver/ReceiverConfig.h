@@ -26,6 +26,10 @@ enum EFlashTiming { RXT_TYPICAL, RXT_MAXIMUM };
 // length, the mirror of the host's own data packet.
 enum EReadReply { RXRB_STATUS, RXRB_MIRROR };
 
+// Whether the receiver damages the staged boot image in RAM (see
+// m_eDamageBootRam): never, only the first time, or every time.
+enum EBootRamDamage { RXD_NONE, RXD_ONCE, RXD_ALWAYS };
+
 // The boot loader's highest line rate, and the flash monitor's unless
 // m_nMaxBaud allows more.
 constexpr uint32_t RX_BAUD_LIMIT = 115200;
@@ -97,6 +101,11 @@ struct CReceiverConfig {
     // byte that should keep it, the bit it left at 1, so the flash's byte
     // sum is still right; 0 never. Implies the weak bit of that command.
     uint32_t m_nDisturbProgram = 0;
+    // A data packet into RAM that carries the boot version record gets two
+    // of its bytes damaged by compensating bit flips after it was accepted,
+    // so neither the packet's sum nor a byte sum over RAM notices.
+    EBootRamDamage m_eDamageBootRam = RXD_NONE;
+
     // Line rates above 115200: the fastest the monitor's speed change
     // accepts (115200, 230400, 460800 or 921600), and how far off, in per
     // cent, the receiver's clock is at those rates (0 to 10).

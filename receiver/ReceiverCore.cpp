@@ -34,10 +34,11 @@ bool CReceiverCore::Start(CRxTime now, std::string& error)
     m_pBoot = std::make_unique<CBootLoader>(*this);
     m_pMonitor = std::make_unique<CFlashMonitor>(*this);
     CFlashVersions v = ReadFlashVersions(*m_pMemory);
+    m_BootWatch.Start(*m_pMemory, v.m_bBootValid);
     // Without a valid application the receiver can only run its boot loader;
     // without a boot loader either, it never says anything.
     if (m_Config.m_eStart == RXS_BOOT_LOADER || !v.m_bAppValid)
-        EnterMode(v.m_bBootValid ? RXM_BOOT : RXM_BRICKED, now);
+        EnterMode(RXM_BOOT, now);
     else
         EnterMode(RXM_APPLICATION, now);
     return true;
@@ -59,9 +60,11 @@ CReceiverMode* CReceiverCore::Current() const
 
 void CReceiverCore::EnterMode(EReceiverMode mode, CRxTime now)
 {
+    if (m_bBricked)
+        return;
     // A jump into a boot region that holds no boot loader runs erased flash.
     if (mode == RXM_BOOT && !ReadFlashVersions(*m_pMemory).m_bBootValid)
-        mode = RXM_BRICKED;
+        return Brick("entered a boot region that holds no boot loader");
     m_eMode = mode;
     m_DataSeen.clear();
     if (CReceiverMode* current = Current())
@@ -145,7 +148,7 @@ void CReceiverCore::Tick(CRxTime now)
         m_tPowerBack = CRxTime::max();
         // Power is back: the boot loader runs if the boot region still holds
         // one; a receiver whose boot region was erased stays silent for good.
-        EnterMode(ReadFlashVersions(*m_pMemory).m_bBootValid ? RXM_BOOT : RXM_BRICKED, now);
+        EnterMode(RXM_BOOT, now);
     }
     for (int port = 0; port < RX_MAX_PORTS; ++port) {
         if (m_BreakDue[port] <= now) {
@@ -402,4 +405,30 @@ void CReceiverCore::PowerLoss(CRxTime now)
     m_nSpeed = 19200;
     m_tBusyUntil = now;
     m_tPowerBack = now + std::chrono::milliseconds(m_Config.m_nPowerOffMs);
+    // The monitor is gone with the RAM it ran in: whatever it was doing to
+    // the boot region ends here, as when it is left.
+    CheckBootLoader("lost power");
+    m_BootWatch.OnRamLost();
+}
+
+bool CReceiverCore::CheckBootLoader(const std::string& event)
+{
+    if (m_bBricked)
+        return false;
+    std::string why;
+    if (m_BootWatch.Judge(*m_pMemory, why))
+        return true;
+    Brick(event + " with " + why);
+    return false;
+}
+
+// For the rest of its life: no power cycle and no port brings it back.
+void CReceiverCore::Brick(const std::string& reason)
+{
+    m_bBricked = true;
+    m_strBrickedReason = reason;
+    m_eMode = RXM_BRICKED;
+    m_Pending.clear();
+    m_DataSeen.clear();
+    m_tPowerBack = CRxTime::max();
 }
