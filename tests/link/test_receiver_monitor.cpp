@@ -284,3 +284,19 @@ TEST(ReceiverMonitor, SpeedChangeAfterAcknowledgement)
     EXPECT_EQ(rig.Cmd(0x90), 1);
 }
 
+// Catches a monitor that ends, restarts or forgets its rate when its host
+// goes away: it keeps running until something ends it, and answers the next
+// host at the rate it was last switched to.
+TEST(ReceiverMonitor, OutlivesItsHost)
+{
+    CMonitorRig rig(MonitorConfig());
+    ASSERT_TRUE(rig.m_bMonitor);
+    ASSERT_EQ(rig.Cmd(0x99, 115200), 1);
+    rig.m_pHost->Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    CRawHost next(rig.m_Receiver.SlavePaths()[0], 115200);
+    ASSERT_TRUE(next.IsOpen());
+    next.Command(0xA2, 0x90);
+    EXPECT_EQ(next.WaitAck(0xA3), 1);
+    EXPECT_NE(rig.m_Receiver.ReportJson().find("\"flash monitor\""), std::string::npos);
+}
