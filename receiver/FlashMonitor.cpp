@@ -7,6 +7,7 @@
 #include "transfer/MonitorImages.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -114,15 +115,15 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
         return m_Core.EnterMode(RXM_MONITOR, now);
     case 0x92:
         Answer(port, true, now);
-        return Leave(false, now);
+        return Leave(code, false, now);
     case 0x93: {
         int board = m_Core.Config().m_nBoardId;
         Answer(port, true, now);
-        return Leave(board == 5 || board == 7 || board == 9, now);
+        return Leave(code, board == 5 || board == 7 || board == 9, now);
     }
     case 0x9A:
         Answer(port, true, now);
-        return Leave(true, now);
+        return Leave(code, true, now);
     case 0x94:
         if (RefusesFlash(a, b))
             return Answer(port, false, now);
@@ -132,15 +133,19 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
         return Answer(port, Erase(a, now), now);
     case 0x96:
         return Answer(port, ProgramFlash(a, b, c, now), now);
-    case 0x97:
-        return Answer(port, Verify(a, b, c, now), now);
+    case 0x97: {
+        const bool match = Verify(a, b, c, now);
+        if (match)
+            m_Core.BootWatch().OnVerified(memory, a, b);
+        return Answer(port, match, now);
+    }
     case 0x98: {
-        const CRamExpansion expansion = ExpandInRam(memory, a, b, c);
+        const CRamExpansion expansion = m_Core.BootWatch().Expand(memory, a, b, c);
         Work(expansion.m_nProduced / EXPAND_BYTES_PER_MS, now);
         return Answer(port, expansion.m_bOk, now);
     }
     case 0x99:
-        if (m_Core.Config().m_bRefuseSpeed || !IsReceiverBaudRate(a))
+        if (m_Core.Config().m_bRefuseSpeed || !IsMonitorBaudRate(a))
             return Answer(port, false, now);
         Answer(port, true, now);
         m_Core.SetSpeed(a);  // after the acknowledgement has left
@@ -168,8 +173,30 @@ void CFlashMonitor::OnData(int port, const std::vector<uint8_t>& payload, CRxTim
     if (payload.size() - 8 != length || m_Core.Memory().Area(address, length) != RXA_RAM)
         return Answer(port, false, now);
     m_Core.Memory().WriteRam(address, payload.data() + 8, length);
+    m_Core.BootWatch().OnHostWrite(address, payload.data() + 8, length);
     m_Core.NoteData(port, address);
     Answer(port, true, now);
+    DamageBootImage(address, length);
+}
+
+// The fault of a receiver that spoils the staged boot image in RAM after
+// taking it: two compensating bit flips (FindCompensatingPair), which no sum
+// the host can ask for sees; only reading RAM back does.
+void CFlashMonitor::DamageBootImage(uint32_t address, uint32_t length)
+{
+    const EBootRamDamage damage = m_Core.Config().m_eDamageBootRam;
+    if (damage == RXD_NONE || (damage == RXD_ONCE && m_Core.Stats().m_nRamDamages > 0))
+        return;
+    if (m_Core.BootWatch().Damage(m_Core.Memory(), address, length))
+        ++m_Core.Stats().m_nRamDamages;
+}
+
+// 0x99 takes the boot loader's rates and, up to the configured limit, the
+// three above them.
+bool CFlashMonitor::IsMonitorBaudRate(uint32_t baud) const
+{
+    return IsReceiverBaudRate(baud) ||
+           (IsHighReceiverBaudRate(baud) && baud <= m_Core.Config().m_nMaxBaud);
 }
 
 void CFlashMonitor::OnText(int port, const std::vector<uint8_t>& payload, CRxTime now)
@@ -190,6 +217,7 @@ bool CFlashMonitor::Erase(uint32_t address, CRxTime now)
     if (sector < 0)
         return false;
     memory.EraseSector(sector);
+    m_Core.BootWatch().OnErase(address, memory.SectorSize(sector));
     ++m_Core.Stats().m_nErases;
     uint32_t ms = m_Core.Config().m_nSlowFlashMs;
     if (m_Core.Config().m_bPace)
@@ -218,6 +246,7 @@ bool CFlashMonitor::ProgramFlash(uint32_t source, uint32_t count, uint32_t targe
     CReceiverMemory::EProgram result = memory.Program(target, bytes.data(), count);
     if (result == CReceiverMemory::PROGRAM_OUTSIDE)
         return false;
+    m_Core.BootWatch().OnProgram(memory, source, bytes.data(), count, target);
     if (weak)
         LeaveWeakBit(target, before, bytes, disturb);
     ++m_Core.Stats().m_nPrograms;
@@ -292,17 +321,25 @@ void CFlashMonitor::Work(uint32_t ms, CRxTime now)
         m_Core.Busy(ms, now);
 }
 
-// 0xA4 answer: address, length (16 bits), status 1, then the bytes.
+// 0xA4 answer in one of the two layouts monitors use: address, length (16
+// bits), status 1, then the bytes; or address, length (32 bits), then the
+// bytes, the mirror of the host's own data packet.
 void CFlashMonitor::ReadBack(int port, uint32_t address, uint32_t length, CRxTime now)
 {
     if (length > READ_BACK_MAX)
         return Answer(port, false, now);
-    std::vector<uint8_t> reply(7 + length, 0);
-    if (!m_Core.Memory().Read(address, reply.data() + 7, length))
+    const bool mirror = m_Core.Config().m_eReadReply == RXRB_MIRROR;
+    const size_t head = mirror ? 8 : 7;
+    std::vector<uint8_t> reply(head + length, 0);
+    if (!m_Core.Memory().Read(address, reply.data() + head, length))
         return Answer(port, false, now);
     RxPutLe32(&reply[0], address);
-    RxPutLe16(&reply[4], static_cast<uint16_t>(length));
-    reply[6] = 1;
+    if (mirror) {
+        RxPutLe32(&reply[4], length);
+    } else {
+        RxPutLe16(&reply[4], static_cast<uint16_t>(length));
+        reply[6] = 1;
+    }
     m_Core.SendPacket(port, MON_DATA, reply, now);
 }
 
@@ -332,8 +369,15 @@ void CFlashMonitor::ExtraInfo(int port, CRxTime now)
     m_Core.SendPacket(port, MON_EXTRA_INFO, extra, now);
 }
 
-void CFlashMonitor::Leave(bool toApplication, CRxTime now)
+// Leaving the monitor is where a boot loader that is not whole shows: the
+// receiver jumps into it (or, from the application, will at its next reset)
+// and never comes back.
+void CFlashMonitor::Leave(uint8_t code, bool toApplication, CRxTime now)
 {
+    char event[48];
+    std::snprintf(event, sizeof event, "left the flash monitor (0x%02X)", code);
+    if (!m_Core.CheckBootLoader(event))
+        return;
     if (toApplication && ReadFlashVersions(m_Core.Memory()).m_bAppValid)
         m_Core.EnterMode(RXM_APPLICATION, now);
     else

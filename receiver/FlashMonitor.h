@@ -12,8 +12,14 @@
 // and only at a sector's start, 0x96 programs from RAM and is refused when a
 // byte does not end up as asked. 0x98 expands in place in RAM (ExpandInRam).
 // 0x93 returns to the boot loader, except on boards 5, 7 and 9, which return
-// to the application; 0x9A returns to the application. With pacing or a slow
-// flash configured, erase and program keep the monitor busy for a while.
+// to the application; 0x9A returns to the application; whichever way it is
+// left, a boot loader that is not whole bricks the receiver (CBootWatch).
+// With pacing or a slow flash configured, erase and program keep the monitor
+// busy for a while. 0x99 takes the boot loader's rates and 230400 to 921600
+// up to the configured highest rate.
+//
+// 0x94 answers in the configured layout (EReadReply). The damage fault
+// spoils a staged boot image in RAM right after its data packet was taken.
 //
 // A packet whose bytes stop coming for 100 ms is abandoned.
 //
@@ -54,7 +60,9 @@ private:
     void Work(uint32_t ms, CRxTime now);
     void FlashInfo(int port, CRxTime now);
     void ExtraInfo(int port, CRxTime now);
-    void Leave(bool toApplication, CRxTime now);
+    void Leave(uint8_t code, bool toApplication, CRxTime now);
+    void DamageBootImage(uint32_t address, uint32_t length);
+    bool IsMonitorBaudRate(uint32_t baud) const;
 
     std::array<CPacketReader, 3> m_Readers;
     std::array<CRxTime, 3> m_LastByte{};

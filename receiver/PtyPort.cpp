@@ -90,6 +90,8 @@ bool CPtyPort::Read(std::vector<CPtyEvent>& events)
     return true;
 }
 
+// cfgetospeed gives the termios constant (B921600 is 010007), not the rate:
+// every rate the host may set needs its own line here.
 uint32_t CPtyPort::HostBaud() const
 {
     termios tio{};
@@ -105,6 +107,8 @@ uint32_t CPtyPort::HostBaud() const
     case B57600: return 57600;
     case B115200: return 115200;
     case B230400: return 230400;
+    case B460800: return 460800;
+    case B921600: return 921600;
     default: return 0;
     }
 }

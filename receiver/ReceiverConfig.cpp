@@ -74,6 +74,11 @@ static bool Rate(double r)
     return r >= 0.0 && r <= 1.0;
 }
 
+bool IsHighReceiverBaudRate(uint32_t baud)
+{
+    return baud == 230400 || baud == 460800 || baud == 921600;
+}
+
 bool ValidateReceiverConfig(const CReceiverConfig& config, std::string& error)
 {
     CReceiverChip_Info chip;
@@ -89,6 +94,10 @@ bool ValidateReceiverConfig(const CReceiverConfig& config, std::string& error)
         return error = "fault rates lie in 0 to 1", false;
     if (!(config.m_dBitErrorRate >= 0.0 && config.m_dBitErrorRate <= 0.1))
         return error = "the bit error rate lies in 0 to 0.1", false;
+    if (config.m_nMaxBaud != RX_BAUD_LIMIT && !IsHighReceiverBaudRate(config.m_nMaxBaud))
+        return error = "the highest line rate is 115200, 230400, 460800 or 921600", false;
+    if (!(config.m_dBaudErrorPercent >= 0.0 && config.m_dBaudErrorPercent <= 10.0))
+        return error = "the clock error lies in 0 to 10 per cent", false;
     if (config.m_nLatencyMs > 255)
         return error = "a latency timer runs 0 to 255 ms", false;
     if (config.m_strProductName.size() > 200)

@@ -21,6 +21,19 @@ enum EMonitorChecks { RXC_READS_FLASH, RXC_REFUSES_FLASH, RXC_ACCEPTS_ANY };
 // worst case.
 enum EFlashTiming { RXT_TYPICAL, RXT_MAXIMUM };
 
+// How the flash monitor lays out its answer to a read-back (0x94): address,
+// 16-bit length and a status byte before the bytes, or address and 32-bit
+// length, the mirror of the host's own data packet.
+enum EReadReply { RXRB_STATUS, RXRB_MIRROR };
+
+// Whether the receiver damages the staged boot image in RAM (see
+// m_eDamageBootRam): never, only the first time, or every time.
+enum EBootRamDamage { RXD_NONE, RXD_ONCE, RXD_ALWAYS };
+
+// The boot loader's highest line rate, and the flash monitor's unless
+// m_nMaxBaud allows more.
+constexpr uint32_t RX_BAUD_LIMIT = 115200;
+
 // Refusal codes beyond the byte range: data blocks (0x14, 0xA4) and the text
 // record (0xA0 packet).
 constexpr int RXR_DATA = 0x100;
@@ -80,6 +93,7 @@ struct CReceiverConfig {
     // changed. On the 8N1 text line every flipped byte arrives changed.
     double m_dBitErrorRate = 0;
     EMonitorChecks m_eMonitorChecks = RXC_READS_FLASH;
+    EReadReply m_eReadReply = RXRB_STATUS;
     // The n-th flash program command (counted from 1) leaves one bit that it
     // should have cleared at 1 and still reports success; 0 never.
     uint32_t m_nWeakBitProgram = 0;
@@ -87,6 +101,16 @@ struct CReceiverConfig {
     // byte that should keep it, the bit it left at 1, so the flash's byte
     // sum is still right; 0 never. Implies the weak bit of that command.
     uint32_t m_nDisturbProgram = 0;
+    // A data packet into RAM that carries the boot version record gets two
+    // of its bytes damaged by compensating bit flips after it was accepted,
+    // so neither the packet's sum nor a byte sum over RAM notices.
+    EBootRamDamage m_eDamageBootRam = RXD_NONE;
+
+    // Line rates above 115200: the fastest the monitor's speed change
+    // accepts (115200, 230400, 460800 or 921600), and how far off, in per
+    // cent, the receiver's clock is at those rates (0 to 10).
+    uint32_t m_nMaxBaud = RX_BAUD_LIMIT;
+    double m_dBaudErrorPercent = 0;
 
     bool m_bExitAfterUpgrade = false;
 };
@@ -94,6 +118,10 @@ struct CReceiverConfig {
 // "CODE[:N[:K]]" with CODE a number (0x.. or decimal) below 256, "data" or
 // "text"; N and K at least 1. False with a reason on bad text.
 bool ParseRefusalRule(const std::string& text, CRefusalRule& rule, std::string& error);
+
+// 230400, 460800 and 921600: the rates above the boot loader's that the
+// flash monitor's speed change takes up to m_nMaxBaud.
+bool IsHighReceiverBaudRate(uint32_t baud);
 
 // Checks ranges and names; false with a one-line reason.
 bool ValidateReceiverConfig(const CReceiverConfig& config, std::string& error);

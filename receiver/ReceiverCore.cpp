@@ -34,10 +34,11 @@ bool CReceiverCore::Start(CRxTime now, std::string& error)
     m_pBoot = std::make_unique<CBootLoader>(*this);
     m_pMonitor = std::make_unique<CFlashMonitor>(*this);
     CFlashVersions v = ReadFlashVersions(*m_pMemory);
+    m_BootWatch.Start(*m_pMemory, v.m_bBootValid);
     // Without a valid application the receiver can only run its boot loader;
     // without a boot loader either, it never says anything.
     if (m_Config.m_eStart == RXS_BOOT_LOADER || !v.m_bAppValid)
-        EnterMode(v.m_bBootValid ? RXM_BOOT : RXM_BRICKED, now);
+        EnterMode(RXM_BOOT, now);
     else
         EnterMode(RXM_APPLICATION, now);
     return true;
@@ -59,9 +60,11 @@ CReceiverMode* CReceiverCore::Current() const
 
 void CReceiverCore::EnterMode(EReceiverMode mode, CRxTime now)
 {
+    if (m_bBricked)
+        return;
     // A jump into a boot region that holds no boot loader runs erased flash.
     if (mode == RXM_BOOT && !ReadFlashVersions(*m_pMemory).m_bBootValid)
-        mode = RXM_BRICKED;
+        return Brick("entered a boot region that holds no boot loader");
     m_eMode = mode;
     m_DataSeen.clear();
     if (CReceiverMode* current = Current())
@@ -145,7 +148,7 @@ void CReceiverCore::Tick(CRxTime now)
         m_tPowerBack = CRxTime::max();
         // Power is back: the boot loader runs if the boot region still holds
         // one; a receiver whose boot region was erased stays silent for good.
-        EnterMode(ReadFlashVersions(*m_pMemory).m_bBootValid ? RXM_BOOT : RXM_BRICKED, now);
+        EnterMode(RXM_BOOT, now);
     }
     for (int port = 0; port < RX_MAX_PORTS; ++port) {
         if (m_BreakDue[port] <= now) {
@@ -314,16 +317,43 @@ bool CReceiverCore::BitErrors(uint8_t& byte)
     return true;
 }
 
+// A UART samples each bit in its middle, timed from the start bit's edge.
+// With the two clocks e apart, the sampling point drifts by e of a bit time
+// with every bit, about 10.5 e by the last bit of a byte. Up to about 2 % it
+// stays clear of the bits' edges for every byte. Beyond, the uncertainty of
+// where the start edge was seen (a sixteenth of a bit at 16 times
+// oversampling) and of the line's edges makes a growing share of bytes take a
+// bit from its neighbour, until past about 3.5 % nearly every byte does; the
+// share grows linearly in between. Such a byte is lost as often as not (its
+// stop bit lands in the next start bit, or its parity fails); otherwise it
+// arrives with its top data bit wrong, the parity bit misread as well.
+bool CReceiverCore::ClockError(uint8_t& byte)
+{
+    const double share = std::min(0.99, (m_Config.m_dBaudErrorPercent - 2.0) / 1.5);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    if (chance(m_Random) >= share)
+        return true;
+    ++m_Stats.m_nClockErrors;
+    if (m_Random() & 1)
+        return false;
+    byte ^= 0x80;
+    return true;
+}
+
 void CReceiverCore::LoseLine(std::vector<uint8_t>& bytes, double drop, double corrupt)
 {
     const bool bitErrors = m_Config.m_dBitErrorRate > 0.0;
-    if (drop <= 0.0 && corrupt <= 0.0 && !bitErrors)
+    // The clock is off only at the rates above the boot loader's.
+    const bool clock = m_nSpeed > RX_BAUD_LIMIT && m_Config.m_dBaudErrorPercent > 2.0;
+    if (drop <= 0.0 && corrupt <= 0.0 && !bitErrors && !clock)
         return;
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     std::vector<uint8_t> kept;
     kept.reserve(bytes.size());
     for (uint8_t b : bytes) {
         if (bitErrors && !BitErrors(b))
+            continue;
+        if (clock && !ClockError(b))
             continue;
         if (drop > 0.0 && chance(m_Random) < drop) {
             ++m_Stats.m_nDropped;
@@ -375,4 +405,30 @@ void CReceiverCore::PowerLoss(CRxTime now)
     m_nSpeed = 19200;
     m_tBusyUntil = now;
     m_tPowerBack = now + std::chrono::milliseconds(m_Config.m_nPowerOffMs);
+    // The monitor is gone with the RAM it ran in: whatever it was doing to
+    // the boot region ends here, as when it is left.
+    CheckBootLoader("lost power");
+    m_BootWatch.OnRamLost();
+}
+
+bool CReceiverCore::CheckBootLoader(const std::string& event)
+{
+    if (m_bBricked)
+        return false;
+    std::string why;
+    if (m_BootWatch.Judge(*m_pMemory, why))
+        return true;
+    Brick(event + " with " + why);
+    return false;
+}
+
+// For the rest of its life: no power cycle and no port brings it back.
+void CReceiverCore::Brick(const std::string& reason)
+{
+    m_bBricked = true;
+    m_strBrickedReason = reason;
+    m_eMode = RXM_BRICKED;
+    m_Pending.clear();
+    m_DataSeen.clear();
+    m_tPowerBack = CRxTime::max();
 }

@@ -17,10 +17,15 @@
 // so the purge that the host does just before its break is not answered
 // twice.
 //
+// A receiver whose boot loader is not whole when the flash monitor ends or
+// power goes (CBootWatch) is bricked: it never answers again on any port.
+// So is one that enters a boot region holding no boot loader at all.
+//
 // Not thread-safe: CVirtualReceiver calls it from its loop thread, and reads
 // the report under its own lock.
 #pragma once
 
+#include "receiver/BootWatch.h"
 #include "receiver/ReceiverConfig.h"
 #include "receiver/ReceiverMemory.h"
 #include "receiver/ReceiverMode.h"
@@ -70,6 +75,8 @@ struct CRxStats {
     uint64_t m_nBlankChecks = 0;  // verifies of a flash range against all 0xFF that passed
     uint64_t m_nMonitorStarts = 0;
     uint64_t m_nPowerLosses = 0;
+    uint64_t m_nRamDamages = 0;   // staged boot images damaged in RAM
+    uint64_t m_nClockErrors = 0;  // bytes damaged or lost to the clock error above 115200
     std::string m_strUpgradeRecord;
     bool m_bUpgradeRecord = false;
 };
@@ -101,6 +108,13 @@ public:
     uint32_t HostBaud(int port) const { return m_HostBaud[port]; }
     void EnterMode(EReceiverMode mode, CRxTime now);
     EReceiverMode Mode() const { return m_eMode; }
+    // The flash monitor ended (`event` names how, e.g. "left the flash
+    // monitor (0x93)"): false, and the receiver bricked, when its boot
+    // loader is not whole.
+    bool CheckBootLoader(const std::string& event);
+    bool IsBricked() const { return m_bBricked; }
+    const std::string& BrickedReason() const { return m_strBrickedReason; }
+    CBootWatch& BootWatch() { return m_BootWatch; }
     // Busy for `ms` (flash work): later answers wait, and host bytes are
     // taken only afterwards.
     void Busy(uint32_t ms, CRxTime now);
@@ -134,7 +148,11 @@ private:
     // False when the byte is lost to a parity or framing error; else the byte
     // as it arrives.
     bool BitErrors(uint8_t& byte);
+    // False when the receiver's clock error at rates above 115200 loses
+    // the byte; else the byte as it arrives.
+    bool ClockError(uint8_t& byte);
     void PowerLoss(CRxTime now);
+    void Brick(const std::string& reason);
     CReceiverMode* Current() const;
 
     CReceiverConfig m_Config;
@@ -163,5 +181,8 @@ private:
     bool m_bUnplugged = false;
     bool m_bRecordThenContact = false;
     bool m_bFinished = false;
+    bool m_bBricked = false;
+    std::string m_strBrickedReason;
+    CBootWatch m_BootWatch;
     CRxStats m_Stats;
 };

@@ -201,6 +201,14 @@ void CReceiverMemory::ClearRam()
     std::fill(m_Monitor.begin(), m_Monitor.end(), 0);
 }
 
+bool CReceiverMemory::SwapRam(std::vector<uint8_t>& other)
+{
+    if (other.size() != m_Ram.size())
+        return false;
+    m_Ram.swap(other);
+    return true;
+}
+
 std::vector<uint8_t> CReceiverMemory::MemoryMapRecord() const
 {
     std::vector<uint8_t> r(RXM_MEMORY_MAP_SIZE, 0);

@@ -83,6 +83,10 @@ public:
     bool LoadFlash(uint32_t address, const uint8_t* data, uint32_t length);
 
     void ClearRam();  // power loss: RAM and monitor area lose their contents
+    const std::vector<uint8_t>& Ram() const { return m_Ram; }
+    // Exchanges the RAM array with `other` of the same size (false and no
+    // change otherwise): lets an expansion run over another copy of RAM.
+    bool SwapRam(std::vector<uint8_t>& other);
     std::vector<uint8_t> MemoryMapRecord() const;
 
     const CReceiverChip_Info& Chip() const { return m_Chip; }

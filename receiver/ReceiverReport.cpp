@@ -117,9 +117,12 @@ std::string BuildReceiverReport(const CReceiverCore& core, const std::vector<std
         {"programs", s.m_nPrograms},        {"program_mismatches", s.m_nProgramMismatches},
         {"monitor_starts", s.m_nMonitorStarts}, {"power_losses", s.m_nPowerLosses},
         {"bit_error_bytes", s.m_nBitErrors}, {"parity_drops", s.m_nParityDrops},
-        {"blank_checks", s.m_nBlankChecks}};
+        {"blank_checks", s.m_nBlankChecks}, {"ram_damages", s.m_nRamDamages},
+        {"clock_error_bytes", s.m_nClockErrors}};
     for (const auto& c : counts)
         j += std::string("  \"") + c.first + "\": " + std::to_string(c.second) + ",\n";
+    j += std::string("  \"bricked\": ") + (core.IsBricked() ? "true" : "false") + ",\n";
+    j += "  \"bricked_reason\": " + (core.IsBricked() ? JsonString(core.BrickedReason()) : "null") + ",\n";
     j += std::string("  \"upgrade_finished\": ") + (core.UpgradeFinished() ? "true" : "false") +
          "\n}\n";
     return j;

@@ -2,7 +2,8 @@
 // runs, the flash contents of each region (CRC-32 and byte sum), the
 // versions it now reports, the upgrade record line, and the counts of
 // packets, retries (data blocks sent again to an address already written in
-// the same session), refusals and bytes dropped, corrupted or garbled.
+// the same session), refusals and bytes dropped, corrupted or garbled, and
+// whether the receiver is bricked and why.
 //
 // Pure functions; the caller holds whatever lock guards the core.
 #pragma once

@@ -117,6 +117,18 @@ bool CVirtualReceiver::IsUpgradeFinished() const
     return m_pCore && m_pCore->UpgradeFinished();
 }
 
+bool CVirtualReceiver::IsBricked() const
+{
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_pCore && m_pCore->IsBricked();
+}
+
+std::string CVirtualReceiver::BrickedReason() const
+{
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_pCore ? m_pCore->BrickedReason() : std::string();
+}
+
 std::string CVirtualReceiver::ReportJson() const
 {
     std::lock_guard<std::mutex> lock(m_Lock);

@@ -11,7 +11,8 @@
 // pacing they move at once.
 //
 // Used by `trailmark receiver` and by tests. Start and Stop are called from
-// one controlling thread; SlavePaths, IsUpgradeFinished and the report may be
+// one controlling thread; SlavePaths, IsUpgradeFinished, IsBricked,
+// BrickedReason, ReadMemory and the report may be
 // called from any thread while the loop runs (they take the receiver's lock).
 #pragma once
 
@@ -47,6 +48,11 @@ public:
     // contacted again afterwards, and then left (0x81, 0x82, 0x83) or the
     // host closed the primary port.
     bool IsUpgradeFinished() const;
+    // Whether the receiver is dead for good (its boot loader was not whole
+    // when the flash monitor ended or power went, or it entered a boot
+    // region without one), and the one-line reason; empty when it is not.
+    bool IsBricked() const;
+    std::string BrickedReason() const;
     // The report as JSON (see ReceiverReport.h).
     std::string ReportJson() const;
     bool WriteReport(const std::string& path, std::string& error) const;

@@ -135,7 +135,9 @@ TEST(ReceiverFaults, PowerLossWithErasedBootRegionBricks)
     host.Command(0xA2, 0x95, 0x01000000);  // erase the boot region's first sector
     EXPECT_EQ(host.WaitAck(0xA3, 300), -1);  // the power went in the erase's last byte
     EXPECT_TRUE(host.ReadFor(400).empty());  // never comes back
-    EXPECT_NE(rig.m_Receiver.ReportJson().find("\"bricked\""), std::string::npos);
+    EXPECT_TRUE(rig.m_Receiver.IsBricked());
+    EXPECT_NE(rig.m_Receiver.ReportJson().find("\"bricked\": true"), std::string::npos);
+    EXPECT_EQ(rig.m_Receiver.BrickedReason().rfind("lost power with", 0), 0u) << rig.m_Receiver.BrickedReason();
 }
 
 // Catches a receiver that reaches a boot loader its flash does not hold.
@@ -149,7 +151,7 @@ TEST(ReceiverFaults, NoBootLoaderMeansSilenceAfterTheApplication)
     rig.m_pHost->Write("PoLkAdOtSy");
     EXPECT_EQ(rig.m_pHost->ReadCount(13, 1000).size(), 13u);  // the application answers
     EXPECT_TRUE(rig.m_pHost->ReadFor(200).empty());          // then nothing ever again
-    EXPECT_NE(rig.m_Receiver.ReportJson().find("\"bricked\""), std::string::npos);
+    EXPECT_NE(rig.m_Receiver.ReportJson().find("\"bricked\": true"), std::string::npos);
 }
 
 // Catches an unplug that does not close the port at the given count.

@@ -25,6 +25,9 @@ inline speed_t TestSpeed(uint32_t baud)
     case 9600: return B9600;
     case 38400: return B38400;
     case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
     default: return B19200;
     }
 }

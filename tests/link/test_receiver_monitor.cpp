@@ -185,18 +185,31 @@ TEST(ReceiverMonitor, ExpandsInPlaceFrontToBack)
     EXPECT_EQ(rig.Cmd(0x98, 0x01020000, 64, RAM), 0);
 }
 
-// Catches read-back of the wrong bytes or of unmapped addresses.
-TEST(ReceiverMonitor, ReadsBackMemory)
+// Catches read-back of the wrong bytes or of unmapped addresses, and either
+// answer layout mixed up with the other (a 16-bit length and status byte, or
+// the 32-bit length of the host's own data packet).
+TEST(ReceiverMonitor, ReadsBackMemoryInEitherLayout)
 {
-    CMonitorRig rig(MonitorConfig());
-    ASSERT_TRUE(rig.m_bMonitor);
-    rig.m_pHost->Command(0xA2, 0x94, 0x01020000, 16);
-    std::vector<uint8_t> p;
-    ASSERT_TRUE(rig.m_pHost->WaitPacket(0xA4, p, 1000));
-    ASSERT_EQ(p.size(), 7u + 16);
-    EXPECT_EQ(RxGetLe32(&p[0]), 0x01020000u);
-    EXPECT_EQ(RxGetLe32(&p[7]), 0xA9B8C7D6u);  // the application header's magic
-    EXPECT_EQ(rig.Cmd(0x94, 0x01020000, 2000), 0);
+    for (EReadReply layout : {RXRB_STATUS, RXRB_MIRROR}) {
+        CReceiverConfig config = MonitorConfig();
+        config.m_eReadReply = layout;
+        CMonitorRig rig(config);
+        ASSERT_TRUE(rig.m_bMonitor);
+        rig.m_pHost->Command(0xA2, 0x94, 0x01020000, 16);
+        std::vector<uint8_t> p;
+        ASSERT_TRUE(rig.m_pHost->WaitPacket(0xA4, p, 1000));
+        const size_t head = layout == RXRB_STATUS ? 7 : 8;
+        ASSERT_EQ(p.size(), head + 16);
+        EXPECT_EQ(RxGetLe32(&p[0]), 0x01020000u);
+        if (layout == RXRB_STATUS) {
+            EXPECT_EQ(RxGetLe16(&p[4]), 16);
+            EXPECT_EQ(p[6], 1);
+        } else {
+            EXPECT_EQ(RxGetLe32(&p[4]), 16u);
+        }
+        EXPECT_EQ(RxGetLe32(&p[head]), 0xA9B8C7D6u);  // the application header's magic
+        EXPECT_EQ(rig.Cmd(0x94, 0x01020000, 2000), 0);
+    }
 }
 
 // Catches a lost upgrade record or a text longer than the record allows.
@@ -269,4 +282,21 @@ TEST(ReceiverMonitor, SpeedChangeAfterAcknowledgement)
     rig.m_pHost->SetBaud(115200);
     rig.m_pHost->ResetReader();
     EXPECT_EQ(rig.Cmd(0x90), 1);
+}
+
+// Catches a monitor that ends, restarts or forgets its rate when its host
+// goes away: it keeps running until something ends it, and answers the next
+// host at the rate it was last switched to.
+TEST(ReceiverMonitor, OutlivesItsHost)
+{
+    CMonitorRig rig(MonitorConfig());
+    ASSERT_TRUE(rig.m_bMonitor);
+    ASSERT_EQ(rig.Cmd(0x99, 115200), 1);
+    rig.m_pHost->Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    CRawHost next(rig.m_Receiver.SlavePaths()[0], 115200);
+    ASSERT_TRUE(next.IsOpen());
+    next.Command(0xA2, 0x90);
+    EXPECT_EQ(next.WaitAck(0xA3), 1);
+    EXPECT_NE(rig.m_Receiver.ReportJson().find("\"flash monitor\""), std::string::npos);
 }

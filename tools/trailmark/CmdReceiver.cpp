@@ -33,6 +33,8 @@ struct CReceiverOptions {
     std::string m_strMode = "app";
     std::string m_strFlashTiming = "typical";
     std::string m_strMonitorChecks = "reads-flash";
+    std::string m_strReadReply = "status";
+    std::string m_strDamageBootRam;
     bool m_bPassthrough = false;
     std::string m_strPortsFile;
     std::string m_strReport;
@@ -68,6 +70,10 @@ int RunReceiver(CReceiverOptions& options)
     config.m_eMonitorChecks = options.m_strMonitorChecks == "refuses-flash" ? RXC_REFUSES_FLASH
                               : options.m_strMonitorChecks == "accepts-any" ? RXC_ACCEPTS_ANY
                                                                             : RXC_READS_FLASH;
+    config.m_eReadReply = options.m_strReadReply == "mirror" ? RXRB_MIRROR : RXRB_STATUS;
+    config.m_eDamageBootRam = options.m_strDamageBootRam == "once"     ? RXD_ONCE
+                              : options.m_strDamageBootRam == "always" ? RXD_ALWAYS
+                                                                       : RXD_NONE;
     for (const std::string& text : options.m_Refusals) {
         CRefusalRule rule;
         std::string error;
@@ -151,7 +157,8 @@ void AddRunOptions(CLI::App* command, CReceiverOptions& o)
     command->add_option("--refuse", o.m_Refusals,
                         "refuse CODE[:N[:K]][@PORT]: the N-th occurrence of a command code, K times "
                         "(CODE also 'data' or 'text')");
-    command->add_option("--power-loss-after", c.m_nPowerLossAfter, "lose power after N bytes received")
+    command->add_option("--power-loss-after", c.m_nPowerLossAfter,
+                        "lose power after N bytes received (bricks a receiver whose boot loader is not whole)")
         ->check(CLI::Range(int64_t(0), INT64_MAX));
     command->add_option("--power-off-ms", c.m_nPowerOffMs, "how long a power loss lasts");
     command->add_option("--unplug-after", c.m_nUnplugAfter, "close the primary port after N bytes received")
@@ -174,6 +181,21 @@ void AddRunOptions(CLI::App* command, CReceiverOptions& o)
     command->add_option("--monitor-checks", o.m_strMonitorChecks,
                         "monitor's read-back and verify: reads-flash, refuses-flash or accepts-any")
         ->check(CLI::IsMember({"reads-flash", "refuses-flash", "accepts-any"}));
+    command->add_option("--read-reply", o.m_strReadReply,
+                        "layout of the read-back answer: status (address, 16-bit length, status byte) "
+                        "or mirror (address, 32-bit length, as the host's data packet)")
+        ->check(CLI::IsMember({"status", "mirror"}));
+    command->add_option("--damage-boot-ram", o.m_strDamageBootRam,
+                        "damage the staged boot image in RAM with two bit flips no byte sum sees: "
+                        "once (the first time) or always")
+        ->check(CLI::IsMember({"once", "always"}));
+    command->add_option("--max-baud", c.m_nMaxBaud,
+                        "fastest rate the monitor's speed change accepts: 115200, 230400, 460800 or 921600")
+        ->check(CLI::IsMember({115200u, 230400u, 460800u, 921600u}));
+    command->add_option("--baud-error", c.m_dBaudErrorPercent,
+                        "receiver clock error in per cent above 115200: from 2 a growing share of "
+                        "bytes is damaged or lost, from 3.5 nearly all")
+        ->check(CLI::Range(0.0, 10.0));
     command->add_option("--weak-bit", c.m_nWeakBitProgram,
                         "the N-th program command leaves one bit unprogrammed and reports success");
     command->add_option("--disturb-bit", c.m_nDisturbProgram,
