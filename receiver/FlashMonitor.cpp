@@ -76,6 +76,10 @@ CRxTime CFlashMonitor::NextDeadline() const
 
 void CFlashMonitor::Answer(int port, bool accepted, CRxTime now)
 {
+    if (m_bLoseAnswer) {
+        m_bLoseAnswer = false;
+        return;
+    }
     m_Core.SendPacket(port, MON_ACK, {static_cast<uint8_t>(accepted ? 1 : 0)}, now);
 }
 
@@ -90,12 +94,16 @@ void CFlashMonitor::OnPacket(int port, uint8_t id, const std::vector<uint8_t>& p
             return Answer(port, false, now);
         if (m_Core.ShouldRefuse(payload[0], port))
             return Answer(port, false, now);
+        m_bLoseAnswer = m_Core.ShouldLoseAnswer(payload[0]);
         OnCommand(port, payload[0], RxGetLe32(&payload[1]), RxGetLe32(&payload[5]),
                   RxGetLe32(&payload[9]), now);
+        m_bLoseAnswer = false;
     } else if (id == MON_DATA) {
         if (m_Core.ShouldRefuse(RXR_DATA, port))
             return Answer(port, false, now);
+        m_bLoseAnswer = m_Core.ShouldLoseAnswer(RXR_DATA);
         OnData(port, payload, now);
+        m_bLoseAnswer = false;
     } else if (id == MON_TEXT) {
         if (m_Core.ShouldRefuse(RXR_TEXT, port))
             return Answer(port, false, now);

@@ -68,5 +68,6 @@ private:
     std::array<CRxTime, 3> m_LastByte{};
     bool m_bAnnouncing = true;
     uint32_t m_nProgramCommands = 0;  // over the monitor's life, for the weak-bit fault
+    bool m_bLoseAnswer = false;       // the packet being handled has its acknowledgement lost
     CRxTime m_tNextAnnounce;
 };

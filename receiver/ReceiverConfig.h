@@ -81,6 +81,10 @@ struct CReceiverConfig {
     uint64_t m_nSeed = 1;
     double m_dDropRx = 0, m_dDropTx = 0, m_dCorruptRx = 0, m_dCorruptTx = 0;
     std::vector<CRefusalRule> m_Refusals;
+    // The flash monitor carries out the n-th occurrence of a command (and
+    // the k - 1 after it) but its acknowledgement is lost on the line, as a
+    // burst of noise would lose it. Same rule text as refusals.
+    std::vector<CRefusalRule> m_LostAnswers;
     int64_t m_nPowerLossAfter = -1;  // bytes received; -1 never
     int64_t m_nUnplugAfter = -1;
     bool m_bRefuseSpeed = false;

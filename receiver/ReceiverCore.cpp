@@ -14,7 +14,8 @@ constexpr size_t REFUSAL_CODES = RXR_TEXT + 1;
 }  // namespace
 
 CReceiverCore::CReceiverCore(const CReceiverConfig& config)
-    : m_Config(config), m_Random(config.m_nSeed), m_RefusalSeen(REFUSAL_CODES, 0), m_RefusalSeenOnPort(REFUSAL_CODES * RX_MAX_PORTS, 0)
+    : m_Config(config), m_Random(config.m_nSeed), m_RefusalSeen(REFUSAL_CODES, 0), m_RefusalSeenOnPort(REFUSAL_CODES * RX_MAX_PORTS, 0),
+      m_LostSeen(REFUSAL_CODES, 0)
 {
     m_BreakDue.fill(CRxTime::max());
 }
@@ -230,6 +231,20 @@ bool CReceiverCore::ShouldRefuse(int code, int port)
         const uint32_t n = rule.m_nPort == 0 ? any : rule.m_nPort - 1 == port ? here : 0;
         if (rule.m_nCode == code && n != 0 && n >= rule.m_nFirst && n - rule.m_nFirst < rule.m_nCount) {
             ++m_Stats.m_nRefused;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CReceiverCore::ShouldLoseAnswer(int code)
+{
+    if (code < 0 || code >= static_cast<int>(REFUSAL_CODES) || m_Config.m_LostAnswers.empty())
+        return false;
+    const uint32_t n = ++m_LostSeen[code];
+    for (const CRefusalRule& rule : m_Config.m_LostAnswers) {
+        if (rule.m_nCode == code && n >= rule.m_nFirst && n - rule.m_nFirst < rule.m_nCount) {
+            ++m_Stats.m_nLostAnswers;
             return true;
         }
     }

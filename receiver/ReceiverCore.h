@@ -69,6 +69,7 @@ struct CRxStats {
     uint64_t m_nParityDrops = 0;  // of those, lost to a parity or framing error
     uint64_t m_nGarbled = 0;
     uint64_t m_nRefused = 0;
+    uint64_t m_nLostAnswers = 0;
     uint64_t m_nErases = 0;
     uint64_t m_nPrograms = 0;
     uint64_t m_nProgramMismatches = 0;
@@ -122,6 +123,9 @@ public:
     // Counts one occurrence of a command code (or data block, or text) on a
     // port (0 to 2) and says whether a refusal rule refuses it.
     bool ShouldRefuse(int code, int port = 0);
+    // Counts one occurrence of a monitor command code (or data block, or
+    // text) and says whether its acknowledgement is to be lost.
+    bool ShouldLoseAnswer(int code);
     void NoteData(int port, uint32_t address);  // counts repeated blocks as retries
     void NoteBootContact();
     void NoteLeaveBoot();
@@ -175,6 +179,7 @@ private:
     std::mt19937_64 m_Random;
     std::vector<uint32_t> m_RefusalSeen;        // occurrences per code
     std::vector<uint32_t> m_RefusalSeenOnPort;  // occurrences per port and code
+    std::vector<uint32_t> m_LostSeen;           // occurrences per code, for lost answers
     std::vector<uint64_t> m_DataSeen;
     uint64_t m_nBytesReceived = 0;
     int64_t m_nBitsToError = -1;  // bits on the wire before the next flip; -1 not drawn yet

@@ -113,7 +113,7 @@ std::string BuildReceiverReport(const CReceiverCore& core, const std::vector<std
     const std::pair<const char*, uint64_t> counts[] = {
         {"retries", s.m_nRetries},          {"dropped_bytes", s.m_nDropped},
         {"corrupted_bytes", s.m_nCorrupted}, {"garbled_bytes", s.m_nGarbled},
-        {"refused", s.m_nRefused},          {"erases", s.m_nErases},
+        {"refused", s.m_nRefused},          {"lost_answers", s.m_nLostAnswers}, {"erases", s.m_nErases},
         {"programs", s.m_nPrograms},        {"program_mismatches", s.m_nProgramMismatches},
         {"monitor_starts", s.m_nMonitorStarts}, {"power_losses", s.m_nPowerLosses},
         {"bit_error_bytes", s.m_nBitErrors}, {"parity_drops", s.m_nParityDrops},

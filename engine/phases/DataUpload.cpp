@@ -131,9 +131,11 @@ bool CHERFLoaderImpl::RunVerifyData(CFlashPhase& phase)
     const CFirmwareSection* section = phase.m_pSection;
     int result = LINK_FAILED;
     if (section != nullptr && m_Receiver.m_pMemoryMap)
-        result = m_Links.m_MonitorMgr.Command(MON_CMD_VERIFY, VERIFY_TIMEOUT_MS,
-                                              m_Receiver.GetRamTop() + static_cast<uint32_t>(section->stagingOffset),
-                                              section->length, section->checksum, nullptr);
+        // A verify whose answer was lost is asked again, as the flash
+        // commands are.
+        result = FlashCommand(MON_CMD_VERIFY, VERIFY_TIMEOUT_MS,
+                              m_Receiver.GetRamTop() + static_cast<uint32_t>(section->stagingOffset), section->length,
+                              section->checksum);
     if (result == LINK_OK) {
         Notify(HLN_VERIFY, STEP_OK);
         UpdateProgress(1);

@@ -39,6 +39,7 @@ struct CReceiverOptions {
     std::string m_strPortsFile;
     std::string m_strReport;
     std::vector<std::string> m_Refusals;
+    std::vector<std::string> m_LostAnswers;
 };
 
 // Writes the ports file whole under a temporary name first, so that a script
@@ -80,6 +81,13 @@ int RunReceiver(CReceiverOptions& options)
         if (!ParseRefusalRule(text, rule, error))
             return Fail(EXIT_STATUS_USAGE, error);
         config.m_Refusals.push_back(rule);
+    }
+    for (const std::string& text : options.m_LostAnswers) {
+        CRefusalRule rule;
+        std::string error;
+        if (!ParseRefusalRule(text, rule, error) || rule.m_nPort != 0)
+            return Fail(EXIT_STATUS_USAGE, "--lose-answer: " + (error.empty() ? "no @PORT here" : error));
+        config.m_LostAnswers.push_back(rule);
     }
     std::string error;
     if (!ValidateReceiverConfig(config, error))
@@ -157,6 +165,9 @@ void AddRunOptions(CLI::App* command, CReceiverOptions& o)
     command->add_option("--refuse", o.m_Refusals,
                         "refuse CODE[:N[:K]][@PORT]: the N-th occurrence of a command code, K times "
                         "(CODE also 'data' or 'text')");
+    command->add_option("--lose-answer", o.m_LostAnswers,
+                        "lose CODE[:N[:K]]: the flash monitor carries out the N-th occurrence of a command, K "
+                        "times, but its acknowledgement is lost on the line (CODE also 'data')");
     command->add_option("--power-loss-after", c.m_nPowerLossAfter,
                         "lose power after N bytes received (bricks a receiver whose boot loader is not whole)")
         ->check(CLI::Range(int64_t(0), INT64_MAX));
