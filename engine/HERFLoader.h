@@ -66,8 +66,8 @@ public:
     // an empty path keeps the number (COMn). Messages name a port by the
     // path given here, as the user typed it. Nothing without a session.
     void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
-    // How programmed flash is confirmed: FLASH_CHECK_SUM unless set (a value
-    // outside FLASH_CHECK_NONE..FLASH_CHECK_READ_BACK keeps the default).
+    // How programmed flash is confirmed: FLASH_CHECK_AUTO unless set (a value
+    // outside FLASH_CHECK_NONE..FLASH_CHECK_AUTO keeps the default).
     // Whatever is set, sectors that the monitor shows to be blank are not
     // erased, once a probe has shown that its checks really read flash.
     void SetFlashCheck(int32_t mode);

@@ -80,7 +80,7 @@ public:
     int32_t Start(const char* packagePath, uint32_t options);
     void SetFlashCheck(int32_t mode)
     {
-        if (mode >= FLASH_CHECK_NONE && mode <= FLASH_CHECK_READ_BACK)
+        if (mode >= FLASH_CHECK_NONE && mode <= FLASH_CHECK_AUTO)
             m_nFlashCheck = mode;
     }
     // Raises the cancel signal, waits for the worker (bounded) and mutes the
@@ -197,7 +197,25 @@ private:
     bool ProbeMonitorChecks();
     bool IsSectorBlank(uint32_t address, uint32_t size);
     bool CheckProgrammedFlash(const CFirmwareSection& section);
+    int32_t EffectiveFlashCheck() const;
     bool ReadBackFlash(uint32_t address, const std::vector<uint8_t>& expected);
+    // Whether the line lost or damaged anything since the data upload began:
+    // a retry, a repeated command, a wait that ran out, a damaged packet.
+    bool LineHadTrouble() const;
+    void NoteLineTrouble() { m_bLineTrouble = true; }
+    // Reads a programmed section back and compares it with the package by
+    // CRC-32; a sector that differs is erased and programmed again from a
+    // RAM copy proven first (three repairs at most).
+    bool ReadBackAndRepair(const CFirmwareSection& section);
+    bool RepairSector(const CFirmwareSection& section, const std::vector<uint8_t>& image, uint32_t where);
+    // The section's bytes in RAM that "Program flash" reads: the staged
+    // section, or the expansion at the RAM base for a compressed one.
+    uint32_t ProgramSourceOf(const CFirmwareSection& section) const;
+    // Before the final phase: the sections checked only by sum are read
+    // back when the line had trouble since; and the verdict of the
+    // receiver's own report after the upgrade.
+    bool ConfirmAfterLineTrouble();
+    bool CheckReportedVersions();
     // Memory read back piece by piece and compared by CRC-32 with what it
     // should hold: MATCH, DIFFERS (at `where`) or UNREADABLE (at `where`).
     enum class ECompare { Match, Differs, Unreadable };
@@ -223,7 +241,12 @@ private:
     std::string m_strMonitorFolder;  // empty: the built-in monitor images
     CMonitorSet m_Monitors;          // the monitor images the run sends, checked by Start
     std::string m_strStartError;  // why Start failed, one line
-    int32_t m_nFlashCheck = FLASH_CHECK_SUM;
+    int32_t m_nFlashCheck = FLASH_CHECK_AUTO;
+    // Sections confirmed by their byte sum only (the flash check "auto" on a
+    // line that was clean then): read back before the run ends if the line
+    // has lost or damaged anything since (the worker alone).
+    std::vector<const CFirmwareSection*> m_SumOnly;
+    std::atomic<bool> m_bLineTrouble{false};
 
     // The probe's verdict and the read-back reply's layout it learned (the
     // worker alone): the address, then a 16-bit length and a status byte, or

@@ -38,6 +38,10 @@ constexpr uint32_t HLO_KNOWN_OPTIONS = 0xFFF;                // every bit above 
 constexpr int32_t FLASH_CHECK_NONE = 0;       // no check after programming
 constexpr int32_t FLASH_CHECK_SUM = 1;        // the monitor sums each programmed range (default)
 constexpr int32_t FLASH_CHECK_READ_BACK = 2;  // the sum, and the flash read back and compared by CRC-32
+// The default: the sum on a clean line; once the line lost or damaged
+// anything, every programmed section read back and compared by CRC-32 (and
+// repaired where it differs) before the run may succeed.
+constexpr int32_t FLASH_CHECK_AUTO = 3;
 
 // Result codes of a run (GetResult). Only the failing phase sets one.
 constexpr int32_t HLE_NONE = 0;             // no failure
@@ -52,6 +56,8 @@ constexpr int32_t HLE_PREPARE_FAILED = 9;   // erasing flash failed
 constexpr int32_t HLE_PROGRAM_FAILED = 10;  // programming flash failed
 constexpr int32_t HLE_CANCELLED = 11;       // a phase saw the cancel signal
 constexpr int32_t HLE_PACKAGE_REFUSED = 12; // the package does not fit this receiver's RAM or flash
+constexpr int32_t HLE_NOT_CONFIRMED = 13;   // after the upgrade the receiver does not report the package's
+                                            // versions (no valid application or boot loader)
 
 // Notification codes. The payload of each is given after it.
 constexpr int32_t HLN_OVERALL_PERCENT = 0;     // overall progress 0..100

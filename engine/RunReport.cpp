@@ -35,6 +35,7 @@ const char* DefaultErrorText(int32_t result)
     case HLE_PROGRAM_FAILED: return "the receiver could not program its flash";
     case HLE_CANCELLED: return "the upgrade was cancelled";
     case HLE_PACKAGE_REFUSED: return "the package does not fit this receiver's RAM or flash";
+    case HLE_NOT_CONFIRMED: return "the receiver does not report the package's versions after the upgrade";
     default: return "the upgrade failed";
     }
 }

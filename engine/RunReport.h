@@ -51,12 +51,19 @@ struct CRunReport {
     // loader is not whole, so ending the monitor would leave a receiver that
     // never starts again. It must stay powered until a run finishes it.
     bool bMonitorKept = false;
+    // The run succeeded, but the monitor's checks could not be trusted (or
+    // were turned off), so nothing showed that the flash holds the package.
+    bool bFlashUnverified = false;
+    bool bLineTrouble = false;        // the line lost or damaged something during the upload or flash work
     int32_t nFailedStep = -1;         // HLN_* of the last step that reported failure; -1 for none
     std::string strError;             // why the run (or Start) failed, one line; empty otherwise
     CReceiverFacts receiver;          // versions, board and serial number as far as known
     uint32_t nMonitorBytes = 0;       // bytes of the monitor the run sends; 0 until it is chosen
     uint32_t nDataBytes = 0;          // bytes of image data the data upload carries, known from Start
 };
+
+// The closing words of a run that succeeded without a check of its flash.
+inline constexpr char UNVERIFIED_TEXT[] = "upgraded, but the flash could not be verified on this receiver";
 
 // The name a person knows a step by ("Prepare flash", "App Version check")
 // for a step notification code; null for a code that is not a step.

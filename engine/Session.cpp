@@ -137,6 +137,13 @@ void CHERFLoaderImpl::WorkerMain()
             break;
         }
     }
+    if (LineHadTrouble())
+        NoteReport(&CRunReport::bLineTrouble);
+    // A success that no check of the monitor's could back: the front ends
+    // must not show it as a plain one.
+    if (GetError() == HLE_NONE && m_Run.GetRunReport(false, std::string()).bFlashBegun &&
+        (m_eProbe != EProbe::Trusted || m_nFlashCheck == FLASH_CHECK_NONE))
+        NoteReport(&CRunReport::bFlashUnverified);
     const bool keep = KeepsMonitor() && m_Links.m_MonitorMgr.IsConnected();
     bool monitorEnded = false;
     m_Links.Close(m_nOptions, keep, monitorEnded);
@@ -184,6 +191,8 @@ void CHERFLoaderImpl::Notify(int32_t code, int64_t payload)
 {
     if (payload == STEP_FAILED && StepName(code) != nullptr)
         m_Run.NoteFailedStep(code);
+    if (code == HLN_RETRY)
+        NoteLineTrouble();
     if (code != HLN_OVERALL_PERCENT && code != HLN_PHASE_PERCENT && platform::IsDebugOutEnabled()) {
         char text[96];
         std::snprintf(text, sizeof text, "engine: %s %lld\n", NotificationName(code), static_cast<long long>(payload));

@@ -87,12 +87,16 @@ void CPacketParser::TakeByte(uint8_t byte)
         }
         break;
     case PS_CHECKSUM:
-        if (CollectField(byte, 2, value))
+        if (CollectField(byte, 2, value)) {
             m_nState = (m_nSum & 0xFFFF) == value ? PS_END : PS_START;
+            m_nDamaged += m_nState == PS_START;
+        }
         break;
     case PS_END:
         if (CollectField(byte, 1, value) && value == PACKET_END)
             m_Packets.emplace_back(m_nId, m_nLength, m_Payload);
+        else
+            ++m_nDamaged;
         m_nState = PS_START;
         break;
     default:

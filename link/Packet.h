@@ -70,6 +70,9 @@ public:
     // Back to hunting for a start byte; drops the partial and all queued packets.
     void Reset();
     int GetState() const { return m_nState; }
+    // Packets that came whole up to their checksum and were dropped for a
+    // wrong checksum or end byte: damage on the line. Kept over Reset.
+    uint32_t GetDamagedCount() const { return m_nDamaged; }
 
 private:
     const ReplyLimit* FindReply(int id) const;
@@ -88,6 +91,7 @@ private:
     uint32_t m_nSum = 0;
     const ReplyLimit* m_pReplyTable = nullptr;
     int m_nReplyCount = 0;
+    uint32_t m_nDamaged = 0;
 };
 
 // Builds one packet in the wire format. Empty when the payload is longer than

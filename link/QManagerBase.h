@@ -51,6 +51,14 @@ public:
     virtual bool PollStatus(int& first, int& second);
 
     bool IsConnected() const { return m_bConnected; }
+    // What the line did to this manager's exchanges since the last
+    // ResetLineFaults: waits that ran out and damaged packets dropped.
+    uint32_t LineFaults() const { return m_nTimeouts + m_Parser.GetDamagedCount() - m_nDamagedBase; }
+    void ResetLineFaults()
+    {
+        m_nTimeouts = 0;
+        m_nDamagedBase = m_Parser.GetDamagedCount();
+    }
     CSerialHandler* GetPrimary() const { return m_pPrimary; }
     CSerialHandler* GetSecondary() const { return m_pSecondary; }
 
@@ -77,4 +85,6 @@ protected:
     CSerialHandler* m_pSecondary = nullptr;
     CPacketParser m_Parser;
     bool m_bConnected = false;
+    uint32_t m_nTimeouts = 0;     // reply waits that ran out
+    uint32_t m_nDamagedBase = 0;  // the parser's damaged count at the last reset
 };

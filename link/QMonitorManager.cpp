@@ -113,6 +113,7 @@ int CQMonitorManager::WaitForReply(int timeoutMs, int expectedId, CPacket& reply
         if (timer.ElapsedMs() >= timeoutMs)
             nState = LINK_TIMEOUT;
     }
+    m_nTimeouts += nState == LINK_TIMEOUT;
     return nState;
 }
 

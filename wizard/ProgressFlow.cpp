@@ -155,7 +155,7 @@ void CProgressFlow::OnRunEnded()
     if (report.bPowerFailed)
         ShowResult(WIZ_TEXT_POWER_FAILED);
     else if (CHERFLoaderLib::CUpgradePolicy::Succeeded(report))
-        ShowResult(WIZ_TEXT_SUCCESS);
+        ShowResult(report.bFlashUnverified ? WIZ_TEXT_UNVERIFIED : WIZ_TEXT_SUCCESS);
     else
         ShowResult(WIZ_TEXT_FAILED, CHERFLoaderLib::DescribeFailures(*m_FirstReport, report));
 }

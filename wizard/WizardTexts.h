@@ -39,6 +39,10 @@ inline constexpr const char* WIZ_TEXT_PHASE_FORMAT = "%s: %d%%";
 inline constexpr const char* WIZ_TEXT_FINISH = "Finish";
 inline constexpr const char* WIZ_TEXT_SUCCESS = "Successfully upgraded GPS firmware";
 inline constexpr const char* WIZ_TEXT_FAILED = "Failed to upgrade GPS firmware";
+// A run that succeeded although the receiver's monitor could not check its
+// flash: never shown as a plain success.
+inline constexpr const char* WIZ_TEXT_UNVERIFIED =
+    "GPS firmware upgraded, but the flash could not be verified on this receiver";
 inline constexpr const char* WIZ_TEXT_POWER_FAILED =
     "Failed to upgrade GPS firmware.\r\n\r\nPlease check that you have external power connected "
     "and then try again.";

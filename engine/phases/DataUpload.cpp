@@ -38,6 +38,11 @@ bool CHERFLoaderImpl::RunUploadData()
     m_bSecondaryUploadOk = true;
     m_bPrimaryUploadOk = true;
     m_bStopUpload = false;
+    // From here on whatever the line loses or damages counts against the
+    // cheap flash check (FLASH_CHECK_AUTO).
+    m_Links.m_MonitorMgr.ResetLineFaults();
+    m_Links.m_SecondaryMonitorMgr.ResetLineFaults();
+    m_bLineTrouble = false;
     UpdateProgress(0);
     NotifyText(HLN_TEXT, m_Links.m_bUseSecondary ? "Using secondary port" : "Not using secondary port!!");
     m_ImageData.Rewind();

@@ -16,6 +16,7 @@
 // a blank check. The sum does not see two changes that cancel out; the
 // read-back compares the flash piece by piece by CRC-32 with the image the
 // host expects, expanded on the host for a compressed section.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -35,7 +36,8 @@ constexpr int READ_ATTEMPTS = 3;
 constexpr uint32_t READ_PIECE = 1024;     // the most one read-back answer carries
 constexpr int BLANK_TIMEOUT_MS = 2000;
 constexpr int CHECK_TIMEOUT_MS = 5000;
-constexpr int CHECK_ATTEMPTS = 3;
+constexpr int REPAIRS = 3;
+constexpr uint32_t PROGRAM_PIECE = 4096;
 constexpr uint8_t READ_REPLY_ID = 0xA4;
 constexpr size_t READ_REPLY_HEADER_16 = 7;  // address, length (16 bits), status
 constexpr size_t READ_REPLY_HEADER_32 = 8;  // address, length (32 bits)
@@ -57,6 +59,8 @@ bool CHERFLoaderImpl::ReadMemory(uint32_t address, uint32_t length, std::vector<
 {
     for (int attempt = 0; attempt < READ_ATTEMPTS; ++attempt) {
         CPacket reply;
+        if (attempt > 0)
+            NoteLineTrouble();
         if (m_Links.m_MonitorMgr.Command(MON_CMD_READ_DATA, READ_TIMEOUT_MS, address, length, 0, &reply) != LINK_OK)
             continue;
         const uint8_t* p = reply.m_Data.data();
@@ -137,10 +141,28 @@ bool CHERFLoaderImpl::IsSectorBlank(uint32_t address, uint32_t size)
            LINK_OK;
 }
 
+int32_t CHERFLoaderImpl::EffectiveFlashCheck() const
+{
+    if (m_nFlashCheck != FLASH_CHECK_AUTO)
+        return m_nFlashCheck;
+    return LineHadTrouble() ? FLASH_CHECK_READ_BACK : FLASH_CHECK_SUM;
+}
+
+bool CHERFLoaderImpl::LineHadTrouble() const
+{
+    return m_bLineTrouble || m_Links.m_MonitorMgr.LineFaults() > 0 || m_Links.m_SecondaryMonitorMgr.LineFaults() > 0;
+}
+
 bool CHERFLoaderImpl::CheckProgrammedFlash(const CFirmwareSection& section)
 {
-    if (m_nFlashCheck == FLASH_CHECK_NONE || !ProbeMonitorChecks())
+    const int32_t check = EffectiveFlashCheck();
+    if (check == FLASH_CHECK_NONE || !ProbeMonitorChecks())
         return true;
+    const bool automatic = m_nFlashCheck == FLASH_CHECK_AUTO;
+    // On a line that lost or damaged something, a sum that two damaged
+    // bytes can cancel out proves nothing: the section is read back.
+    if (automatic && check == FLASH_CHECK_READ_BACK)
+        return ReadBackAndRepair(section);
     const auto begin = std::chrono::steady_clock::now();
     std::vector<uint8_t> image;
     if (!ProgrammedImage(section, image)) {
@@ -151,10 +173,13 @@ bool CHERFLoaderImpl::CheckProgrammedFlash(const CFirmwareSection& section)
     if (image.empty())
         return true;
     const uint32_t length = static_cast<uint32_t>(image.size());
-    int result = LINK_TIMEOUT;
-    for (int attempt = 0; attempt < CHECK_ATTEMPTS && result == LINK_TIMEOUT; ++attempt)
-        result = m_Links.m_MonitorMgr.Command(MON_CMD_VERIFY, CHECK_TIMEOUT_MS, section.address, length,
-                                              ByteSum(image.data(), image.size()), nullptr);
+    const int result = FlashCommand(MON_CMD_VERIFY, CHECK_TIMEOUT_MS, section.address, length,
+                                    ByteSum(image.data(), image.size()));
+    if (result != LINK_OK && automatic) {
+        NotifyText(HLN_TEXT, "Flash check: the sum at " + Hex(section.address) +
+                                 " does not match; the section is read back and repaired where it differs");
+        return ReadBackAndRepair(section);
+    }
     if (result != LINK_OK) {
         SetError(HLE_PROGRAM_FAILED,
                  result == LINK_FAILED
@@ -163,16 +188,107 @@ bool CHERFLoaderImpl::CheckProgrammedFlash(const CFirmwareSection& section)
         return false;
     }
     std::string how = "byte sum";
-    if (m_nFlashCheck == FLASH_CHECK_READ_BACK) {
+    if (check == FLASH_CHECK_READ_BACK) {
         if (!ReadBackFlash(section.address, image))
             return false;
         how = "read back, CRC-32 " + Hex(Crc32(image.data(), image.size()));
+    } else if (automatic) {
+        m_SumOnly.push_back(&section);
     }
     char text[160];
     std::snprintf(text, sizeof text, "Flash confirmed: %u bytes at 0x%08X, %s matches (%.2f s)", length,
                   section.address, how.c_str(),
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
     NotifyText(HLN_TEXT, text);
+    return true;
+}
+
+uint32_t CHERFLoaderImpl::ProgramSourceOf(const CFirmwareSection& section) const
+{
+    if (section.flags & SECTION_COMPRESSED)
+        return m_Receiver.m_pMemoryMap->m_nRamBase;
+    return m_Receiver.GetRamTop() + static_cast<uint32_t>(section.stagingOffset);
+}
+
+bool CHERFLoaderImpl::ReadBackAndRepair(const CFirmwareSection& section)
+{
+    const auto begin = std::chrono::steady_clock::now();
+    std::vector<uint8_t> image;
+    if (!ProgrammedImage(section, image)) {
+        SetError(HLE_PROGRAM_FAILED, "the image programmed at " + Hex(section.address) +
+                                         " could not be rebuilt on the host to check the flash");
+        return false;
+    }
+    uint32_t offset = 0, repairs = 0;
+    while (offset < image.size()) {
+        const std::vector<uint8_t> rest(image.begin() + offset, image.end());
+        uint32_t where = 0;
+        const ECompare result = CompareMemory(section.address + offset, rest, where, 0, 0);
+        if (result == ECompare::Match)
+            break;
+        if (repairs == REPAIRS || !RepairSector(section, image, where)) {
+            SetError(HLE_PROGRAM_FAILED,
+                     "the flash at " + Hex(where) +
+                         (result == ECompare::Differs ? " does not hold what was sent (read back, its CRC-32 differs)"
+                                                      : " could not be read back"));
+            return false;
+        }
+        ++repairs;
+        // The repaired sector is read again from its start.
+        const int32_t sector = m_Receiver.m_pFlashDevice->FindSector(where);
+        const uint32_t start = m_Receiver.m_pFlashDevice->GetSectorAddress(static_cast<uint32_t>(sector));
+        offset = start > section.address ? start - section.address : 0;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "Flash confirmed: %u bytes at 0x%08X, read back, CRC-32 0x%08X matches%s (%.2f s)",
+                  static_cast<unsigned>(image.size()), section.address, Crc32(image.data(), image.size()),
+                  repairs > 0 ? (", " + std::to_string(repairs) + " sector(s) repaired").c_str() : "",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    NotifyText(HLN_TEXT, text);
+    return true;
+}
+
+bool CHERFLoaderImpl::RepairSector(const CFirmwareSection& section, const std::vector<uint8_t>& image,
+                                   uint32_t where)
+{
+    const int32_t index = m_Receiver.m_pFlashDevice->FindSector(where);
+    if (index < 0)
+        return false;
+    const uint32_t sectorStart = m_Receiver.m_pFlashDevice->GetSectorAddress(static_cast<uint32_t>(index));
+    const uint32_t sectorEnd = sectorStart + m_Receiver.m_pFlashDevice->GetSectorSize(static_cast<uint32_t>(index));
+    const uint32_t end = section.address + static_cast<uint32_t>(image.size());
+    const uint32_t lo = std::max(sectorStart, section.address), hi = std::min(sectorEnd, end);
+    const uint32_t ram = ProgramSourceOf(section) + (lo - section.address);
+    const std::vector<uint8_t> wanted(image.begin() + (lo - section.address), image.begin() + (hi - section.address));
+    NotifyText(HLN_TEXT, "Flash check: the flash differs at " + Hex(where) + "; the sector at " + Hex(sectorStart) +
+                             " is erased and programmed again");
+    // The RAM copy the sector is programmed from must be right first: a
+    // later section's expansion may have used the same RAM.
+    uint32_t at = 0;
+    if (CompareMemory(ram, wanted, at, 0, 0) != ECompare::Match) {
+        if (!UploadSectionAgain(section) || ((section.flags & SECTION_COMPRESSED) && !Expand(section)) ||
+            CompareMemory(ram, wanted, at, 0, 0) != ECompare::Match)
+            return false;
+    }
+    if (FlashCommand(MON_CMD_PREPARE_FLASH, CHECK_TIMEOUT_MS, sectorStart, 0, 0) != LINK_OK)
+        return false;
+    for (uint32_t p = lo; p < hi; p += PROGRAM_PIECE)
+        if (FlashCommand(MON_CMD_PROGRAM_FLASH, CHECK_TIMEOUT_MS, ram + (p - lo), std::min(PROGRAM_PIECE, hi - p), p) !=
+            LINK_OK)
+            return false;
+    return true;
+}
+
+bool CHERFLoaderImpl::ConfirmAfterLineTrouble()
+{
+    if (m_nFlashCheck != FLASH_CHECK_AUTO || m_SumOnly.empty() || !LineHadTrouble())
+        return true;
+    NotifyText(HLN_TEXT, "Flash check: the line lost or damaged data, so the sections checked by their sum are "
+                         "read back");
+    for (const CFirmwareSection* section : m_SumOnly)
+        if (!ReadBackAndRepair(*section))
+            return false;
+    m_SumOnly.clear();
     return true;
 }
 

@@ -48,6 +48,7 @@ int CHERFLoaderImpl::FlashCommand(unsigned kind, int timeoutMs, uint32_t first, 
 
 bool CHERFLoaderImpl::SendBlockAgain(const CDataBufferItem& block)
 {
+    NoteLineTrouble();
     const uint32_t address = m_Receiver.GetRamTop() + static_cast<uint32_t>(block.m_nRamOffset);
     for (int attempt = 0; attempt < BLOCK_ATTEMPTS; ++attempt) {
         if (m_Links.m_MonitorMgr.Command(MON_CMD_READY, PING_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK &&

@@ -5,6 +5,7 @@
 
 #include "engine/HERFLoaderImpl.h"
 #include "platform/LocalTime.h"
+#include "texts/Texts.h"
 
 namespace CHERFLoaderLib {
 
@@ -20,10 +21,19 @@ std::string FileNameOf(const char* path)
     return name;
 }
 
+std::string VersionText(unsigned version)
+{
+    char buffer[64];
+    return FormatVersion(buffer, sizeof buffer, version);
+}
+
 }  // namespace
 
 bool CHERFLoaderImpl::RunReconnectPhase()
 {
+    // The last chance to look at the flash through the monitor.
+    if (!ConfirmAfterLineTrouble())
+        return false;
     SendUpgradeLogLine();
     Notify(HLN_CONNECT, STEP_BEGIN);
     m_Links.m_MonitorMgr.Command(MON_CMD_RETURN_TO_BOOT, 1000, 0, 0, 0, nullptr);
@@ -47,7 +57,37 @@ bool CHERFLoaderImpl::RunReconnectPhase()
     const int result = IdentifyReceiver();
     if (result == LINK_OK)
         m_Run.NoteReceiverAfter(m_Receiver.m_wOldAppVersion, m_Receiver.m_wOldBootVersion);
-    return EndConnect(result, true);
+    return EndConnect(result, true) && CheckReportedVersions();
+}
+
+// The verdict is the receiver's: it must report, for each part the package
+// carries, that part's version, which it reads from a valid application
+// header or boot record in its flash.
+bool CHERFLoaderImpl::CheckReportedVersions()
+{
+    bool hasApp = false, hasBoot = false;
+    for (const auto& section : m_Package.sections) {
+        hasApp = hasApp || (section->flags & SECTION_APP);
+        hasBoot = hasBoot || (section->flags & SECTION_BOOT);
+    }
+    const CReceiverIdentity& rx = m_Receiver;
+    std::string wrong;
+    char text[128];
+    if (hasApp && rx.m_wNewAppVersion != 0 && rx.m_wOldAppVersion != rx.m_wNewAppVersion) {
+        std::snprintf(text, sizeof text, "application %s where the package carries %s",
+                      VersionText(rx.m_wOldAppVersion).c_str(), VersionText(rx.m_wNewAppVersion).c_str());
+        wrong = text;
+    }
+    if (hasBoot && rx.m_wNewBootVersion != 0 && rx.m_wOldBootVersion != rx.m_wNewBootVersion) {
+        std::snprintf(text, sizeof text, "boot loader %s where the package carries %s",
+                      VersionText(rx.m_wOldBootVersion).c_str(), VersionText(rx.m_wNewBootVersion).c_str());
+        wrong += (wrong.empty() ? "" : ", and ") + std::string(text);
+    }
+    if (wrong.empty())
+        return true;
+    SetError(HLE_NOT_CONFIRMED, "after the upgrade the receiver reports " + wrong);
+    NotifyText(HLN_TEXT, "Not confirmed: the receiver reports " + wrong);
+    return false;
 }
 
 void CHERFLoaderImpl::SendUpgradeLogLine()

@@ -264,7 +264,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The third erase is in the application region (a monitor whose checks
         // cannot be used, so no blank sector is skipped): the application is
         // gone, only the boot loader answers, and it answers the wake text.
-        CPolicyCase{"EraseRefusedAfterPartOfTheApplication", "--refuse 0x95:3:1 --monitor-checks refuses-flash", "", 0,
+        // Upgraded, but on a monitor that cannot check its flash: status 5.
+        CPolicyCase{"EraseRefusedAfterPartOfTheApplication", "--refuse 0x95:3:1 --monitor-checks refuses-flash", "", 5,
                     "Retry with options 0x123\n", true, UPGRADED},
         // The boot loader never gives its identity to the first run, which
         // reached it by the command line: the retry tries the wake text.

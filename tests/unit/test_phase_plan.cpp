@@ -190,9 +190,10 @@ TEST(LoaderCodeNames, NamesMatchNumbers) {
     EXPECT_STREQ(ResultCodeName(HLE_PORT_NOT_OPEN), "HLE_PORT_NOT_OPEN");
     EXPECT_STREQ(ResultCodeName(HLE_CANCELLED), "HLE_CANCELLED");
     EXPECT_STREQ(ResultCodeName(HLE_PACKAGE_REFUSED), "HLE_PACKAGE_REFUSED");
+    EXPECT_STREQ(ResultCodeName(HLE_NOT_CONFIRMED), "HLE_NOT_CONFIRMED");
     EXPECT_STREQ(NotificationName(HLN_NO_CANCEL), "HLN_NO_CANCEL");
     EXPECT_STREQ(PhaseKindName(PHASE_RECONNECT), "PHASE_RECONNECT");
-    for (int code : {-1, 2, 13}) EXPECT_STREQ(ResultCodeName(code), "UNKNOWN") << code;
+    for (int code : {-1, 2, 14}) EXPECT_STREQ(ResultCodeName(code), "UNKNOWN") << code;
     EXPECT_STREQ(NotificationName(HLN_COUNT), "UNKNOWN");
     EXPECT_STREQ(PhaseKindName(std::numeric_limits<int>::min()), "UNKNOWN");
 }

@@ -56,7 +56,7 @@ struct CUpgradeOptions {
     bool m_bJson = false;
     bool m_bQuiet = false;
     bool m_bVerbose = false;
-    std::string m_strVerify = "sum";
+    std::string m_strVerify = "auto";
 };
 
 struct CReceiverPlan {
@@ -310,8 +310,10 @@ EViewStyle ChooseStyle(const CUpgradeOptions& options)
 
 // Shows the receivers' events as they come, logs each receiver as it ends,
 // and returns once all have ended.
-void FollowRuns(const CUpgradeOptions& options, EViewStyle style, std::vector<std::unique_ptr<CReceiverRun>>& runs,
-                CRunEventQueue& queue)
+// Returns why a line of the run log could not be written; empty when every
+// line was.
+std::string FollowRuns(const CUpgradeOptions& options, EViewStyle style, std::vector<std::unique_ptr<CReceiverRun>>& runs,
+                       CRunEventQueue& queue)
 {
     const bool tray = style == EViewStyle::Terminal && runs.size() > 1;
     std::vector<std::string> ports;
@@ -321,6 +323,7 @@ void FollowRuns(const CUpgradeOptions& options, EViewStyle style, std::vector<st
         views.push_back(std::make_unique<CUpgradeView>(style, stdout, ports.back(), runs.size() > 1));
     }
     std::unique_ptr<CTrayView> trayView = tray ? std::make_unique<CTrayView>(stdout, ports) : nullptr;
+    std::string logError;
     size_t finished = 0;
     while (finished < runs.size()) {
         CRunEvent event;
@@ -354,12 +357,16 @@ void FollowRuns(const CUpgradeOptions& options, EViewStyle style, std::vector<st
             view.Result(result);
         if (!options.m_strLog.empty()) {
             std::string error;
-            if (!AppendToLog(options.m_strLog, LogLine(result, platform::LocalTimeNow()), error))
+            if (!AppendToLog(options.m_strLog, LogLine(result, platform::LocalTimeNow()), error)) {
                 Fail(EXIT_STATUS_FAILED, "--log: " + error);
+                if (logError.empty())
+                    logError = error;
+            }
         }
     }
     if (trayView)
         trayView->Close();
+    return logError;
 }
 
 int RunUpgrade(const CUpgradeOptions& options)
@@ -376,9 +383,9 @@ int RunUpgrade(const CUpgradeOptions& options)
     if (!LoadProvenPackageFile(options.m_strPackage, package, packageReason))
         return Refuse(options.m_bJson, EXIT_STATUS_BAD_PACKAGE, packageReason);
     // A log that cannot be written is known before the first receiver is woken.
-    std::string logError;
-    if (!options.m_strLog.empty() && !AppendToLog(options.m_strLog, std::string(), logError))
-        return Refuse(options.m_bJson, EXIT_STATUS_FAILED, "--log: " + logError);
+    std::string openError;
+    if (!options.m_strLog.empty() && !AppendToLog(options.m_strLog, std::string(), openError))
+        return Refuse(options.m_bJson, EXIT_STATUS_FAILED, "--log: " + openError);
     if (options.m_bVerbose)
         CHERFLoader::EnableTrace();
 
@@ -390,7 +397,8 @@ int RunUpgrade(const CUpgradeOptions& options)
     settings.bRetry = !options.m_bNoRetry;
     settings.nFlashCheck = options.m_strVerify == "none"        ? FLASH_CHECK_NONE
                            : options.m_strVerify == "read-back" ? FLASH_CHECK_READ_BACK
-                                                                : FLASH_CHECK_SUM;
+                           : options.m_strVerify == "sum"       ? FLASH_CHECK_SUM
+                                                                : FLASH_CHECK_AUTO;
     settings.strMonitorDir = options.m_strMonitorDir;
     settings.pInterrupted = &g_bInterrupted;
 
@@ -402,18 +410,23 @@ int RunUpgrade(const CUpgradeOptions& options)
                                                       receivers[i].ports, settings, queue));
     for (auto& run : runs)
         run->Start();
-    FollowRuns(options, style, runs, queue);
+    // A run log that lost a line is a failure of the invocation, whatever the
+    // receivers did: a bench relies on its log.
+    const std::string logError = FollowRuns(options, style, runs, queue);
 
     std::vector<const CReceiverResult*> results;
     for (const auto& run : runs)
         results.push_back(&run->Result());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (style == EViewStyle::Json)
-        std::printf("%s\n", SummaryJson(results, seconds).c_str());
+        std::printf("%s\n", SummaryJson(results, seconds, logError).c_str());
     else if (results.size() > 1)
         PrintSummaryTable(stdout, results);
+    if (!logError.empty() && style != EViewStyle::Json)
+        std::printf("The run log is incomplete: %s\n", logError.c_str());
     std::fflush(stdout);
-    return OverallExitStatus(results);
+    const int status = OverallExitStatus(results);
+    return logError.empty() ? status : std::max(status, EXIT_STATUS_FAILED);
 }
 
 }  // namespace
@@ -440,11 +453,13 @@ void AddUpgradeCommand(CLI::App& app)
                     "Second port for the parallel upload (used when the options allow it)");
     cmd->add_option("--third-port", options->m_strThird, "Third port (with option bit 0x008)");
     cmd->add_option("--verify", options->m_strVerify,
-                    "How programmed flash is confirmed where the monitor's checks are sound: 'sum' (the "
-                    "monitor sums each section's flash, well under a second), 'read-back' (also reads the "
-                    "flash back and compares it by CRC-32: about 40 s more for the sample package at "
-                    "115200 baud, and catches changes a sum cannot see) or 'none'")
-        ->check(CLI::IsMember({"sum", "read-back", "none"}))
+                    "How programmed flash is confirmed where the monitor's checks are sound: 'auto' (the sum "
+                    "on a clean line; once the line lost or damaged anything, every section read back and "
+                    "compared by CRC-32, and repaired where it differs), 'sum' (the monitor sums each "
+                    "section's flash, well under a second), 'read-back' (also reads the flash back and "
+                    "compares it by CRC-32: about 40 s more for the sample package at 115200 baud, and "
+                    "catches changes a sum cannot see) or 'none'")
+        ->check(CLI::IsMember({"auto", "sum", "read-back", "none"}))
         ->capture_default_str();
     cmd->add_option("--monitor-dir", options->m_strMonitorDir,
                     "Folder with the maker's monitor programs XERF1.bin / XERF2.bin (default: the built-in "
@@ -459,7 +474,8 @@ void AddUpgradeCommand(CLI::App& app)
     cmd->add_flag("-q,--quiet", options->m_bQuiet, "Show only the result (and the summary table)")->excludes(json);
     cmd->add_flag("-v,--verbose", options->m_bVerbose, "Also show the engine's trace texts (on standard error)");
     cmd->footer("Exit status: 0 upgraded (every receiver), 1 failed, 2 usage, 3 a port cannot be opened, 4 package "
-                "rejected, 130 interrupted before any flash work; with several receivers the highest status of "
-                "those not upgraded.");
+                "rejected, 5 upgraded but the flash could not be verified on this receiver (not with --verify "
+                "none), 130 interrupted before any flash work; with several receivers the highest status among "
+                "them.");
     cmd->callback([options] { SetExitStatus(RunUpgrade(*options)); });
 }

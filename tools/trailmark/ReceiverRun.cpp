@@ -121,7 +121,10 @@ void CReceiverRun::Upgrade()
         m_Result.strReason = report.strError;
     } else if (CUpgradePolicy::Succeeded(report)) {
         m_Result.bSuccess = true;
-        m_Result.nExitStatus = EXIT_STATUS_OK;
+        m_Result.bUnverified = report.bFlashUnverified;
+        m_Result.nExitStatus = report.bFlashUnverified && m_Settings.nFlashCheck != FLASH_CHECK_NONE
+                                   ? EXIT_STATUS_UNVERIFIED
+                                   : EXIT_STATUS_OK;
     } else {
         m_Result.strReason = FailureReason(*first, report);
         // Only a run that stopped on the cancel before any flash work ends as

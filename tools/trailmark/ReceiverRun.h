@@ -27,14 +27,19 @@
 
 // The upgrade's own exit statuses, besides those of Command.h.
 constexpr int EXIT_STATUS_PORT = 3;          // a port cannot be opened
+constexpr int EXIT_STATUS_UNVERIFIED = 5;    // upgraded, but the flash could not be verified on this receiver
 constexpr int EXIT_STATUS_INTERRUPTED = 130; // Ctrl-C before any flash work
 
 // What one receiver's upgrade came to, for the summary, the JSON summary
 // object and the run log.
 struct CReceiverResult {
     std::string strPort;   // as the user gave it
-    int nExitStatus = 1;   // 0 upgraded, 1 failed, 3 port, 130 interrupted
+    int nExitStatus = 1;   // 0 upgraded, 1 failed, 3 port, 5 unverified, 130 interrupted
     bool bSuccess = false;
+    // Upgraded, but the monitor's checks could not be trusted: nothing showed
+    // that the flash holds the package (exit status 5 unless the user turned
+    // the check off).
+    bool bUnverified = false;
     int nAttempts = 0;     // runs started (1 + retries)
     int32_t nStart = 0;    // START_* of the last run's Start; START_OK when it ran
     double dSeconds = 0;   // from the first run's start to the end of the last

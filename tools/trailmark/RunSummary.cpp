@@ -6,6 +6,7 @@
 
 #include "engine/RunReport.h"
 #include "texts/Texts.h"
+#include "tools/trailmark/Command.h"
 #include "tools/trailmark/JsonWriter.h"
 #include "tools/trailmark/RunProgress.h"
 
@@ -57,8 +58,7 @@ int OverallExitStatus(const std::vector<const CReceiverResult*>& results)
 {
     int status = 0;
     for (const CReceiverResult* result : results)
-        if (!result->bSuccess)
-            status = std::max(status, result->nExitStatus == 0 ? 1 : result->nExitStatus);
+        status = std::max(status, result->bSuccess || result->nExitStatus != 0 ? result->nExitStatus : 1);
     return status;
 }
 
@@ -93,7 +93,7 @@ void PrintSummaryTable(std::FILE* out, const std::vector<const CReceiverResult*>
         const std::string newVersions = Version(facts.wNowAppVersion, facts.bIdentifiedAfter) + "/" +
                                         Version(facts.wNowBootVersion, facts.bIdentifiedAfter);
         row(r->strPort, Serial(*r), Board(*r), oldVersions, newVersions, ResultWord(*r), FormatDuration(r->dSeconds),
-            r->strReason);
+            r->bUnverified ? std::string(UNVERIFIED_TEXT) : r->strReason);
         if (r->bSuccess)
             ++upgraded;
         else
@@ -101,19 +101,29 @@ void PrintSummaryTable(std::FILE* out, const std::vector<const CReceiverResult*>
                            std::to_string(r->nExitStatus) + ")";
     }
     std::fprintf(out, "%d of %zu receivers upgraded", upgraded, results.size());
+    int unverified = 0;
+    for (const CReceiverResult* r : results)
+        unverified += r->bUnverified;
+    if (unverified > 0)
+        std::fprintf(out, " (%d of them unverified: the flash could not be checked)", unverified);
     if (!failedPorts.empty())
         std::fprintf(out, "; not upgraded: %s", failedPorts.c_str());
     std::fprintf(out, "\n");
 }
 
-std::string SummaryJson(const std::vector<const CReceiverResult*>& results, double seconds)
+std::string SummaryJson(const std::vector<const CReceiverResult*>& results, double seconds,
+                        const std::string& logError)
 {
     CJsonWriter json;
     json.BeginObject();
     json.String("event", "summary");
-    const int status = OverallExitStatus(results);
+    int status = OverallExitStatus(results);
+    if (!logError.empty())
+        status = std::max(status, EXIT_STATUS_FAILED);
     json.Bool("success", status == 0);
     json.Signed("exit_status", status);
+    if (!logError.empty())
+        json.String("log_error", logError);
     json.Real("duration_s", seconds);
     json.BeginArray("receivers");
     for (const CReceiverResult* r : results) {
@@ -148,6 +158,10 @@ std::string SummaryJson(const std::vector<const CReceiverResult*>& results, doub
             json.Null("serial");
         else
             json.String("serial", facts.strSerial);
+        if (r->bSuccess)
+            json.Bool("flash_verified", !r->report.bFlashUnverified);
+        else
+            json.Null("flash_verified");
         json.Real("duration_s", r->dSeconds);
         json.Signed("retries", r->nAttempts > 0 ? r->nAttempts - 1 : 0);
         if (r->bSuccess) {
@@ -183,6 +197,8 @@ std::string LogLine(const CReceiverResult& r, const platform::CLocalTime& when)
     line += "\tnew=" + Version(facts.wNowAppVersion, facts.bIdentifiedAfter) + "/" +
             Version(facts.wNowBootVersion, facts.bIdentifiedAfter);
     line += std::string("\tresult=") + ResultWord(r);
+    if (r.bSuccess)
+        line += r.report.bFlashUnverified ? "\tverified=no" : "\tverified=yes";
     line += "\tstatus=" + std::to_string(r.nExitStatus);
     line += "\tduration=" + Seconds(r.dSeconds);
     line += "\tretries=" + std::to_string(r.nAttempts > 0 ? r.nAttempts - 1 : 0);

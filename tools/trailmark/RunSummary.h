@@ -19,8 +19,8 @@
 #include "platform/LocalTime.h"
 #include "tools/trailmark/ReceiverRun.h"
 
-// 0 when every receiver was upgraded, otherwise the highest status of a
-// receiver that was not.
+// 0 when every receiver was upgraded and its flash verified, otherwise the
+// highest status among the receivers (5 for one upgraded unverified).
 int OverallExitStatus(const std::vector<const CReceiverResult*>& results);
 
 // "upgraded", "interrupted" or "failed".
@@ -28,8 +28,10 @@ const char* ResultWord(const CReceiverResult& result);
 
 void PrintSummaryTable(std::FILE* out, const std::vector<const CReceiverResult*>& results);
 
-// One line of JSON: {"event":"summary", ...} with one entry per receiver.
-std::string SummaryJson(const std::vector<const CReceiverResult*>& results, double seconds);
+// One line of JSON: {"event":"summary", ...} with one entry per receiver;
+// `logError` (when not empty) says why the run log lost a line.
+std::string SummaryJson(const std::vector<const CReceiverResult*>& results, double seconds,
+                        const std::string& logError = std::string());
 
 // The log line for one receiver, ending in a newline.
 std::string LogLine(const CReceiverResult& result, const platform::CLocalTime& when);

@@ -132,14 +132,17 @@ void CUpgradeView::Message(const std::string& text)
 
 void CUpgradeView::Result(const CReceiverResult& result)
 {
-    const std::string line =
-        result.bSuccess ? "Successfully upgraded GPS firmware" : "Failed to upgrade GPS firmware";
+    const std::string line = !result.bSuccess   ? "Failed to upgrade GPS firmware"
+                             : result.bUnverified ? std::string("GPS firmware ") + UNVERIFIED_TEXT
+                                                  : "Successfully upgraded GPS firmware";
     if (m_Style == EViewStyle::Json) {
         CJsonWriter json;
         json.BeginObject();
         json.String("event", "result");
         json.String("port", m_strPort);
         json.Bool("success", result.bSuccess);
+        if (result.bSuccess)
+            json.Bool("flash_verified", !result.report.bFlashUnverified);
         json.Signed("result", result.report.nResult);
         json.String("result_name", ResultCodeName(result.report.nResult));
         json.String("text", line);
