@@ -5,7 +5,10 @@
 // own engine and its own retries as the upgrade policy decides
 // (engine/UpgradePolicy.h), the same as in the wizard. Their events are
 // queued to the main thread, which shows them, logs each receiver as it ends
-// and watches for Ctrl-C.
+// and watches for Ctrl-C, SIGTERM and SIGHUP (a cancel before the flash work,
+// ignored after). Everything shown goes through COutputStream, so output
+// that cannot be written (a closed pipe or terminal, a full disk) ends only
+// the output, never the upgrade.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -22,6 +25,7 @@
 #include "platform/Console.h"
 #include "tools/trailmark/Command.h"
 #include "tools/trailmark/JsonWriter.h"
+#include "tools/trailmark/OutputStream.h"
 #include "tools/trailmark/ReceiverRun.h"
 #include "tools/trailmark/RunSummary.h"
 #include "tools/trailmark/TrayView.h"
@@ -86,8 +90,7 @@ int Refuse(bool json, int status, const std::string& reason, const std::string& 
         writer.Signed("exit_status", status);
         writer.String("reason", reason);
         writer.EndObject();
-        std::printf("%s\n", writer.Text().c_str());
-        std::fflush(stdout);
+        platform::WriteOutput(stdout, writer.Text() + "\n");
     }
     return Fail(status, reason);
 }
@@ -164,17 +167,17 @@ EViewStyle ChooseStyle(const CUpgradeOptions& options)
 
 // Shows the receivers' events as they come, logs each receiver as it ends,
 // and returns once all have ended.
-void FollowRuns(const CUpgradeOptions& options, EViewStyle style, std::vector<std::unique_ptr<CReceiverRun>>& runs,
-                CRunEventQueue& queue)
+void FollowRuns(const CUpgradeOptions& options, EViewStyle style, COutputStream& out,
+                std::vector<std::unique_ptr<CReceiverRun>>& runs, CRunEventQueue& queue)
 {
     const bool tray = style == EViewStyle::Terminal && runs.size() > 1;
     std::vector<std::string> ports;
     std::vector<std::unique_ptr<CUpgradeView>> views;
     for (const auto& run : runs) {
         ports.push_back(run->Result().strPort);
-        views.push_back(std::make_unique<CUpgradeView>(style, stdout, ports.back(), runs.size() > 1));
+        views.push_back(std::make_unique<CUpgradeView>(style, out, ports.back(), runs.size() > 1));
     }
-    std::unique_ptr<CTrayView> trayView = tray ? std::make_unique<CTrayView>(stdout, ports) : nullptr;
+    std::unique_ptr<CTrayView> trayView = tray ? std::make_unique<CTrayView>(out, ports) : nullptr;
     size_t finished = 0;
     while (finished < runs.size()) {
         CRunEvent event;
@@ -211,6 +214,8 @@ void FollowRuns(const CUpgradeOptions& options, EViewStyle style, std::vector<st
             if (!AppendToLog(options.m_strLog, LogLine(result, platform::LocalTimeNow()), error))
                 Fail(EXIT_STATUS_FAILED, "--log: " + error);
         }
+        // Shown and logged: a console that closes need not wait for it.
+        runs[event.nReceiver]->ReleaseFlashWork();
     }
     if (trayView)
         trayView->Close();
@@ -256,17 +261,18 @@ int RunUpgrade(const CUpgradeOptions& options)
                                                       receivers[i].ports, settings, queue));
     for (auto& run : runs)
         run->Start();
-    FollowRuns(options, style, runs, queue);
+    COutputStream out(stdout);
+    FollowRuns(options, style, out, runs, queue);
 
     std::vector<const CReceiverResult*> results;
     for (const auto& run : runs)
         results.push_back(&run->Result());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (style == EViewStyle::Json)
-        std::printf("%s\n", SummaryJson(results, seconds).c_str());
+        out.Write(SummaryJson(results, seconds) + "\n");
     else if (results.size() > 1)
-        PrintSummaryTable(stdout, results);
-    std::fflush(stdout);
+        PrintSummaryTable(out, results);
+    out.Flush();
     return OverallExitStatus(results);
 }
 
@@ -312,6 +318,8 @@ void AddUpgradeCommand(CLI::App& app)
     cmd->add_flag("-v,--verbose", options->m_bVerbose, "Also show the engine's trace texts (on standard error)");
     cmd->footer("Exit status: 0 upgraded (every receiver), 1 failed, 2 usage, 3 a port cannot be opened, 4 package "
                 "rejected, 130 interrupted before any flash work; with several receivers the highest status of "
-                "those not upgraded.");
+                "those not upgraded. Ctrl-C, SIGTERM and SIGHUP (a closed terminal) stop the upgrade only before "
+                "its flash work begins; after that it runs to its end. Output that cannot be written (a pipe "
+                "whose reader has gone, a closed terminal, a full disk) is dropped without stopping the upgrade.");
     cmd->callback([options] { SetExitStatus(RunUpgrade(*options)); });
 }

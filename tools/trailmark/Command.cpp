@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "package/FirmwareFile.h"
+#include "platform/Console.h"
 
 namespace {
 int g_nExitStatus = EXIT_STATUS_OK;
@@ -20,7 +21,9 @@ int GetExitStatus()
 
 int Fail(int status, const std::string& message)
 {
-    std::fprintf(stderr, "trailmark: %s\n", message.c_str());
+    // Through the output that stops at its first failure: standard error may
+    // be a closed terminal or a full disk while an upgrade goes on.
+    platform::WriteOutput(stderr, "trailmark: " + message + "\n");
     return status;
 }
 
