@@ -42,6 +42,13 @@ inline constexpr const char* WIZ_TEXT_POWER_FAILED =
     "Failed to upgrade GPS firmware.\r\n\r\nPlease check that you have external power connected "
     "and then try again.";
 
+// What the machine is told while an upgrade runs: who keeps it from
+// sleeping and why, and the reason shown for a logoff or shutdown refused
+// while the flash is written.
+inline constexpr const char* WIZ_TEXT_PROGRAM = "Trailmark Upgrade";
+inline constexpr const char* WIZ_TEXT_UPGRADE_REASON = "Upgrading the receiver's firmware";
+inline constexpr const char* WIZ_TEXT_FLASH_WORK_REASON = "Writing the receiver's firmware: do not switch off";
+
 // Engine options of the first run (the upgrade policy derives the retry's),
 // and the fixed secondary and third port numbers handed to the engine with
 // the user's port.
