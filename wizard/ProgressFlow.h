@@ -79,7 +79,8 @@ public:
     // One notification of run nRun, on the user-interface thread.
     void OnNotification(const CHERFLoaderLib::CLoaderNotification& notification, uint32_t nRun);
     // Ends a run that is still going (the sheet is closing): cancels it and
-    // waits for the engine's threads. Nothing when no run is going.
+    // waits for the engine's threads; then ends the upgrade's moments that
+    // have begun. Nothing when no run is going.
     void StopRun();
     // True when the sheet may close now: no run goes on, or the run accepted
     // the cancel, or it has finished its flash work.
