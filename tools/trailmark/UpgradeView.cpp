@@ -1,5 +1,7 @@
 #include "tools/trailmark/UpgradeView.h"
 
+#include <algorithm>
+
 #include "tools/trailmark/JsonWriter.h"
 
 using namespace CHERFLoaderLib;
@@ -10,8 +12,14 @@ constexpr int BAR_WIDTH = 30;
 
 std::string Bar(int percent)
 {
-    const int filled = percent * BAR_WIDTH / 100;
-    return "[" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, '.') + "]";
+    // Appended piece by piece: GCC 12 at -O3 takes `"[" + std::string(...)`
+    // for an overlapping copy (-Wrestrict) and fails the Release build.
+    const int filled = std::clamp(percent, 0, 100) * BAR_WIDTH / 100;
+    std::string bar = "[";
+    bar.append(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(BAR_WIDTH - filled), '.');
+    bar += ']';
+    return bar;
 }
 
 }  // namespace
