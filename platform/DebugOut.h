@@ -2,7 +2,8 @@
 //
 // Texts go to standard error only when the environment variable
 // TRAILMARK_DEBUG is set or EnableDebugOut was called; otherwise they are
-// dropped. On Windows they also always go to the debugger
+// dropped, as they are once a write to standard error failed (see
+// WriteOutput in Console.h). On Windows they also always go to the debugger
 // (OutputDebugStringA). Used by the serial handler around line breaks and by
 // the engine for every notification but the percentages. Thread-safe (one
 // write per text).

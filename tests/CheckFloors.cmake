@@ -14,10 +14,11 @@
 #   receiver/  nothing of the product but transfer/MonitorImages.h (the
 #              monitor images it must recognise) and texts/JsonText.h (the
 #              quoting of its report): it keeps its own packet codec;
-#   tools/     platform/Console.h (the terminal and Ctrl-C) and
-#              platform/LocalTime.h (the run log's time stamps), no other
-#              platform service: the front ends reach the ports through the
-#              engine (engine/PortService.h);
+#   tools/     platform/Console.h (the terminal, its output and Ctrl-C),
+#              platform/LocalTime.h (the run log's time stamps) and
+#              platform/PrintfFormat.h (the check of its printf-like calls),
+#              no other platform service: the front ends reach the ports
+#              through the engine (engine/PortService.h);
 #   wizard/    only the engine and the texts.
 #
 #   cmake -DSOURCE_DIR=<folder> -P tests/CheckFloors.cmake
@@ -37,7 +38,7 @@ set(uses_engine engine link transfer package platform texts)
 set(uses_receiver receiver)
 set(headers_receiver transfer/MonitorImages.h texts/JsonText.h)
 set(uses_tools tools engine receiver transfer package texts)
-set(headers_tools platform/Console.h platform/LocalTime.h)
+set(headers_tools platform/Console.h platform/LocalTime.h platform/PrintfFormat.h)
 set(uses_wizard wizard engine texts)
 set(uses_bench bench engine receiver link transfer package platform texts)
 set(uses_packaging packaging wizard)

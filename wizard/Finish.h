@@ -4,8 +4,10 @@
 // notification, the retry through the upgrade policy, the result texts, when
 // closing is barred) is CProgressFlow's, shared with the Win32 wizard; this
 // page is its Qt face: two labels and two bars placed like the dialog
-// template, the result label, the Finish button, and the posting of the
-// engine's notifications as WM_LOADER_NOTIFY events.
+// template, the result label, the Finish button, the posting of the
+// engine's notifications as WM_LOADER_NOTIFY events, and the flow's moments
+// handed to CSessionInhibitor (the machine kept awake, and its shutdown
+// refused while the flash is written).
 //
 // Threading: user-interface thread only. The engine's sink posts events tagged
 // with the run's number; the flow drops those of a run it has finished with.
@@ -20,6 +22,7 @@
 
 #include "wizard/LoaderDriver.h"
 #include "wizard/ProgressFlow.h"
+#include "wizard/SessionInhibitor.h"
 #include "wizard/TemplatePage.h"
 
 class QLabel;
@@ -48,6 +51,7 @@ public:
     QProgressBar* OverallProgress() const { return m_pOverallProgress; }
     QLabel* ResultText() const { return m_pResultText; }
     bool IsRunning() const { return m_Flow.IsRunning(); }
+    const CSessionInhibitor& SessionLocks() const { return m_SessionLocks; }
 
 protected:
     bool event(QEvent* pEvent) override;
@@ -60,6 +64,10 @@ private:
     void SetFinished(bool bFinished) override;
     void SetAllowClose(bool bAllow) override;
     CHERFLoaderLib::CNotifySink MakeSink(uint32_t nRun) override;
+    void UpgradeBegins() override { m_SessionLocks.UpgradeBegins(); }
+    void FlashWorkBegins() override { m_SessionLocks.FlashWorkBegins(); }
+    void FlashWorkEnds() override { m_SessionLocks.FlashWorkEnds(); }
+    void UpgradeEnds() override { m_SessionLocks.UpgradeEnds(); }
     CCustomPropertySheet* Sheet() const;
 
     QLabel* m_pOverallText;
@@ -69,7 +77,8 @@ private:
     QLabel* m_pResultText;
     CReceiverPicture* m_pPicture;
     bool m_bSheetHooked = false;  // the sheet's closing stops the run
-    CProgressFlow m_Flow;         // last: destroyed first, while the widgets still exist
+    CSessionInhibitor m_SessionLocks;
+    CProgressFlow m_Flow;         // last: destroyed first, while the widgets and locks still exist
 };
 
 }  // namespace wizard

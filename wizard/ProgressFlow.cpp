@@ -59,9 +59,12 @@ void CProgressFlow::Activate()
     m_View.SetFinished(false);
     m_View.ShowResultText(WIZ_TEXT_UPDATING);
     ReleaseLoader();
+    EndUpgrade();
     m_strPhaseName.clear();
     m_Policy = CHERFLoaderLib::CUpgradePolicy(WIZ_OPTIONS_FIRST_RUN);
     m_FirstReport.reset();
+    m_bUpgradeGoing = true;
+    m_View.UpgradeBegins();
     StartRun(m_Policy.Options());
 }
 
@@ -70,8 +73,10 @@ void CProgressFlow::StartRun(uint32_t nOptions)
     m_bRunning = false;
     const uint32_t nRun = ++m_nRun;
     m_pLoader = m_LoaderFactory ? m_LoaderFactory() : nullptr;
-    if (!m_pLoader)
+    if (!m_pLoader) {
+        EndUpgrade();
         return;
+    }
     m_pLoader->Create(m_View.MakeSink(nRun), WM_LOADER_NOTIFY);
     m_pLoader->SetPortNumbers(g_nComPort, WIZ_SECONDARY_PORT, WIZ_THIRD_PORT);
     m_bRunning = m_pLoader->Start(m_strPackagePath.c_str(), nOptions) == START_OK;
@@ -83,7 +88,7 @@ void CProgressFlow::StartRun(uint32_t nOptions)
 
 void CProgressFlow::ReleaseLoader()
 {
-    StopRun();
+    CancelRun();
     if (m_pLoader)
         m_pLoader->Destroy();
     m_pLoader.reset();
@@ -91,12 +96,35 @@ void CProgressFlow::ReleaseLoader()
 
 void CProgressFlow::StopRun()
 {
+    CancelRun();
+    EndUpgrade();
+}
+
+void CProgressFlow::CancelRun()
+{
     if (m_pLoader && m_bRunning) {
         m_pLoader->Cancel();
         m_pLoader->Destroy();
     }
     m_bRunning = false;
     ++m_nRun;  // whatever the stopped run had still queued is dropped
+}
+
+void CProgressFlow::EndFlashWork()
+{
+    if (!m_bFlashWork)
+        return;
+    m_bFlashWork = false;
+    m_View.FlashWorkEnds();
+}
+
+void CProgressFlow::EndUpgrade()
+{
+    EndFlashWork();
+    if (!m_bUpgradeGoing)
+        return;
+    m_bUpgradeGoing = false;
+    m_View.UpgradeEnds();
 }
 
 bool CProgressFlow::MayClose()
@@ -132,6 +160,10 @@ void CProgressFlow::OnNotification(const CHERFLoaderLib::CLoaderNotification& no
         break;
     case HLN_NO_CANCEL:
         m_View.SetAllowClose(false);
+        if (!m_bFlashWork) {
+            m_bFlashWork = true;
+            m_View.FlashWorkBegins();
+        }
         break;
     default:
         break;  // log lines, step statuses and unknown codes change nothing here
@@ -141,6 +173,7 @@ void CProgressFlow::OnNotification(const CHERFLoaderLib::CLoaderNotification& no
 void CProgressFlow::OnRunEnded()
 {
     m_bRunning = false;
+    EndFlashWork();
     const CHERFLoaderLib::CRunReport report = m_pLoader->GetRunReport();
     if (!m_FirstReport.has_value())
         m_FirstReport = report;
@@ -169,6 +202,7 @@ void CProgressFlow::ShowResult(const char* pszText, const std::string& strReason
     m_bFinished = true;
     m_View.SetFinished(true);
     m_View.SetAllowClose(true);
+    EndUpgrade();
 }
 
 }  // namespace wizard

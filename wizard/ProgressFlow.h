@@ -14,6 +14,14 @@
 // A Start that fails shows the failure text with the reason Start gave (the
 // package, the port), so the page never waits for a run that is not going.
 //
+// The flow also tells the view the upgrade's moments, which each edition
+// hands to a small class of its own that tells the machine (kept awake,
+// its session kept from ending while the flash is written): the upgrade
+// begins at activation and ends when the result is shown or the run is
+// stopped, retries included; the flash work of a run begins with its
+// HLN_NO_CANCEL and ends with the run. Every beginning is followed by its
+// end, also when the sheet closes or the page goes away.
+//
 // Threading: user-interface thread only. The sink of each run comes from
 // CProgressView::MakeSink, is called on the engine's threads and only posts;
 // the page hands every notification back to OnNotification with the number
@@ -49,6 +57,12 @@ public:
     // A sink for run nRun that posts each notification to the page's thread,
     // where the page gives it to OnNotification with nRun.
     virtual CHERFLoaderLib::CNotifySink MakeSink(uint32_t nRun) = 0;
+    // The upgrade's moments (see above), in pairs: UpgradeBegins ...
+    // UpgradeEnds, and within them FlashWorkBegins ... FlashWorkEnds.
+    virtual void UpgradeBegins() = 0;
+    virtual void FlashWorkBegins() = 0;
+    virtual void FlashWorkEnds() = 0;
+    virtual void UpgradeEnds() = 0;
 
 protected:
     ~CProgressView() = default;
@@ -66,7 +80,8 @@ public:
     // One notification of run nRun, on the user-interface thread.
     void OnNotification(const CHERFLoaderLib::CLoaderNotification& notification, uint32_t nRun);
     // Ends a run that is still going (the sheet is closing): cancels it and
-    // waits for the engine's threads. Nothing when no run is going.
+    // waits for the engine's threads; then ends the upgrade's moments that
+    // have begun. Nothing when no run is going.
     void StopRun();
     // True when the sheet may close now: no run goes on, or the run accepted
     // the cancel, or it has finished its flash work.
@@ -78,8 +93,14 @@ public:
 private:
     void OnRunEnded();
     void StartRun(uint32_t nOptions);
+    // Cancels and destroys a run that is still going; the upgrade goes on
+    // (a retry follows, or the result is shown).
+    void CancelRun();
     void ReleaseLoader();
     void ShowResult(const char* pszText, const std::string& strReason = std::string());
+    // The moments' ends, each only after its beginning.
+    void EndFlashWork();
+    void EndUpgrade();
 
     CProgressView& m_View;
     std::string m_strPackagePath;
@@ -90,6 +111,8 @@ private:
     std::string m_strPhaseName;
     bool m_bRunning = false;   // a started run has not yet reported its end
     bool m_bFinished = false;  // a result text is shown
+    bool m_bUpgradeGoing = false;  // UpgradeBegins told, UpgradeEnds not yet
+    bool m_bFlashWork = false;     // FlashWorkBegins told, FlashWorkEnds not yet
     uint32_t m_nRun = 0;       // number of the current run; notifications of others are dropped
 };
 

@@ -47,6 +47,13 @@ inline constexpr const char* WIZ_TEXT_POWER_FAILED =
     "Failed to upgrade GPS firmware.\r\n\r\nPlease check that you have external power connected "
     "and then try again.";
 
+// What the machine is told while an upgrade runs: who keeps it from
+// sleeping and why, and the reason shown for a logoff or shutdown refused
+// while the flash is written.
+inline constexpr const char* WIZ_TEXT_PROGRAM = "Trailmark Upgrade";
+inline constexpr const char* WIZ_TEXT_UPGRADE_REASON = "Upgrading the receiver's firmware";
+inline constexpr const char* WIZ_TEXT_FLASH_WORK_REASON = "Writing the receiver's firmware: do not switch off";
+
 // Engine options of the first run (the upgrade policy derives the retry's):
 // the command line's defaults, the device-family check included, since the
 // wizard writes whatever package lies in its folder. Also the fixed

@@ -28,8 +28,23 @@ void CatchInterrupt(void (*handler)())
     g_pInterruptHandler = handler;
     struct sigaction action = {};
     action.sa_handler = OnSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    sigemptyset(&action.sa_mask);
+    // A write the signal interrupts goes on instead of failing with EINTR:
+    // a failed write ends that stream's output for the rest of the run.
+    action.sa_flags = SA_RESTART;
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous = {};
+        // Whoever started the program with the signal ignored (nohup, a
+        // background job) asked for the run to survive it.
+        if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
+        sigaction(number, &action, nullptr);
+    }
+}
+
+void IgnoreBrokenPipe()
+{
+    signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace platform

@@ -1,7 +1,10 @@
-// Debug texts to standard error while the switch (platform/DebugOut.cpp) is on.
+// Debug texts to standard error while the switch (platform/DebugOut.cpp) is on,
+// until a write to it fails.
 #include "platform/DebugOut.h"
 
 #include <cstdio>
+
+#include "platform/Console.h"
 
 namespace platform {
 
@@ -9,8 +12,9 @@ void DebugOut(const char* text)
 {
     if (text == nullptr || !IsDebugOutEnabled())
         return;
-    std::fputs(text, stderr);
-    std::fflush(stderr);
+    // A standard error that failed once (a full disk, a closed terminal)
+    // takes nothing more, and the run goes on.
+    WriteOutput(stderr, text);
 }
 
 }  // namespace platform

@@ -21,6 +21,17 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
     case CTRL_BREAK_EVENT:
         handler();
         return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        // The system ends the process once this returns, or about 5 s after
+        // the event. Before the flash work the interrupt cancels the run, as
+        // Ctrl-C does; flash work that runs, or that began before the cancel
+        // was decided, is given as long as the system allows to end first,
+        // since a receiver cut off between erase and program has no firmware.
+        handler();
+        WaitForCriticalWork(CLOSE_SETTLE_MS, CLOSE_WAIT_MS);
+        return TRUE;
     default: return FALSE;
     }
 }
@@ -42,6 +53,12 @@ void CatchInterrupt(void (*handler)())
 {
     g_pInterruptHandler = handler;
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void IgnoreBrokenPipe()
+{
+    // A write to a pipe whose reader has gone fails with an error here
+    // anyway; no signal ends the process.
 }
 
 }  // namespace platform

@@ -1,10 +1,13 @@
 // Debug texts to the debugger (OutputDebugStringA), and to standard error as
-// well while the switch (platform/DebugOut.cpp) is on, as on the other systems.
+// well while the switch (platform/DebugOut.cpp) is on and until a write to it
+// fails, as on the other systems.
 #include "platform/DebugOut.h"
 
 #include <cstdio>
 
 #include <windows.h>
+
+#include "platform/Console.h"
 
 namespace platform {
 
@@ -15,8 +18,7 @@ void DebugOut(const char* text)
     OutputDebugStringA(text);
     if (!IsDebugOutEnabled())
         return;
-    std::fputs(text, stderr);
-    std::fflush(stderr);
+    WriteOutput(stderr, text);
 }
 
 }  // namespace platform

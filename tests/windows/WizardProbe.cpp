@@ -8,6 +8,9 @@
 //   wizard-probe enabled ID MS      waits until the sheet's button ID is
 //                                   shown and enabled
 //   wizard-probe gone MS            waits until the wizard has closed
+//   wizard-probe endsession 0|1 MS  waits until the sheet answers a logoff's
+//                                   WM_QUERYENDSESSION with FALSE (0) or
+//                                   TRUE (1), as Windows asks before a logoff
 //
 // Exit status 0 when the condition held in time, 1 when not (saying what
 // was there instead, or that the wizard is gone), 2 for a usage error.
@@ -99,6 +102,19 @@ int main(int argc, char** argv)
         }
         return 0;
     }
-    std::fprintf(stderr, "usage: wizard-probe wait ID TEXT MS | enabled ID MS | gone MS\n");
+    if (strCommand == "endsession" && argc == 4) {
+        const bool bAllowed = std::atoi(argv[2]) != 0;
+        return WaitFor(std::atoi(argv[3]), [&](HWND hSheet, std::string& strSeen) {
+            DWORD_PTR nAnswer = 0;
+            if (!SendMessageTimeoutA(hSheet, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 2000,
+                                     &nAnswer)) {
+                strSeen = "WM_QUERYENDSESSION got no answer";
+                return false;
+            }
+            strSeen = nAnswer != 0 ? "the end of the session was allowed" : "the end of the session was refused";
+            return (nAnswer != 0) == bAllowed;
+        });
+    }
+    std::fprintf(stderr, "usage: wizard-probe wait ID TEXT MS | enabled ID MS | gone MS | endsession 0|1 MS\n");
     return 2;
 }

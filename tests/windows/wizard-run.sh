@@ -5,9 +5,10 @@
 # Driven like a user, through the X server (xdotool): wait for the port list,
 # pick COM5: (four times Down) and press Enter for Connect; COM5 is the
 # virtual receiver's pseudo-terminal. While the receiver's flash is being
-# written, Escape and Alt+F4 must not end the wizard; the run must reach
-# "Successfully upgraded GPS firmware" with Finish enabled, and the flash
-# must equal the package. Escape then ends the wizard, which shows that the
+# written, a logoff (WM_QUERYENDSESSION) must be refused and Escape and
+# Alt+F4 must not end the wizard; the run must reach "Successfully upgraded
+# GPS firmware" with Finish enabled, a logoff must be allowed again, and
+# the flash must equal the package. Escape then ends the wizard, which shows that the
 # keys reach it. wizard-probe.exe reads the wizard's texts from outside.
 # Pictures of the pages go to $out/screenshots (wizard/screens/windows-*.png
 # are copies).
@@ -58,10 +59,12 @@ probe wait 104 "COM5:*" 5000
 shot 2-connection
 xdotool key Return
 probe wait 1003 "Program flash*" 60000
+probe endsession 0 2000
 shot 4-progress-running
 xdotool key Escape alt+F4
 probe wait 105 "Successfully upgraded GPS firmware" 120000
 probe enabled 0x3025 5000
+probe endsession 1 2000
 shot 5-progress-end
 xdotool key Escape
 probe gone 10000
@@ -69,4 +72,4 @@ wait "$wizard_pid" || fail "the wizard did not end cleanly"
 wait "$wizard_receiver" 2>/dev/null || true
 expect_flash_holds_package "$work/wizard.json"
 kill "$xvfb_pid" 2>/dev/null || true
-echo "windows.sh: the wizard upgraded the virtual receiver (Escape and Alt+F4 refused during the flash work), flash checked"
+echo "windows.sh: the wizard upgraded the virtual receiver (a logoff, Escape and Alt+F4 refused during the flash work), flash checked"

@@ -5,7 +5,10 @@
 // own engine and its own retries as the upgrade policy decides
 // (engine/UpgradePolicy.h), the same as in the wizard. Their events are
 // queued to the main thread, which shows them, logs each receiver as it ends
-// and watches for Ctrl-C.
+// and watches for Ctrl-C, SIGTERM and SIGHUP (a cancel before the flash work,
+// ignored after). Everything shown goes through COutputStream, so output
+// that cannot be written (a closed pipe or terminal, a full disk) ends only
+// the output, never the upgrade.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -24,6 +27,7 @@
 #include "platform/Console.h"
 #include "tools/trailmark/Command.h"
 #include "tools/trailmark/JsonWriter.h"
+#include "tools/trailmark/OutputStream.h"
 #include "tools/trailmark/ReceiverRun.h"
 #include "tools/trailmark/RunSummary.h"
 #include "tools/trailmark/TrayView.h"
@@ -236,7 +240,7 @@ uint32_t KeepToNamedPorts(const CUpgradeOptions& options, uint32_t bits)
         std::snprintf(numbers, sizeof numbers, "options 0x%03X ask for ", bits);
         char result[64];
         std::snprintf(result, sizeof result, ": the run uses 0x%03X, only the ports named", kept);
-        std::fprintf(stderr, "trailmark: %s%s%s\n", numbers, asked.c_str(), result);
+        platform::WriteOutput(stderr, std::string("trailmark: ") + numbers + asked + result + "\n");
     }
     return kept;
 }
@@ -312,17 +316,17 @@ EViewStyle ChooseStyle(const CUpgradeOptions& options)
 // and returns once all have ended.
 // Returns why a line of the run log could not be written; empty when every
 // line was.
-std::string FollowRuns(const CUpgradeOptions& options, EViewStyle style, std::vector<std::unique_ptr<CReceiverRun>>& runs,
-                       CRunEventQueue& queue)
+std::string FollowRuns(const CUpgradeOptions& options, EViewStyle style, COutputStream& out,
+                       std::vector<std::unique_ptr<CReceiverRun>>& runs, CRunEventQueue& queue)
 {
     const bool tray = style == EViewStyle::Terminal && runs.size() > 1;
     std::vector<std::string> ports;
     std::vector<std::unique_ptr<CUpgradeView>> views;
     for (const auto& run : runs) {
         ports.push_back(run->Result().strPort);
-        views.push_back(std::make_unique<CUpgradeView>(style, stdout, ports.back(), runs.size() > 1));
+        views.push_back(std::make_unique<CUpgradeView>(style, out, ports.back(), runs.size() > 1));
     }
-    std::unique_ptr<CTrayView> trayView = tray ? std::make_unique<CTrayView>(stdout, ports) : nullptr;
+    std::unique_ptr<CTrayView> trayView = tray ? std::make_unique<CTrayView>(out, ports) : nullptr;
     std::string logError;
     size_t finished = 0;
     while (finished < runs.size()) {
@@ -363,6 +367,8 @@ std::string FollowRuns(const CUpgradeOptions& options, EViewStyle style, std::ve
                     logError = error;
             }
         }
+        // Shown and logged: a console that closes need not wait for it.
+        runs[event.nReceiver]->ReleaseFlashWork();
     }
     if (trayView)
         trayView->Close();
@@ -412,19 +418,20 @@ int RunUpgrade(const CUpgradeOptions& options)
         run->Start();
     // A run log that lost a line is a failure of the invocation, whatever the
     // receivers did: a bench relies on its log.
-    const std::string logError = FollowRuns(options, style, runs, queue);
+    COutputStream out(stdout);
+    const std::string logError = FollowRuns(options, style, out, runs, queue);
 
     std::vector<const CReceiverResult*> results;
     for (const auto& run : runs)
         results.push_back(&run->Result());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (style == EViewStyle::Json)
-        std::printf("%s\n", SummaryJson(results, seconds, logError).c_str());
+        out.Write(SummaryJson(results, seconds, logError) + "\n");
     else if (results.size() > 1)
-        PrintSummaryTable(stdout, results);
+        PrintSummaryTable(out, results);
     if (!logError.empty() && style != EViewStyle::Json)
-        std::printf("The run log is incomplete: %s\n", logError.c_str());
-    std::fflush(stdout);
+        out.Write("The run log is incomplete: " + logError + "\n");
+    out.Flush();
     const int status = OverallExitStatus(results);
     return logError.empty() ? status : std::max(status, EXIT_STATUS_FAILED);
 }
@@ -476,6 +483,8 @@ void AddUpgradeCommand(CLI::App& app)
     cmd->footer("Exit status: 0 upgraded (every receiver), 1 failed, 2 usage, 3 a port cannot be opened, 4 package "
                 "rejected, 5 upgraded but the flash could not be verified on this receiver (not with --verify "
                 "none), 130 interrupted before any flash work; with several receivers the highest status among "
-                "them.");
+                "them. Ctrl-C, SIGTERM and SIGHUP (a closed terminal) stop the upgrade only before its flash work "
+                "begins; after that it runs to its end. Output that cannot be written (a pipe whose reader has "
+                "gone, a closed terminal, a full disk) is dropped without stopping the upgrade.");
     cmd->callback([options] { SetExitStatus(RunUpgrade(*options)); });
 }

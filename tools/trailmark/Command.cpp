@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "package/FirmwareFile.h"
+#include "platform/Console.h"
 #include "tools/trailmark/JsonWriter.h"
 #include "transfer/PackageProof.h"
 
@@ -22,7 +23,9 @@ int GetExitStatus()
 
 int Fail(int status, const std::string& message)
 {
-    std::fprintf(stderr, "trailmark: %s\n", message.c_str());
+    // Through the output that stops at its first failure: standard error may
+    // be a closed terminal or a full disk while an upgrade goes on.
+    platform::WriteOutput(stderr, "trailmark: " + message + "\n");
     return status;
 }
 
@@ -37,8 +40,7 @@ int Refuse(bool json, int status, const std::string& reason, const std::string& 
         writer.Signed("exit_status", status);
         writer.String("reason", reason);
         writer.EndObject();
-        std::printf("%s\n", writer.Text().c_str());
-        std::fflush(stdout);
+        platform::WriteOutput(stdout, writer.Text() + "\n");
     }
     return Fail(status, reason);
 }

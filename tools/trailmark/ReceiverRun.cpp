@@ -4,6 +4,7 @@
 
 #include "engine/PhasePlan.h"
 #include "engine/UpgradePolicy.h"
+#include "platform/Console.h"
 #include "tools/trailmark/Command.h"
 
 using namespace CHERFLoaderLib;
@@ -76,6 +77,18 @@ void CReceiverRun::Join()
         m_Thread.join();
 }
 
+void CReceiverRun::TakeFlashWork()
+{
+    if (!m_bFlashWork.exchange(true))
+        platform::BeginCriticalWork();
+}
+
+void CReceiverRun::ReleaseFlashWork()
+{
+    if (m_bFlashWork.exchange(false))
+        platform::EndCriticalWork();
+}
+
 void CReceiverRun::Post(CRunEvent event)
 {
     event.nReceiver = m_nIndex;
@@ -140,11 +153,15 @@ void CReceiverRun::Upgrade()
 bool CReceiverRun::RunOnce(uint32_t options, CRunReport& report)
 {
     // The engine's sink only queues; this thread forwards each notification
-    // with what the views need to know besides it.
+    // with what the views need to know besides it. The sink runs on the
+    // engine's worker, which sends HLN_NO_CANCEL before its first erase: the
+    // flash work is marked before the flash is touched.
     CRunEventQueue own;
     CHERFLoader loader;
     loader.Create(
-        [&own](const CLoaderNotification& n) {
+        [this, &own](const CLoaderNotification& n) {
+            if (n.nCode == HLN_NO_CANCEL)
+                TakeFlashWork();
             CRunEvent event;
             event.n = n;
             own.Push(std::move(event));
@@ -186,12 +203,16 @@ bool CReceiverRun::RunOnce(uint32_t options, CRunReport& report)
         }
         if (*m_Settings.pInterrupted && !cancelAsked) {
             cancelAsked = true;
+            // A refused cancel means the flash work has begun: marked at once,
+            // for a console close that is waiting to hear of it.
+            const bool stopping = loader.Cancel();
+            if (!stopping)
+                TakeFlashWork();
             CRunEvent message;
             message.eKind = CRunEvent::MESSAGE;
-            message.strText = loader.Cancel()
-                                  ? "Interrupted: stopping the upgrade"
-                                  : "Cannot stop now: the receiver's flash is being written, and stopping would "
-                                    "leave it without working firmware. Please wait.";
+            message.strText = stopping ? "Interrupted: stopping the upgrade"
+                                       : "Cannot stop now: the receiver's flash is being written, and stopping "
+                                         "would leave it without working firmware. Please wait.";
             Post(message);
         }
     }

@@ -9,9 +9,16 @@
 // CRunEventQueue that the main thread empties and shows; the main thread
 // never touches an engine handle.
 //
-// Threading: Start and Join are called from the main thread; the run itself
-// lives on the receiver's thread; Result may be read once Join returned (or
-// once the receiver's FINISHED event was taken from the queue).
+// While the receiver's flash is being written, the receiver holds a share of
+// the process's critical work (platform/Console.h), which a console that
+// closes waits for: taken when a run's flash work begins (at the engine's
+// HLN_NO_CANCEL, before the first erase, or when it refuses a cancel) and given
+// back by the main thread once the receiver's end is shown and logged.
+//
+// Threading: Start, Join and ReleaseFlashWork are called from the main
+// thread; the run itself lives on the receiver's thread; Result may be read
+// once Join returned (or once the receiver's FINISHED event was taken from
+// the queue).
 #pragma once
 
 #include <atomic>
@@ -104,25 +111,34 @@ public:
     {
         m_Result.strPort = std::move(port);
     }
-    ~CReceiverRun() { Join(); }
+    ~CReceiverRun()
+    {
+        Join();
+        ReleaseFlashWork();
+    }
     CReceiverRun(const CReceiverRun&) = delete;
     CReceiverRun& operator=(const CReceiverRun&) = delete;
 
     void Start();
     void Join();
     const CReceiverResult& Result() const { return m_Result; }
+    // Gives back the receiver's share of the critical work, if it took one.
+    void ReleaseFlashWork();
 
 private:
     void Upgrade();
     // One run; false when Start refused it (the result says why).
     bool RunOnce(uint32_t options, CHERFLoaderLib::CRunReport& report);
     void Post(CRunEvent event);
+    // Takes the share once; from the engine's threads or the receiver's.
+    void TakeFlashWork();
 
     int m_nIndex;
     CReceiverPorts m_Ports;
     const CRunSettings& m_Settings;
     CRunEventQueue& m_Queue;
     CReceiverResult m_Result;
+    std::atomic<bool> m_bFlashWork{false};  // the share of the critical work is held
     std::thread m_Thread;
 };
 

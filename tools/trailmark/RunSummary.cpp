@@ -69,19 +69,19 @@ const char* ResultWord(const CReceiverResult& result)
     return result.nExitStatus == EXIT_STATUS_INTERRUPTED ? "interrupted" : "failed";
 }
 
-void PrintSummaryTable(std::FILE* out, const std::vector<const CReceiverResult*>& results)
+void PrintSummaryTable(COutputStream& out, const std::vector<const CReceiverResult*>& results)
 {
     size_t width = 4;
     for (const CReceiverResult* result : results)
         width = std::max(width, result->strPort.size());
     const int w = static_cast<int>(width);
     // One row; the reason column is last and absent for a receiver without one.
-    auto row = [out, w](const std::string& port, const std::string& serial, const std::string& board,
+    auto row = [&out, w](const std::string& port, const std::string& serial, const std::string& board,
                         const std::string& oldVersions, const std::string& newVersions, const char* result,
                         const std::string& time, const std::string& reason) {
-        std::fprintf(out, "%-*s  %-16s %5s  %-12s  %-12s  %-11s %7s%s%s\n", w, port.c_str(), serial.c_str(),
-                     board.c_str(), oldVersions.c_str(), newVersions.c_str(), result, time.c_str(),
-                     reason.empty() ? "" : "  ", reason.c_str());
+        out.Print("%-*s  %-16s %5s  %-12s  %-12s  %-11s %7s%s%s\n", w, port.c_str(), serial.c_str(), board.c_str(),
+                  oldVersions.c_str(), newVersions.c_str(), result, time.c_str(), reason.empty() ? "" : "  ",
+                  reason.c_str());
     };
     row("Port", "Serial", "Board", "Old app/boot", "New app/boot", "Result", "Time", "Reason");
     int upgraded = 0;
@@ -100,15 +100,16 @@ void PrintSummaryTable(std::FILE* out, const std::vector<const CReceiverResult*>
             failedPorts += (failedPorts.empty() ? "" : ", ") + r->strPort + " (status " +
                            std::to_string(r->nExitStatus) + ")";
     }
-    std::fprintf(out, "%d of %zu receivers upgraded", upgraded, results.size());
+    out.Print("%d of %zu receivers upgraded", upgraded, results.size());
     int unverified = 0;
     for (const CReceiverResult* r : results)
         unverified += r->bUnverified;
     if (unverified > 0)
-        std::fprintf(out, " (%d of them unverified: the flash could not be checked)", unverified);
+        out.Print(" (%d of them unverified: the flash could not be checked)", unverified);
     if (!failedPorts.empty())
-        std::fprintf(out, "; not upgraded: %s", failedPorts.c_str());
-    std::fprintf(out, "\n");
+        out.Print("; not upgraded: %s", failedPorts.c_str());
+    out.Print("\n");
+    out.Flush();
 }
 
 std::string SummaryJson(const std::vector<const CReceiverResult*>& results, double seconds,

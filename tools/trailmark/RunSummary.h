@@ -12,11 +12,11 @@
 // Threading: the main thread only.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/LocalTime.h"
+#include "tools/trailmark/OutputStream.h"
 #include "tools/trailmark/ReceiverRun.h"
 
 // 0 when every receiver was upgraded and its flash verified, otherwise the
@@ -26,7 +26,7 @@ int OverallExitStatus(const std::vector<const CReceiverResult*>& results);
 // "upgraded", "interrupted" or "failed".
 const char* ResultWord(const CReceiverResult& result);
 
-void PrintSummaryTable(std::FILE* out, const std::vector<const CReceiverResult*>& results);
+void PrintSummaryTable(COutputStream& out, const std::vector<const CReceiverResult*>& results);
 
 // One line of JSON: {"event":"summary", ...} with one entry per receiver;
 // `logError` (when not empty) says why the run log lost a line.

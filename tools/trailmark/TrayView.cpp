@@ -13,7 +13,7 @@ constexpr size_t NOTE_WIDTH = 40;
 
 }  // namespace
 
-CTrayView::CTrayView(std::FILE* out, const std::vector<std::string>& ports) : m_pOut(out)
+CTrayView::CTrayView(COutputStream& out, const std::vector<std::string>& ports) : m_Out(out)
 {
     for (const std::string& port : ports) {
         m_Lines.push_back({port, {}, {}, {}});
@@ -68,7 +68,7 @@ void CTrayView::Draw()
     const auto now = CRunProgress::Clock::now();
     m_LastDraw = now;
     if (m_bDrawn)
-        std::fprintf(m_pOut, "\033[%zuA", m_Lines.size());
+        m_Out.Print("\033[%zuA", m_Lines.size());
     for (const CLine& line : m_Lines) {
         const CRunProgress& p = line.progress;
         std::string state;
@@ -88,9 +88,9 @@ void CTrayView::Draw()
                 state += "  (" + line.strNote.substr(0, NOTE_WIDTH) + ")";
         }
         const std::string serial = p.Serial().empty() ? "-" : p.Serial();
-        std::fprintf(m_pOut, "\r\033[2K%-*s  %-16s %s\n", static_cast<int>(m_nPortWidth), line.strPort.c_str(),
-                     serial.c_str(), state.c_str());
+        m_Out.Print("\r\033[2K%-*s  %-16s %s\n", static_cast<int>(m_nPortWidth), line.strPort.c_str(),
+                    serial.c_str(), state.c_str());
     }
     m_bDrawn = true;
-    std::fflush(m_pOut);
+    m_Out.Flush();
 }

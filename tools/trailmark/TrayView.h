@@ -5,19 +5,19 @@
 // that follows gives each receiver's outcome and reason); retries and the
 // program's own messages appear in the receiver's line.
 //
-// Runs on the main thread only.
+// Writes through a COutputStream. Runs on the main thread only.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "tools/trailmark/OutputStream.h"
 #include "tools/trailmark/ReceiverRun.h"
 #include "tools/trailmark/RunProgress.h"
 
 class CTrayView {
 public:
-    CTrayView(std::FILE* out, const std::vector<std::string>& ports);
+    CTrayView(COutputStream& out, const std::vector<std::string>& ports);
 
     void Show(const CRunEvent& event);
     void Result(int receiver, const CReceiverResult& result);
@@ -35,7 +35,7 @@ private:
     };
     void Draw();
 
-    std::FILE* m_pOut;
+    COutputStream& m_Out;
     std::vector<CLine> m_Lines;
     size_t m_nPortWidth = 4;
     bool m_bDrawn = false;

@@ -1,5 +1,7 @@
 #include "tools/trailmark/UpgradeView.h"
 
+#include <algorithm>
+
 #include "tools/trailmark/JsonWriter.h"
 
 using namespace CHERFLoaderLib;
@@ -10,8 +12,14 @@ constexpr int BAR_WIDTH = 30;
 
 std::string Bar(int percent)
 {
-    const int filled = percent * BAR_WIDTH / 100;
-    return "[" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, '.') + "]";
+    // Appended piece by piece: GCC 12 at -O3 takes `"[" + std::string(...)`
+    // for an overlapping copy (-Wrestrict) and fails the Release build.
+    const int filled = std::clamp(percent, 0, 100) * BAR_WIDTH / 100;
+    std::string bar = "[";
+    bar.append(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(BAR_WIDTH - filled), '.');
+    bar += ']';
+    return bar;
 }
 
 }  // namespace
@@ -59,8 +67,8 @@ void CUpgradeView::ShowNotification(const CRunEvent& event)
         if (n.nCode == HLN_TEXT || n.nCode == HLN_PHASE_BEGIN)
             json.String("text", n.strText);
         json.EndObject();
-        std::fprintf(m_pOut, "%s\n", json.Text().c_str());
-        std::fflush(m_pOut);
+        m_Out.Write(json.Text() + "\n");
+        m_Out.Flush();
         return;
     }
 
@@ -89,23 +97,23 @@ void CUpgradeView::ShowNotification(const CRunEvent& event)
     default:
         break;
     }
-    std::fflush(m_pOut);
+    m_Out.Flush();
 }
 
 void CUpgradeView::Tick()
 {
     if (m_Style == EViewStyle::Terminal && m_bBarsShown) {
         DrawBars();
-        std::fflush(m_pOut);
+        m_Out.Flush();
     }
 }
 
 void CUpgradeView::Line(const std::string& text)
 {
     if (m_bPrefix)
-        std::fprintf(m_pOut, "[%s] %s\n", m_strPort.c_str(), text.c_str());
+        m_Out.Print("[%s] %s\n", m_strPort.c_str(), text.c_str());
     else
-        std::fprintf(m_pOut, "%s\n", text.c_str());
+        m_Out.Write(text + "\n");
 }
 
 void CUpgradeView::Message(const std::string& text)
@@ -119,15 +127,15 @@ void CUpgradeView::Message(const std::string& text)
         json.String("port", m_strPort);
         json.String("text", text);
         json.EndObject();
-        std::fprintf(m_pOut, "%s\n", json.Text().c_str());
-        std::fflush(m_pOut);
+        m_Out.Write(json.Text() + "\n");
+        m_Out.Flush();
         return;
     }
     ClearBars();
     Line(text);
     if (m_Style == EViewStyle::Terminal && !m_Progress.Phase().empty())
         DrawBars();
-    std::fflush(m_pOut);
+    m_Out.Flush();
 }
 
 void CUpgradeView::Result(const CReceiverResult& result)
@@ -149,14 +157,14 @@ void CUpgradeView::Result(const CReceiverResult& result)
         if (!result.bSuccess)
             json.String("reason", result.strReason);
         json.EndObject();
-        std::fprintf(m_pOut, "%s\n", json.Text().c_str());
+        m_Out.Write(json.Text() + "\n");
     } else {
         ClearBars();
         Line(line);
         if (!result.bSuccess && !result.strReason.empty())
             Line(result.strReason);
     }
-    std::fflush(m_pOut);
+    m_Out.Flush();
 }
 
 void CUpgradeView::DrawBars()
@@ -171,11 +179,11 @@ void CUpgradeView::DrawBars()
     if (const double left = m_Progress.SecondsLeft(now); left >= 0)
         times += ", " + FormatDuration(left) + " left";
     if (m_bBarsShown)
-        std::fprintf(m_pOut, "\033[2A");
-    std::fprintf(m_pOut, "\r\033[2K%-22s %s %3d%%%s\n", m_Progress.Phase().c_str(),
-                 Bar(m_Progress.PhasePercent()).c_str(), m_Progress.PhasePercent(), speed.c_str());
-    std::fprintf(m_pOut, "\r\033[2K%-22s %s %3d%%%s\n", "Overall progress", Bar(m_Progress.OverallPercent()).c_str(),
-                 m_Progress.OverallPercent(), times.c_str());
+        m_Out.Print("\033[2A");
+    m_Out.Print("\r\033[2K%-22s %s %3d%%%s\n", m_Progress.Phase().c_str(), Bar(m_Progress.PhasePercent()).c_str(),
+                m_Progress.PhasePercent(), speed.c_str());
+    m_Out.Print("\r\033[2K%-22s %s %3d%%%s\n", "Overall progress", Bar(m_Progress.OverallPercent()).c_str(),
+                m_Progress.OverallPercent(), times.c_str());
     m_bBarsShown = true;
 }
 
@@ -183,6 +191,6 @@ void CUpgradeView::ClearBars()
 {
     if (!m_bBarsShown)
         return;
-    std::fprintf(m_pOut, "\033[2A\r\033[J");
+    m_Out.Print("\033[2A\r\033[J");
     m_bBarsShown = false;
 }

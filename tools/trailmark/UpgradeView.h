@@ -5,15 +5,16 @@
 //
 // When several receivers share the output in the plain style, each line
 // starts with "[port] "; JSON events always carry the port. The view turns
-// the receiver's events into output; it holds no upgrade logic. Runs on the
-// main thread only.
+// the receiver's events into output; it holds no upgrade logic. All it shows
+// goes through a COutputStream, so that output that fails ends only the
+// output. Runs on the main thread only.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "engine/HERFLoader.h"
+#include "tools/trailmark/OutputStream.h"
 #include "tools/trailmark/ReceiverRun.h"
 #include "tools/trailmark/RunProgress.h"
 
@@ -21,8 +22,8 @@ enum class EViewStyle { Terminal, Plain, Json, Quiet };
 
 class CUpgradeView {
 public:
-    CUpgradeView(EViewStyle style, FILE* out, std::string port, bool prefixLines = false)
-        : m_Style(style), m_pOut(out), m_strPort(std::move(port)), m_bPrefix(prefixLines)
+    CUpgradeView(EViewStyle style, COutputStream& out, std::string port, bool prefixLines = false)
+        : m_Style(style), m_Out(out), m_strPort(std::move(port)), m_bPrefix(prefixLines)
     {
     }
 
@@ -41,7 +42,7 @@ private:
     void Line(const std::string& text);
 
     EViewStyle m_Style;
-    FILE* m_pOut;
+    COutputStream& m_Out;
     std::string m_strPort;
     bool m_bPrefix;
     CRunProgress m_Progress;

@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 
+#include "platform/Console.h"
 #include "tools/trailmark/Command.h"
 
 namespace {
@@ -30,6 +31,10 @@ bool AsksForJson(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // A reader that goes away (`trailmark upgrade ... | head`) must not end
+    // the program in the middle of an upgrade: its writes fail instead, and
+    // the output stops (platform::WriteOutput).
+    platform::IgnoreBrokenPipe();
     CLI::App app{"Firmware packages and receiver upgrades", "trailmark"};
     app.set_version_flag("--version", std::string("trailmark ") + TRAILMARK_VERSION);
     app.require_subcommand(1);

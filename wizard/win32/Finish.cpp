@@ -92,6 +92,7 @@ void CFinish::OnSetActive()
     SetWindowTextA(SheetButton(IDC_SHEET_NEXT), WIZ_TEXT_FINISH);
     ShowWindow(SheetButton(IDCANCEL), SW_HIDE);
     PostMessageA(m_hWnd, WM_TAKE_FOCUS, FOCUS_PAGE, 0);
+    m_SessionGuard.Attach(SheetWindow());
     m_Flow.Activate();
 }
 

@@ -13,6 +13,10 @@
 // The text thus stays alive until the page has read it, however many
 // notifications follow it.
 //
+// The flow's moments go to CSessionGuard, attached to the sheet's window on
+// activation: the system kept awake while the upgrade runs, a logoff or
+// shutdown refused while the flash is written.
+//
 // Threading: user-interface thread only, but for the sink, which runs on the
 // engine's threads and only posts. A close of the sheet (PSN_RESET) and the
 // window's end stop a run that is still going (the engine waits for its
@@ -26,6 +30,7 @@
 #include "wizard/LoaderDriver.h"
 #include "wizard/ProgressFlow.h"
 #include "wizard/win32/DialogPage.h"
+#include "wizard/win32/SessionGuard.h"
 
 namespace wizard::win32 {
 
@@ -49,8 +54,13 @@ private:
     void SetFinished(bool bFinished) override;
     void SetAllowClose(bool bAllow) override;
     CHERFLoaderLib::CNotifySink MakeSink(uint32_t nRun) override;
+    void UpgradeBegins() override { m_SessionGuard.UpgradeBegins(); }
+    void FlashWorkBegins() override { m_SessionGuard.FlashWorkBegins(); }
+    void FlashWorkEnds() override { m_SessionGuard.FlashWorkEnds(); }
+    void UpgradeEnds() override { m_SessionGuard.UpgradeEnds(); }
 
-    CProgressFlow m_Flow;
+    CSessionGuard m_SessionGuard;
+    CProgressFlow m_Flow;  // destroyed first, while the guard still exists
 };
 
 }  // namespace wizard::win32
