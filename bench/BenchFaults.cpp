@@ -1,13 +1,22 @@
-// Counts false successes under the line's own faults: seeded upgrades of the
-// in-process virtual receiver (unpaced) with bit errors at several rates,
-// each run as `trailmark upgrade` runs it (the upgrade policy with its one
-// retry), and with the flash then compared byte for byte with the package.
-// A false success is a run that ends upgraded while the flash differs.
+// Counts false successes under line faults: seeded upgrades of the
+// in-process virtual receiver (unpaced), each run as `trailmark upgrade` runs
+// it (the upgrade policy with its retries), and the flash then compared byte
+// for byte with the package. A false success is a run that ends upgraded
+// while the flash differs; a bricked receiver is one the upgrade left without
+// a whole boot loader outside its monitor.
 //
-//   bench_faults [RUNS_PER_CASE] [FIRST_SEED] [RATE...]
+//   bench_faults [--runs N] [--seed S] [--jobs J] [--verify auto,sum,read-back,none]
+//                [--bits R,...] [--corrupt R,...] [--drop R,...]
 //
-// Every bit error costs the exchange it hits a time-out, so a run at 1e-4
-// takes minutes: the default rates keep a case to about a minute a run.
+// --bits is the line model's bit error rate both ways, --corrupt flips one bit
+// of bytes at that rate both ways, --drop loses bytes both ways; rate 0 is a
+// clean line (the baseline of the median time). Each case prints upgraded,
+// failed, false successes, bricked receivers, the share of upgraded runs that
+// read their flash back because the line had lost or damaged something, and
+// the median time of a receiver's whole upgrade. Runs mostly wait, so --jobs
+// runs that many receivers side by side.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,7 +24,9 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/HERFLoader.h"
@@ -54,78 +65,164 @@ CRunReport RunOnce(const std::vector<std::string>& ports, const std::string& pac
     CRunReport report;
     if (loader.Start(package.c_str(), options) == START_OK) {
         std::unique_lock<std::mutex> lock(mutex);
-        done.wait_for(lock, std::chrono::seconds(300), [&] { return finished; });
+        done.wait_for(lock, std::chrono::seconds(900), [&] { return finished; });
     }
     report = loader.GetRunReport();
     loader.Destroy();
     return report;
 }
 
-struct CCounts {
-    int upgraded = 0, failed = 0, falseSuccess = 0;
+enum class EFault { Bits, Corrupt, Drop };
+
+struct CCase {
+    EFault eFault;
+    double dRate;
+    const char* pszVerify;
+    int32_t nCheck;
 };
+
+struct COutcome {
+    bool bUpgraded = false, bSame = false, bBricked = false, bReadBack = false;
+    double dSeconds = 0;
+};
+
+COutcome Upgrade(const CCase& c, uint64_t seed, const std::string& package, const std::vector<uint8_t>& app,
+                 const std::vector<uint8_t>& boot)
+{
+    CReceiverConfig config;
+    config.m_nSeed = seed;
+    if (c.eFault == EFault::Bits)
+        config.m_dBitErrorRate = c.dRate;
+    else if (c.eFault == EFault::Corrupt)
+        config.m_dCorruptRx = config.m_dCorruptTx = c.dRate;
+    else
+        config.m_dDropRx = config.m_dDropTx = c.dRate;
+    COutcome outcome;
+    CVirtualReceiver receiver(config);
+    std::string error;
+    if (!receiver.Start(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return outcome;
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    CUpgradePolicy policy;
+    CRunReport report;
+    bool readBack = false;
+    do {
+        report = RunOnce(receiver.SlavePaths(), package, policy.Options(), c.nCheck);
+        readBack = readBack || report.bLineTrouble;
+    } while (policy.NextRun(report));
+    outcome.dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    std::vector<uint8_t> flashApp, flashBoot;
+    outcome.bSame = receiver.ReadMemory(0x01020000, static_cast<uint32_t>(app.size()), flashApp) &&
+                    receiver.ReadMemory(0x01000000, static_cast<uint32_t>(boot.size()), flashBoot) &&
+                    flashApp == app && flashBoot == boot;
+    receiver.Stop();
+    outcome.bBricked = receiver.IsBricked();
+    outcome.bUpgraded = CUpgradePolicy::Succeeded(report);
+    outcome.bReadBack = readBack && c.nCheck == FLASH_CHECK_AUTO;
+    return outcome;
+}
+
+std::vector<double> Rates(const std::string& text)
+{
+    std::vector<double> rates;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');)
+        rates.push_back(std::atof(item.c_str()));
+    return rates;
+}
+
+const char* FaultName(EFault fault)
+{
+    return fault == EFault::Bits ? "bit errors" : fault == EFault::Corrupt ? "corrupt bytes" : "lost bytes";
+}
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const int runs = argc > 1 ? std::atoi(argv[1]) : 100;
-    const uint64_t firstSeed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
+    int runs = 100, jobs = 4;
+    uint64_t firstSeed = 1;
+    std::string verify = "auto,sum,read-back,none";
+    std::vector<std::pair<EFault, std::vector<double>>> faults;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i], value = argv[i + 1];
+        if (flag == "--runs")
+            runs = std::atoi(value.c_str());
+        else if (flag == "--seed")
+            firstSeed = std::strtoull(value.c_str(), nullptr, 10);
+        else if (flag == "--jobs")
+            jobs = std::max(1, std::atoi(value.c_str()));
+        else if (flag == "--verify")
+            verify = value;
+        else if (flag == "--bits")
+            faults.emplace_back(EFault::Bits, Rates(value));
+        else if (flag == "--corrupt")
+            faults.emplace_back(EFault::Corrupt, Rates(value));
+        else if (flag == "--drop")
+            faults.emplace_back(EFault::Drop, Rates(value));
+        else {
+            std::fprintf(stderr, "unknown option %s\n", flag.c_str());
+            return 2;
+        }
+    }
+    if (faults.empty())
+        faults.emplace_back(EFault::Bits, std::vector<double>{1e-6, 3e-6, 1e-5});
     const std::string dir = TRAILMARK_BINARY_DIR;
+    // The records of monitors left running stay in the build tree.
+    setenv("TRAILMARK_STATE_DIR", (dir + "/bench-state").c_str(), 1);
     const std::string package = dir + "/Corvid_FW_v1.82-Boot.q";
     const std::vector<uint8_t> app = ReadFile(dir + "/app.bin"), boot = ReadFile(dir + "/boot.bin");
     if (app.empty() || boot.empty()) {
         std::fprintf(stderr, "app.bin and boot.bin are missing from %s\n", dir.c_str());
         return 1;
     }
-    std::vector<double> rates = {1e-6, 3e-6, 1e-5};
-    if (argc > 3) {
-        rates.clear();
-        for (int i = 3; i < argc; ++i)
-            rates.push_back(std::atof(argv[i]));
-    }
     const struct {
         const char* name;
         int32_t check;
-    } checks[] = {{"none", FLASH_CHECK_NONE}, {"sum", FLASH_CHECK_SUM}, {"read-back", FLASH_CHECK_READ_BACK}};
-    std::printf("%d seeded runs a case from seed %llu, sample package, line bit errors both ways\n", runs,
-                static_cast<unsigned long long>(firstSeed));
-    for (double rate : rates) {
-        for (const auto& check : checks) {
-            CCounts counts;
-            const auto begin = std::chrono::steady_clock::now();
-            for (int i = 0; i < runs; ++i) {
-                CReceiverConfig config;
-                config.m_dBitErrorRate = rate;
-                config.m_nSeed = firstSeed + static_cast<uint64_t>(i);
-                CVirtualReceiver receiver(config);
-                std::string error;
-                if (!receiver.Start(error)) {
-                    std::fprintf(stderr, "%s\n", error.c_str());
-                    return 1;
+    } checks[] = {{"auto", FLASH_CHECK_AUTO},
+                  {"sum", FLASH_CHECK_SUM},
+                  {"read-back", FLASH_CHECK_READ_BACK},
+                  {"none", FLASH_CHECK_NONE}};
+    std::printf("%d seeded runs a case from seed %llu, %d at once, sample package, unpaced\n", runs,
+                static_cast<unsigned long long>(firstSeed), jobs);
+    for (const auto& [fault, rates] : faults) {
+        for (double rate : rates) {
+            for (const auto& check : checks) {
+                if (("," + verify + ",").find("," + std::string(check.name) + ",") == std::string::npos)
+                    continue;
+                const CCase c{fault, rate, check.name, check.check};
+                std::vector<COutcome> outcomes(static_cast<size_t>(runs));
+                std::atomic<int> next{0};
+                const auto begin = std::chrono::steady_clock::now();
+                std::vector<std::thread> workers;
+                for (int j = 0; j < jobs; ++j)
+                    workers.emplace_back([&] {
+                        for (int i; (i = next++) < runs;)
+                            outcomes[static_cast<size_t>(i)] =
+                                Upgrade(c, firstSeed + static_cast<uint64_t>(i), package, app, boot);
+                    });
+                for (std::thread& worker : workers)
+                    worker.join();
+                int upgraded = 0, falseSuccess = 0, bricked = 0, readBack = 0;
+                std::vector<double> seconds;
+                for (const COutcome& o : outcomes) {
+                    upgraded += o.bUpgraded;
+                    falseSuccess += o.bUpgraded && !o.bSame;
+                    bricked += o.bBricked;
+                    readBack += o.bUpgraded && o.bReadBack;
+                    seconds.push_back(o.dSeconds);
                 }
-                CUpgradePolicy policy;
-                CRunReport report;
-                do
-                    report = RunOnce(receiver.SlavePaths(), package, policy.Options(), check.check);
-                while (policy.NextRun(report));
-                std::vector<uint8_t> flashApp, flashBoot;
-                const bool same = receiver.ReadMemory(0x01020000, static_cast<uint32_t>(app.size()), flashApp) &&
-                                  receiver.ReadMemory(0x01000000, static_cast<uint32_t>(boot.size()), flashBoot) &&
-                                  flashApp == app && flashBoot == boot;
-                receiver.Stop();
-                if (CUpgradePolicy::Succeeded(report)) {
-                    ++counts.upgraded;
-                    counts.falseSuccess += !same;
-                } else {
-                    ++counts.failed;
-                }
+                std::sort(seconds.begin(), seconds.end());
+                const double median = seconds.empty() ? 0 : seconds[seconds.size() / 2];
+                std::printf("%-13s %.0e, --verify %-9s: %d upgraded, %d failed, %d FALSE SUCCESSES, %d bricked, "
+                            "%d of the upgraded read back, median %.1f s (%.0f s in all)\n",
+                            FaultName(fault), rate, check.name, upgraded, runs - upgraded, falseSuccess, bricked,
+                            readBack, median,
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+                std::fflush(stdout);
             }
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-            std::printf("bit error rate %.0e, --verify %-9s: %d upgraded, %d failed, %d FALSE SUCCESSES (%.0f s)\n",
-                        rate, check.name, counts.upgraded, counts.failed, counts.falseSuccess, seconds);
-            std::fflush(stdout);
         }
     }
     return 0;
