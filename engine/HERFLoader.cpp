@@ -74,6 +74,13 @@ int32_t CHERFLoader::Start(const char* packagePath, uint32_t options)
     return m_pSession->Start(packagePath, options);
 }
 
+int32_t CHERFLoader::Start(std::shared_ptr<const CPackageImage> package, uint32_t options)
+{
+    if (!m_pSession)
+        return START_NOT_STARTED;
+    return m_pSession->Start(std::move(package), options);
+}
+
 int32_t CHERFLoader::GetResult() const
 {
     return m_pSession ? m_pSession->GetError() : HLE_NO_SESSION;

@@ -39,6 +39,8 @@
 #include "engine/LoaderCodes.h"
 #include "engine/RunReport.h"
 
+class CPackageImage;
+
 namespace CHERFLoaderLib {
 
 struct CLoaderNotification {
@@ -46,6 +48,12 @@ struct CLoaderNotification {
     int32_t nCode = 0;       // HLN_*
     int64_t nPayload = 0;    // number payload (0 for text notifications)
     std::string strText;     // HLN_TEXT and HLN_PHASE_BEGIN: the text, copied when sent
+    // HLN_PHASE_BEGIN only: the phase's kind (PHASE_*; -1 with any other
+    // code) and, for the two uploads, the bytes the phase carries (0 when
+    // nothing is sent), so that a front end shows speed and time left from
+    // the notifications alone.
+    int32_t nPhaseKind = -1;
+    uint32_t nPhaseBytes = 0;
 };
 
 using CNotifySink = std::function<void(const CLoaderNotification&)>;
@@ -85,6 +93,9 @@ public:
     // START_PACKAGE_FAILED (package, plan or monitor folder), START_PORT_FAILED. See
     // GetStartError for the reason.
     int32_t Start(const char* packagePath, uint32_t options);
+    // The same with a package read once for every run of an invocation
+    // (transfer/PackageImage.h): nothing is read from the file here.
+    int32_t Start(std::shared_ptr<const CPackageImage> package, uint32_t options);
     // HLE_* of the run; HLE_NO_SESSION without a session.
     int32_t GetResult() const;
     // Raises the cancel signal; phases that may be cancelled stop at their

@@ -12,7 +12,7 @@
 //  - the threads (m_WorkerThread and the two upload threads with their
 //    outcomes): the worker thread started by Start, the upload threads
 //    started and joined by the data-upload phase on the worker;
-//  - the run's settings (m_nOptions, m_Package, m_ImageData, the monitor
+//  - the run's settings (m_nOptions, m_pPackage, m_ImageData, the monitor
 //    folder and its images, m_strStartError):
 //    written by Start on the front end's thread before the worker exists,
 //    then only read (the block list locks its own cursor for the upload
@@ -60,6 +60,7 @@
 #include "platform/Thread.h"
 #include "transfer/DataBuffer.h"
 #include "transfer/MonitorFiles.h"
+#include "transfer/PackageImage.h"
 
 namespace CHERFLoaderLib {
 
@@ -78,6 +79,7 @@ public:
     void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
     void SetMonitorFolder(const std::string& folder) { m_strMonitorFolder = folder; }
     int32_t Start(const char* packagePath, uint32_t options);
+    int32_t Start(std::shared_ptr<const CPackageImage> package, uint32_t options);
     void SetFlashCheck(int32_t mode)
     {
         if (mode >= FLASH_CHECK_NONE && mode <= FLASH_CHECK_AUTO)
@@ -106,6 +108,8 @@ private:
     // The worker: the phase loop and the closing sequence (Session.cpp).
     void WorkerMain();
     bool RunPhase(CFlashPhase& phase);
+    // The bytes a phase of this kind sends: the monitor or the image data.
+    uint32_t PhaseBytes(int32_t kind) const;
 
     // Phase operations, one per phase kind (engine/phases/).
     bool RunConnectPhase();
@@ -236,7 +240,8 @@ private:
 
     // The run's settings.
     uint32_t m_nOptions = 0;
-    CFirmwareFileEntry m_Package;
+    std::shared_ptr<const CPackageImage> m_pPackage;  // read, staged and proven once; shared
+    const CFirmwareFileEntry& Package() const { return m_pPackage->Entry(); }
     CSyncDataVector m_ImageData;
     std::string m_strMonitorFolder;  // empty: the built-in monitor images
     CMonitorSet m_Monitors;          // the monitor images the run sends, checked by Start

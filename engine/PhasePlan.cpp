@@ -5,7 +5,7 @@
 #include "package/ByteOrder.h"
 
 CFlashPhase::CFlashPhase(const char* pszName, double dStart, double dEnd, double dWeight,
-                         int32_t nKind, int32_t bCancellable, CFirmwareSection* pSection)
+                         int32_t nKind, int32_t bCancellable, const CFirmwareSection* pSection)
     : m_pszName(pszName),
       m_pSection(pSection),
       m_nKind(nKind),
@@ -36,7 +36,7 @@ double CFlashPhase::GetFraction() const {
 }
 
 void CFlashPhaseMgr::AddPhase(const char* pszName, double dStart, double dEnd, double dWeight,
-                              int32_t nKind, int32_t bCancellable, CFirmwareSection* pSection) {
+                              int32_t nKind, int32_t bCancellable, const CFirmwareSection* pSection) {
     m_Phases.emplace_back(pszName, dStart, dEnd, dWeight, nKind, bCancellable, pSection);
 }
 

@@ -38,7 +38,7 @@ inline constexpr char PHASE_NAME_PROGRAM_FLASH[] = "Program flash";
 class CFlashPhase {
 public:
     CFlashPhase(const char* pszName, double dStart, double dEnd, double dWeight, int32_t nKind,
-                int32_t bCancellable, CFirmwareSection* pSection);
+                int32_t bCancellable, const CFirmwareSection* pSection);
     virtual ~CFlashPhase() = default;
     CFlashPhase(const CFlashPhase&) = default;
     CFlashPhase& operator=(const CFlashPhase&) = default;
@@ -51,7 +51,7 @@ public:
     double GetFraction() const;
 
     const char* m_pszName;          // constant text, not owned
-    CFirmwareSection* m_pSection;   // section of kinds 3 to 6; null otherwise; not owned
+    const CFirmwareSection* m_pSection;  // section of kinds 3 to 6; null otherwise; not owned
     int32_t m_nKind;                // PHASE_*
     int32_t m_bCancellable;         // 1: the run may still be cancelled during this phase
     double m_dValue;                // current progress value, within start..end
@@ -72,7 +72,7 @@ public:
     virtual ~CFlashPhaseMgr() = default;
 
     void AddPhase(const char* pszName, double dStart, double dEnd, double dWeight, int32_t nKind,
-                  int32_t bCancellable, CFirmwareSection* pSection);
+                  int32_t bCancellable, const CFirmwareSection* pSection);
     // Normalises the weights to fractions of their sum (equal shares when the
     // sum is not positive), makes the first phase current and clears the
     // completed weight. With no phase, no phase becomes current.
@@ -120,13 +120,3 @@ void AppendPlanPhases(CFlashPhaseMgr& plan,
                       const std::vector<std::unique_ptr<CFirmwareSection>>& sections,
                       uint32_t nBlockCount);
 
-// The session's plan building: stages the package's image into `imageData`
-// (filling the two versions), then appends the phases. False, with no phase
-// added, when staging fails.
-inline bool BuildPlan(CFirmwareFileEntry& package, CSyncDataVector& imageData,
-                      uint16_t& wNewAppVersion, uint16_t& wNewBootVersion, CFlashPhaseMgr& plan) {
-    if (!StageImage(package, imageData, wNewAppVersion, wNewBootVersion)) return false;
-    const int nBlocks = imageData.GetCount();
-    AppendPlanPhases(plan, package.sections, nBlocks > 0 ? static_cast<uint32_t>(nBlocks) : 0);
-    return true;
-}

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "platform/DebugOut.h"
-#include "transfer/PackageProof.h"
 
 namespace CHERFLoaderLib {
 
@@ -59,29 +58,38 @@ int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
         m_strStartError = "this upgrade session has already run";
         return START_NOT_STARTED;
     }
+    std::shared_ptr<const CPackageImage> package =
+        packagePath != nullptr ? CPackageImage::Load(packagePath, m_strStartError) : nullptr;
+    if (!package) {
+        if (m_strStartError.empty())
+            m_strStartError = "cannot read the firmware package";
+        return START_PACKAGE_FAILED;
+    }
+    return Start(std::move(package), options);
+}
+
+int32_t CHERFLoaderImpl::Start(std::shared_ptr<const CPackageImage> package, uint32_t options)
+{
+    if (m_bStarted) {
+        m_strStartError = "this upgrade session has already run";
+        return START_NOT_STARTED;
+    }
+    if (!package) {
+        m_strStartError = "no firmware package";
+        return START_PACKAGE_FAILED;
+    }
     m_nOptions = options;
-    if (packagePath == nullptr || !m_Package.Load(packagePath)) {
-        m_strStartError = m_Package.m_strError.empty() ? "cannot read the firmware package" : m_Package.m_strError;
-        return START_PACKAGE_FAILED;
-    }
-    if (!BuildPlan(m_Package, m_ImageData, m_Receiver.m_wNewAppVersion, m_Receiver.m_wNewBootVersion,
-                   m_Progress.Plan())) {
-        m_strStartError = m_Package.m_strError.empty() ? "cannot stage the firmware image" : m_Package.m_strError;
-        return START_PACKAGE_FAILED;
-    }
-    // The same proof as the command line's: a package that no receiver can
-    // take whole is refused before any port is touched.
-    if (!ProvePackage(m_Package, m_strStartError))
-        return START_PACKAGE_FAILED;
+    m_pPackage = std::move(package);
+    m_pPackage->MakeBlocks(m_ImageData);
+    m_Receiver.m_wNewAppVersion = m_pPackage->AppVersion();
+    m_Receiver.m_wNewBootVersion = m_pPackage->BootVersion();
+    AppendPlanPhases(m_Progress.Plan(), Package().sections, static_cast<uint32_t>(m_pPackage->BlockCount()));
     // The monitor files are checked before any port is touched: a file that
     // cannot work stops the run before the receiver is woken.
     if (!m_Monitors.Load(m_strMonitorFolder, m_strStartError))
         return START_PACKAGE_FAILED;
     m_Run.NotePackageVersions(m_Receiver.m_wNewAppVersion, m_Receiver.m_wNewBootVersion);
-    uint32_t dataBytes = 0;
-    for (int i = 0; i < m_ImageData.GetCount(); ++i)
-        dataBytes += m_ImageData.GetItem(i)->m_nLength;
-    m_Run.NoteBytes(&CRunReport::nDataBytes, dataBytes);
+    m_Run.NoteBytes(&CRunReport::nDataBytes, m_pPackage->DataBytes());
     if (!m_Links.Open(m_nOptions, m_strStartError))
         return START_PORT_FAILED;
     m_bStarted = true;
@@ -113,7 +121,7 @@ void CHERFLoaderImpl::WorkerMain()
                 SetError(HLE_CANCELLED);
             break;
         }
-        NotifyText(HLN_PHASE_BEGIN, phase->m_pszName);
+        m_Progress.PostPhaseBegin(*phase, PhaseBytes(phase->m_nKind));
         if (closedNow) {
             Notify(HLN_NO_CANCEL, 0);
             // From here on the run holds the receiver in its monitor with
@@ -156,6 +164,17 @@ void CHERFLoaderImpl::WorkerMain()
     }
     m_Run.EndRun();
     Notify(HLN_RUN, RUN_FINISHED);
+}
+
+uint32_t CHERFLoaderImpl::PhaseBytes(int32_t kind) const
+{
+    if (kind == PHASE_UPLOAD_DATA)
+        return m_pPackage->DataBytes();
+    if (kind != PHASE_UPLOAD_MONITOR || m_bFinishThroughMonitor || !m_Receiver.m_pMemoryMap)
+        return 0;
+    CMonitorImage image;
+    std::string source, missing;
+    return m_Monitors.Get(m_Receiver.m_pMemoryMap->m_nMapType, image, source, missing) ? image.nLength : 0;
 }
 
 bool CHERFLoaderImpl::RunPhase(CFlashPhase& phase)

@@ -25,6 +25,17 @@ void CSessionProgress::PostText(int32_t code, const std::string& text)
     Deliver(n);
 }
 
+void CSessionProgress::PostPhaseBegin(const CFlashPhase& phase, uint32_t bytes)
+{
+    CLoaderNotification n;
+    n.nMessage = m_nNotifyMsg;
+    n.nCode = HLN_PHASE_BEGIN;
+    n.strText = phase.m_pszName;
+    n.nPhaseKind = phase.m_nKind;
+    n.nPhaseBytes = bytes;
+    Deliver(n);
+}
+
 void CSessionProgress::Deliver(const CLoaderNotification& notification)
 {
     std::lock_guard<std::mutex> lock(m_NotifyLock);

@@ -86,7 +86,7 @@ bool CHERFLoaderImpl::RunConnectPhase()
     if (m_nOptions & HLO_SKIP_FAMILY_CHECK) {
         NotifyText(HLN_TEXT, "Device Family check skipped");
     } else {
-        const uint32_t family = m_Package.familyWord & 0xFF000;
+        const uint32_t family = Package().familyWord & 0xFF000;
         if (family == 0) {
             NotifyText(HLN_TEXT, "Device Family file = any");
         } else {

@@ -11,7 +11,7 @@ bool CHERFLoaderImpl::CheckPackageFitsRam()
     if (!m_Receiver.m_pMemoryMap || !m_Receiver.m_pMemoryMap->HasValidRam())
         return true;
     std::string reason;
-    if (CheckRamLayout(DescribeLayout(m_Package), GetRamArea(*m_Receiver.m_pMemoryMap), reason))
+    if (CheckRamLayout(DescribeLayout(Package()), GetRamArea(*m_Receiver.m_pMemoryMap), reason))
         return true;
     return RefusePackage(reason);
 }
@@ -21,7 +21,7 @@ bool CHERFLoaderImpl::CheckPackageFitsFlash()
     if (!m_Receiver.m_pMemoryMap || !m_Receiver.m_pFlashDevice)
         return RefusePackage("the receiver's flash layout is not known");
     std::string reason;
-    if (CheckFlashLayout(DescribeLayout(m_Package), *m_Receiver.m_pMemoryMap, *m_Receiver.m_pFlashDevice, reason))
+    if (CheckFlashLayout(DescribeLayout(Package()), *m_Receiver.m_pMemoryMap, *m_Receiver.m_pFlashDevice, reason))
         return true;
     return RefusePackage(reason);
 }

@@ -99,7 +99,7 @@ CHERFLoaderImpl::EReattach CHERFLoaderImpl::ReattachMonitor()
 
     bool whole = false;
     std::string how = "its boot loader is not whole";
-    const CFirmwareSection* boot = BootSectionOf(m_Package);
+    const CFirmwareSection* boot = BootSectionOf(Package());
     std::vector<uint8_t> image;
     uint32_t where = 0;
     if (boot != nullptr && ProbeMonitorChecks() && ProgrammedImage(*boot, image) &&
@@ -153,7 +153,7 @@ void CHERFLoaderImpl::NoteMonitorHeld(bool bootIncomplete)
     }
     m_Held.nMonitorBaud = m_nMonitorBaud;
     m_Held.bBootIncomplete = bootIncomplete;
-    m_Held.strPackage = m_Package.path;
+    m_Held.strPackage = m_pPackage->Path();
     std::string error;
     if (!CInterruptedRunStore::Default().Save(m_Held, error) && !m_bHeldSaved)
         NotifyText(HLN_TEXT, "Record of the upgrade not kept (" + error +

@@ -66,7 +66,7 @@ bool CHERFLoaderImpl::RunReconnectPhase()
 bool CHERFLoaderImpl::CheckReportedVersions()
 {
     bool hasApp = false, hasBoot = false;
-    for (const auto& section : m_Package.sections) {
+    for (const auto& section : Package().sections) {
         hasApp = hasApp || (section->flags & SECTION_APP);
         hasBoot = hasBoot || (section->flags & SECTION_BOOT);
     }
@@ -97,8 +97,8 @@ void CHERFLoaderImpl::SendUpgradeLogLine()
     char line[256];
     std::snprintf(line, sizeof line, "FW %04d%02d%02d %02d%02d%02d %d->%d %d->%d, BID:%d File:%d '%s'", now.nYear,
                   now.nMonth, now.nDay, now.nHour, now.nMinute, now.nSecond, rx.m_wOldAppVersion, rx.m_wNewAppVersion,
-                  rx.m_wOldBootVersion, rx.m_wNewBootVersion, rx.m_nBoardId, m_Package.kind,
-                  FileNameOf(m_Package.path).c_str());
+                  rx.m_wOldBootVersion, rx.m_wNewBootVersion, rx.m_nBoardId, Package().kind,
+                  FileNameOf(Package().path).c_str());
     m_Links.m_MonitorMgr.SendText(line, 4000);
 }
 

@@ -92,18 +92,6 @@ TEST(PhasePlanShape, BytesToProgram) {
     EXPECT_EQ(GetBytesToProgram(*MakeSection(SECTION_BOOT, 5000, 0)), 0u);
 }
 
-// Staging that fails must leave the plan empty (the session then refuses to start).
-TEST(PhasePlanShape, FailedStagingAddsNoPhase) {
-    CFirmwareFileEntry package;
-    std::strcpy(package.path, "/nonexistent/trailmark/package.q");
-    package.sections.push_back(std::make_unique<CFirmwareSection>(16, 0x01020000, 0, PLAIN, 0));
-    CSyncDataVector blocks;
-    uint16_t wApp = 0, wBoot = 0;
-    CFlashPhaseMgr plan;
-    EXPECT_FALSE(BuildPlan(package, blocks, wApp, wBoot, plan));
-    EXPECT_EQ(plan.GetPhaseCount(), 0);
-}
-
 // Weights 1, 5, 20, 1, 1, 5, 6, 1 (sum 40), made ready to run.
 CFlashPhaseMgr ExamplePlan(uint32_t nBlocks, uint32_t nExpanded, Sections& sections) {
     sections.push_back(MakeSection(PACKED, 64, nExpanded));

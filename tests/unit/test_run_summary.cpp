@@ -19,7 +19,7 @@ CRunEvent Notification(int32_t code, int64_t payload, const std::string& text = 
     event.n.nCode = code;
     event.n.nPayload = payload;
     event.n.strText = text;
-    event.nPhaseBytes = bytes;
+    event.n.nPhaseBytes = bytes;
     return event;
 }
 
@@ -30,17 +30,17 @@ CRunEvent RunStarted()
     return event;
 }
 
-// Catches: a speed outside the uploads, a monitor size learnt only after the
-// phase began and then ignored, an estimate from the first percent, and a
-// retry measured from the first run's start.
+// Catches: a speed outside the uploads, a phase's byte total not taken from
+// its beginning, an estimate from the first percent, and a retry measured
+// from the first run's start.
 TEST(RunProgress, SpeedAndTimeLeft)
 {
     const Clock::time_point t0{};
     const auto at = [t0](double seconds) { return t0 + std::chrono::milliseconds(static_cast<int>(seconds * 1000)); };
     CRunProgress p;
     p.Update(RunStarted(), t0);
-    p.Update(Notification(HLN_PHASE_BEGIN, 0, "Upload monitor"), at(1));
-    p.Update(Notification(HLN_TEXT, 0, "Monitor: v0.31", 20000), at(1));
+    // The phase begins with the bytes it carries.
+    p.Update(Notification(HLN_PHASE_BEGIN, 0, "Upload monitor", 20000), at(1));
     p.Update(Notification(HLN_OVERALL_PERCENT, 2), at(3));
     p.Update(Notification(HLN_PHASE_PERCENT, 50), at(3));
     EXPECT_DOUBLE_EQ(p.BytesPerSecond(at(3)), 5000.0);

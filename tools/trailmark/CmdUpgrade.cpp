@@ -24,6 +24,7 @@
 #include "engine/PortService.h"
 #include "engine/UpgradePolicy.h"
 #include "package/FirmwareFile.h"
+#include "transfer/PackageImage.h"
 #include "platform/Console.h"
 #include "tools/trailmark/Command.h"
 #include "tools/trailmark/JsonWriter.h"
@@ -329,7 +330,13 @@ std::string FollowRuns(const CUpgradeOptions& options, EViewStyle style, COutput
     std::unique_ptr<CTrayView> trayView = tray ? std::make_unique<CTrayView>(out, ports) : nullptr;
     std::string logError;
     size_t finished = 0;
+    bool interrupted = false;
     while (finished < runs.size()) {
+        if (g_bInterrupted && !interrupted) {
+            interrupted = true;
+            for (auto& run : runs)
+                run->Interrupt();
+        }
         CRunEvent event;
         if (!queue.Pop(event, 200)) {
             if (trayView)
@@ -384,10 +391,14 @@ int RunUpgrade(const CUpgradeOptions& options)
     // A package that cannot be used is refused before anything else is said.
     // The same proof the engine's Start runs: a package no receiver can take
     // whole, or one damaged in a section, never reaches a port.
-    CFirmwareFileEntry package;
+    // It is read once here, for every receiver and every retry.
     std::string packageReason;
-    if (!LoadProvenPackageFile(options.m_strPackage, package, packageReason))
+    std::shared_ptr<const CPackageImage> package = CPackageImage::Load(options.m_strPackage, packageReason);
+    if (!package) {
+        if (packageReason.rfind(options.m_strPackage + ":", 0) != 0)
+            packageReason = options.m_strPackage + ": " + packageReason;
         return Refuse(options.m_bJson, EXIT_STATUS_BAD_PACKAGE, packageReason);
+    }
     // A log that cannot be written is known before the first receiver is woken.
     std::string openError;
     if (!options.m_strLog.empty() && !AppendToLog(options.m_strLog, std::string(), openError))
@@ -398,15 +409,14 @@ int RunUpgrade(const CUpgradeOptions& options)
     const EViewStyle style = ChooseStyle(options);
     platform::CatchInterrupt(OnInterrupt);
     CRunSettings settings;
-    settings.strPackage = options.m_strPackage;
-    settings.nOptions = bits;
-    settings.bRetry = !options.m_bNoRetry;
-    settings.nFlashCheck = options.m_strVerify == "none"        ? FLASH_CHECK_NONE
+    settings.pPackage = package;
+    settings.job.nOptions = bits;
+    settings.job.bRetry = !options.m_bNoRetry;
+    settings.job.nFlashCheck = options.m_strVerify == "none"        ? FLASH_CHECK_NONE
                            : options.m_strVerify == "read-back" ? FLASH_CHECK_READ_BACK
                            : options.m_strVerify == "sum"       ? FLASH_CHECK_SUM
                                                                 : FLASH_CHECK_AUTO;
-    settings.strMonitorDir = options.m_strMonitorDir;
-    settings.pInterrupted = &g_bInterrupted;
+    settings.job.strMonitorFolder = options.m_strMonitorDir;
 
     const auto start = std::chrono::steady_clock::now();
     CRunEventQueue queue;

@@ -9,18 +9,6 @@
 
 using namespace CHERFLoaderLib;
 
-namespace {
-
-constexpr uint32_t LOADER_MESSAGE = 0x83E8;
-constexpr int POLL_MS = 100;
-
-double SecondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-}  // namespace
-
 void CRunEventQueue::Push(CRunEvent event)
 {
     {
@@ -40,14 +28,11 @@ bool CRunEventQueue::Pop(CRunEvent& event, int timeoutMs)
     return true;
 }
 
-std::string FailureReason(const CRunReport& first, const CRunReport& report)
+std::string FailureReason(const CJobReport& report)
 {
-    if (report.bPowerFailed)
+    if (report.last.bPowerFailed)
         return "Please check that you have external power connected and then try again.";
-    std::string reason = DescribeFailures(first, report);
-    if (report.bDeviceGone)
-        reason = "the serial device disappeared; " + reason;
-    return reason;
+    return report.strReason;
 }
 
 bool ResolvePortArgument(const std::string& text, CReceiverPorts& ports, int index)
@@ -68,13 +53,41 @@ bool ResolvePortArgument(const std::string& text, CReceiverPorts& ports, int ind
 
 void CReceiverRun::Start()
 {
-    m_Thread = std::thread([this] { Upgrade(); });
+    m_pJob = std::make_unique<CUpgradeJob>(m_Settings.pPackage, m_Settings.job,
+                                           [this](const CJobEvent& event) { OnJobEvent(event); });
+    m_pJob->SetPortNumbers(m_Ports.nNumber[0], m_Ports.nNumber[1], m_Ports.nNumber[2]);
+    m_pJob->SetPortDevices(m_Ports.strDevice[0], m_Ports.strDevice[1], m_Ports.strDevice[2]);
+    if (!m_pJob->Start()) {
+        CJobReport report;
+        report.strReason = "cannot start the upgrade thread";
+        report.nStart = START_NOT_STARTED;
+        Finish(report);
+    }
+}
+
+void CReceiverRun::Interrupt()
+{
+    if (!m_pJob)
+        return;
+    // A refused cancel means the flash work has begun: marked at once, for a
+    // console close that is waiting to hear of it.
+    const bool stopping = m_pJob->Cancel();
+    if (!stopping)
+        TakeFlashWork();
+    if (m_pJob->IsFinished())
+        return;
+    CRunEvent message;
+    message.eKind = CRunEvent::MESSAGE;
+    message.strText = stopping ? "Interrupted: stopping the upgrade"
+                               : "Cannot stop now: the receiver's flash is being written, and stopping would leave "
+                                 "it without working firmware. Please wait.";
+    Post(message);
 }
 
 void CReceiverRun::Join()
 {
-    if (m_Thread.joinable())
-        m_Thread.join();
+    if (m_pJob)
+        m_pJob->Wait();
 }
 
 void CReceiverRun::TakeFlashWork()
@@ -95,128 +108,54 @@ void CReceiverRun::Post(CRunEvent event)
     m_Queue.Push(std::move(event));
 }
 
-void CReceiverRun::Upgrade()
+void CReceiverRun::OnJobEvent(const CJobEvent& event)
 {
-    const auto start = std::chrono::steady_clock::now();
-    CUpgradePolicy policy(m_Settings.nOptions, m_Settings.bRetry);
-    CRunReport report;
-    std::optional<CRunReport> first;
-    std::optional<CReceiverFacts> identified;
-    bool started = true;
-    do {
-        CRunEvent begin;
-        begin.eKind = CRunEvent::RUN_STARTED;
-        begin.nAttempt = policy.Attempt();
-        begin.nOptions = policy.Options();
-        Post(begin);
-        ++m_Result.nAttempts;
-        started = RunOnce(policy.Options(), report);
-        if (!first.has_value())
-            first = report;
-        if (!identified.has_value() && report.receiver.nBoardId >= 0)
-            identified = report.receiver;
-    } while (started && !*m_Settings.pInterrupted && policy.NextRun(report));
-
-    m_Result.report = report;
-    // What the receiver held before this upgrade is what the first run that
-    // identified it saw: a later run may find part of the new firmware.
-    if (identified.has_value()) {
-        CReceiverFacts& facts = m_Result.report.receiver;
-        facts.wOldAppVersion = identified->wOldAppVersion;
-        facts.wOldBootVersion = identified->wOldBootVersion;
-        facts.nBoardId = identified->nBoardId;
-        if (facts.strSerial.empty())
-            facts.strSerial = identified->strSerial;
+    CRunEvent shown;
+    switch (event.eKind) {
+    case CJobEvent::EKind::RunBegins:
+        shown.eKind = CRunEvent::RUN_STARTED;
+        shown.nAttempt = event.nAttempt;
+        shown.nOptions = event.nOptions;
+        break;
+    case CJobEvent::EKind::Notification:
+        if (event.n.nCode == HLN_NO_CANCEL)
+            TakeFlashWork();
+        shown.n = event.n;
+        break;
+    case CJobEvent::EKind::Identified:
+        m_strSerial = event.receiver.strSerial;
+        return;
+    case CJobEvent::EKind::JobEnds:
+        Finish(m_pJob->Report());
+        return;
     }
-    m_Result.dSeconds = SecondsSince(start);
-    if (!started) {
-        m_Result.nExitStatus = m_Result.nStart == START_PORT_FAILED ? EXIT_STATUS_PORT : EXIT_STATUS_FAILED;
-        m_Result.strReason = report.strError;
-    } else if (CUpgradePolicy::Succeeded(report)) {
+    shown.strSerial = m_strSerial;
+    Post(std::move(shown));
+}
+
+void CReceiverRun::Finish(const CJobReport& report)
+{
+    m_Result.nAttempts = report.nRuns;
+    m_Result.nStart = report.nStart;
+    m_Result.dSeconds = report.dSeconds;
+    m_Result.report = report.last;
+    m_Result.report.receiver = report.receiver;
+    if (!report.bStarted) {
+        m_Result.nExitStatus = report.nStart == START_PORT_FAILED ? EXIT_STATUS_PORT : EXIT_STATUS_FAILED;
+        m_Result.strReason = report.strReason;
+    } else if (report.bSuccess) {
         m_Result.bSuccess = true;
-        m_Result.bUnverified = report.bFlashUnverified;
-        m_Result.nExitStatus = report.bFlashUnverified && m_Settings.nFlashCheck != FLASH_CHECK_NONE
+        m_Result.bUnverified = report.bUnverified;
+        m_Result.nExitStatus = report.bUnverified && m_Settings.job.nFlashCheck != FLASH_CHECK_NONE
                                    ? EXIT_STATUS_UNVERIFIED
                                    : EXIT_STATUS_OK;
     } else {
-        m_Result.strReason = FailureReason(*first, report);
-        // Only a run that stopped on the cancel before any flash work ends as
+        m_Result.strReason = FailureReason(report);
+        // Only a job that stopped on the cancel before any flash work ends as
         // interrupted; one that wrote flash and then failed is a failure.
-        m_Result.nExitStatus =
-            report.bCancelled && !report.bFlashWritten ? EXIT_STATUS_INTERRUPTED : EXIT_STATUS_FAILED;
+        m_Result.nExitStatus = report.bInterrupted ? EXIT_STATUS_INTERRUPTED : EXIT_STATUS_FAILED;
     }
     CRunEvent done;
     done.eKind = CRunEvent::FINISHED;
     Post(done);
-}
-
-bool CReceiverRun::RunOnce(uint32_t options, CRunReport& report)
-{
-    // The engine's sink only queues; this thread forwards each notification
-    // with what the views need to know besides it. The sink runs on the
-    // engine's worker, which sends HLN_NO_CANCEL before its first erase: the
-    // flash work is marked before the flash is touched.
-    CRunEventQueue own;
-    CHERFLoader loader;
-    loader.Create(
-        [this, &own](const CLoaderNotification& n) {
-            if (n.nCode == HLN_NO_CANCEL)
-                TakeFlashWork();
-            CRunEvent event;
-            event.n = n;
-            own.Push(std::move(event));
-        },
-        LOADER_MESSAGE);
-    loader.SetPortNumbers(m_Ports.nNumber[0], m_Ports.nNumber[1], m_Ports.nNumber[2]);
-    loader.SetPortDevices(m_Ports.strDevice[0], m_Ports.strDevice[1], m_Ports.strDevice[2]);
-    loader.SetFlashCheck(m_Settings.nFlashCheck);
-    loader.SetMonitorFolder(m_Settings.strMonitorDir);
-    const int32_t startResult = loader.Start(m_Settings.strPackage.c_str(), options);
-    if (startResult != START_OK) {
-        report = loader.GetRunReport();
-        m_Result.nStart = startResult;
-        return false;
-    }
-    bool cancelAsked = false;
-    std::string serial, phase;
-    for (;;) {
-        CRunEvent event;
-        if (own.Pop(event, POLL_MS)) {
-            const CLoaderNotification& n = event.n;
-            if (n.nCode == HLN_PHASE_BEGIN)
-                phase = n.strText;
-            // The monitor's size is known only once the phase has chosen it,
-            // so the figures are looked at again with each text line.
-            if (n.nCode == HLN_PHASE_BEGIN || n.nCode == HLN_TEXT) {
-                const CRunReport now = loader.GetRunReport();
-                serial = now.receiver.strSerial;
-                if (phase == PHASE_NAME_UPLOAD_MONITOR)
-                    event.nPhaseBytes = now.nMonitorBytes;
-                else if (phase == PHASE_NAME_UPLOAD_DATA)
-                    event.nPhaseBytes = now.nDataBytes;
-            }
-            event.strSerial = serial;
-            const bool last = n.nCode == HLN_RUN && n.nPayload == RUN_FINISHED;
-            Post(std::move(event));
-            if (last)
-                break;
-        }
-        if (*m_Settings.pInterrupted && !cancelAsked) {
-            cancelAsked = true;
-            // A refused cancel means the flash work has begun: marked at once,
-            // for a console close that is waiting to hear of it.
-            const bool stopping = loader.Cancel();
-            if (!stopping)
-                TakeFlashWork();
-            CRunEvent message;
-            message.eKind = CRunEvent::MESSAGE;
-            message.strText = stopping ? "Interrupted: stopping the upgrade"
-                                       : "Cannot stop now: the receiver's flash is being written, and stopping "
-                                         "would leave it without working firmware. Please wait.";
-            Post(message);
-        }
-    }
-    report = loader.GetRunReport();
-    loader.Destroy();
-    return true;
 }

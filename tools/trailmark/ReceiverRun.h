@@ -1,13 +1,10 @@
-// One receiver's upgrade within `trailmark upgrade`: its runs, retries and
-// outcome, on a thread of its own so that a bench can upgrade many receivers
-// at once.
-//
-// A CReceiverRun owns the engine handles of its receiver (one per run) and
-// takes every decision about another run from the upgrade policy
-// (engine/UpgradePolicy.h), as the wizard does. What the runs have to say is
-// posted as CRunEvents, tagged with the receiver's index, to one
-// CRunEventQueue that the main thread empties and shows; the main thread
-// never touches an engine handle.
+// One receiver's upgrade within `trailmark upgrade`, as the command line
+// shows it: the engine's upgrade job (engine/UpgradeJob.h) runs the runs and
+// retries on a thread of its own, so that a bench can upgrade many receivers
+// at once; this class turns the job's events into CRunEvents, tagged with
+// the receiver's index, on one CRunEventQueue that the main thread empties
+// and shows, and the job's report into the receiver's result (its exit
+// status among them).
 //
 // While the receiver's flash is being written, the receiver holds a share of
 // the process's critical work (platform/Console.h), which a console that
@@ -15,10 +12,10 @@
 // HLN_NO_CANCEL, before the first erase, or when it refuses a cancel) and given
 // back by the main thread once the receiver's end is shown and logged.
 //
-// Threading: Start, Join and ReleaseFlashWork are called from the main
-// thread; the run itself lives on the receiver's thread; Result may be read
-// once Join returned (or once the receiver's FINISHED event was taken from
-// the queue).
+// Threading: Start, Interrupt, Join and ReleaseFlashWork are called from the
+// main thread; the job's events arrive on the job's thread; Result may be
+// read once Join returned (or once the receiver's FINISHED event was taken
+// from the queue).
 #pragma once
 
 #include <atomic>
@@ -31,6 +28,7 @@
 #include <thread>
 
 #include "engine/HERFLoader.h"
+#include "engine/UpgradeJob.h"
 
 // The upgrade's own exit statuses, besides those of Command.h.
 constexpr int EXIT_STATUS_PORT = 3;          // a port cannot be opened
@@ -67,9 +65,6 @@ struct CRunEvent {
     int nAttempt = 0;
     uint32_t nOptions = 0;
     std::string strText;
-    // With a HLN_PHASE_BEGIN of an upload: the bytes that upload carries
-    // (0 for another phase or when not known).
-    uint32_t nPhaseBytes = 0;
     // The receiver's serial number once its boot loader gave it; empty before.
     std::string strSerial;
 };
@@ -86,15 +81,11 @@ private:
     std::deque<CRunEvent> m_Items;
 };
 
-// How every receiver of the invocation is upgraded.
+// How every receiver of the invocation is upgraded: the package, read once
+// for all of them, and the job's settings.
 struct CRunSettings {
-    std::string strPackage;
-    uint32_t nOptions = 0;
-    bool bRetry = true;
-    int32_t nFlashCheck = 0;
-    std::string strMonitorDir;
-    // Raised by the main thread on Ctrl-C; every receiver cancels its run.
-    const std::atomic<bool>* pInterrupted = nullptr;
+    std::shared_ptr<const CPackageImage> pPackage;
+    CHERFLoaderLib::CJobSettings job;
 };
 
 // The ports of one receiver: COM numbers, or device paths used as typed.
@@ -120,17 +111,18 @@ public:
     CReceiverRun& operator=(const CReceiverRun&) = delete;
 
     void Start();
+    // Ctrl-C: asks the job to stop, and says whether it will.
+    void Interrupt();
     void Join();
     const CReceiverResult& Result() const { return m_Result; }
     // Gives back the receiver's share of the critical work, if it took one.
     void ReleaseFlashWork();
 
 private:
-    void Upgrade();
-    // One run; false when Start refused it (the result says why).
-    bool RunOnce(uint32_t options, CHERFLoaderLib::CRunReport& report);
+    void OnJobEvent(const CHERFLoaderLib::CJobEvent& event);
+    void Finish(const CHERFLoaderLib::CJobReport& report);
     void Post(CRunEvent event);
-    // Takes the share once; from the engine's threads or the receiver's.
+    // Takes the share once; from the job's thread or the main thread.
     void TakeFlashWork();
 
     int m_nIndex;
@@ -138,13 +130,13 @@ private:
     const CRunSettings& m_Settings;
     CRunEventQueue& m_Queue;
     CReceiverResult m_Result;
+    std::string m_strSerial;                // the job's thread alone
     std::atomic<bool> m_bFlashWork{false};  // the share of the critical work is held
-    std::thread m_Thread;
+    std::unique_ptr<CHERFLoaderLib::CUpgradeJob> m_pJob;
 };
 
-// Why an upgrade failed, in words a person can act on, from the reports of
-// its first and last runs (the same report when it had one run).
-std::string FailureReason(const CHERFLoaderLib::CRunReport& first, const CHERFLoaderLib::CRunReport& report);
+// Why an upgrade failed, in words a person can act on, from the job's report.
+std::string FailureReason(const CHERFLoaderLib::CJobReport& report);
 
 // "COM3" (any case) gives port number 3 at `index`; a device path (it holds
 // a '/' or a '\\') is kept as typed. False for anything else.

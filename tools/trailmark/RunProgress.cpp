@@ -38,12 +38,8 @@ void CRunProgress::Update(const CRunEvent& event, Clock::time_point now)
     case HLN_PHASE_BEGIN:
         m_strPhase = n.strText;
         m_PhaseStart = now;
-        m_nPhaseBytes = event.nPhaseBytes;
+        m_nPhaseBytes = n.nPhaseBytes;
         m_nPhasePercent = 0;
-        break;
-    case HLN_TEXT:
-        if (event.nPhaseBytes != 0)
-            m_nPhaseBytes = event.nPhaseBytes;
         break;
     case HLN_OVERALL_PERCENT:
         m_nOverallPercent = static_cast<int>(n.nPayload);
