@@ -29,8 +29,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/HERFLoader.h"
-#include "engine/UpgradePolicy.h"
+#include "engine/UpgradeJob.h"
+#include "transfer/PackageImage.h"
 #include "receiver/VirtualReceiver.h"
 
 using namespace CHERFLoaderLib;
@@ -41,35 +41,6 @@ std::vector<uint8_t> ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-CRunReport RunOnce(const std::vector<std::string>& ports, const std::string& package, uint32_t options,
-                   int32_t flashCheck)
-{
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    CHERFLoader loader;
-    loader.Create(
-        [&](const CLoaderNotification& n) {
-            if (n.nCode == HLN_RUN && n.nPayload == RUN_FINISHED) {
-                std::lock_guard<std::mutex> lock(mutex);
-                finished = true;
-                done.notify_all();
-            }
-        },
-        0x83E8);
-    loader.SetPortNumbers(0, 2, 4);
-    loader.SetPortDevices(ports[0], "", "");
-    loader.SetFlashCheck(flashCheck);
-    CRunReport report;
-    if (loader.Start(package.c_str(), options) == START_OK) {
-        std::unique_lock<std::mutex> lock(mutex);
-        done.wait_for(lock, std::chrono::seconds(900), [&] { return finished; });
-    }
-    report = loader.GetRunReport();
-    loader.Destroy();
-    return report;
 }
 
 enum class EFault { Bits, Corrupt, Drop };
@@ -86,8 +57,8 @@ struct COutcome {
     double dSeconds = 0;
 };
 
-COutcome Upgrade(const CCase& c, uint64_t seed, const std::string& package, const std::vector<uint8_t>& app,
-                 const std::vector<uint8_t>& boot)
+COutcome Upgrade(const CCase& c, uint64_t seed, const std::shared_ptr<const CPackageImage>& package,
+                 const std::vector<uint8_t>& app, const std::vector<uint8_t>& boot)
 {
     CReceiverConfig config;
     config.m_nSeed = seed;
@@ -104,22 +75,31 @@ COutcome Upgrade(const CCase& c, uint64_t seed, const std::string& package, cons
         std::fprintf(stderr, "%s\n", error.c_str());
         return outcome;
     }
-    const auto begin = std::chrono::steady_clock::now();
-    CUpgradePolicy policy;
-    CRunReport report;
-    bool readBack = false;
-    do {
-        report = RunOnce(receiver.SlavePaths(), package, policy.Options(), c.nCheck);
-        readBack = readBack || report.bLineTrouble;
-    } while (policy.NextRun(report));
-    outcome.dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    std::mutex mutex;
+    std::condition_variable done;
+    bool readBack = false, finished = false;
+    CJobSettings settings;
+    settings.nFlashCheck = c.nCheck;
+    CUpgradeJob job(package, settings, [&](const CJobEvent& event) {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = finished || event.eKind == CJobEvent::EKind::JobEnds;
+        done.notify_all();
+    });
+    job.SetPortDevices(receiver.SlavePaths()[0], "", "");
+    if (job.Start()) {
+        std::unique_lock<std::mutex> lock(mutex);
+        done.wait(lock, [&] { return finished; });
+    }
+    const CJobReport report = job.Report();
+    readBack = report.last.bLineTrouble;
+    outcome.dSeconds = report.dSeconds;
     std::vector<uint8_t> flashApp, flashBoot;
     outcome.bSame = receiver.ReadMemory(0x01020000, static_cast<uint32_t>(app.size()), flashApp) &&
                     receiver.ReadMemory(0x01000000, static_cast<uint32_t>(boot.size()), flashBoot) &&
                     flashApp == app && flashBoot == boot;
     receiver.Stop();
     outcome.bBricked = receiver.IsBricked();
-    outcome.bUpgraded = CUpgradePolicy::Succeeded(report);
+    outcome.bUpgraded = report.bSuccess;
     outcome.bReadBack = readBack && c.nCheck == FLASH_CHECK_AUTO;
     return outcome;
 }
@@ -172,7 +152,12 @@ int main(int argc, char** argv)
     const std::string dir = TRAILMARK_BINARY_DIR;
     // The records of monitors left running stay in the build tree.
     setenv("TRAILMARK_STATE_DIR", (dir + "/bench-state").c_str(), 1);
-    const std::string package = dir + "/Corvid_FW_v1.82-Boot.q";
+    std::string error;
+    const std::shared_ptr<const CPackageImage> package = CPackageImage::Load(dir + "/Corvid_FW_v1.82-Boot.q", error);
+    if (!package) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
     const std::vector<uint8_t> app = ReadFile(dir + "/app.bin"), boot = ReadFile(dir + "/boot.bin");
     if (app.empty() || boot.empty()) {
         std::fprintf(stderr, "app.bin and boot.bin are missing from %s\n", dir.c_str());

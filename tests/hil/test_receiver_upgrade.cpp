@@ -12,11 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/HERFLoader.h"
-#include "engine/UpgradePolicy.h"
-#include "package/FirmwareFile.h"
+#include "engine/UpgradeJob.h"
 #include "texts/Texts.h"
-#include "transfer/StagedImage.h"
+#include "transfer/PackageImage.h"
 
 using namespace CHERFLoaderLib;
 
@@ -37,46 +35,39 @@ TEST(HardwareInTheLoop, UpgradedReceiverReportsThePackageVersions)
     if (package.empty())
         package = std::string(TRAILMARK_BINARY_DIR) + "/Corvid_FW_v1.82-Boot.q";
 
-    CFirmwareFileEntry entry;
-    ASSERT_TRUE(entry.Load(package.c_str())) << entry.m_strError;
-    uint16_t app = 0, boot = 0;
-    for (const auto& section : entry.sections)
-        ((section->flags & SECTION_APP) ? app : boot) = ReadEmbeddedVersion(*section);
+    std::string error;
+    const std::shared_ptr<const CPackageImage> image = CPackageImage::Load(package, error);
+    ASSERT_TRUE(image) << error;
     char appText[16], bootText[16];
-    FormatVersion(appText, sizeof appText, app);
-    FormatVersion(bootText, sizeof bootText, boot);
+    FormatVersion(appText, sizeof appText, image->AppVersion());
+    FormatVersion(bootText, sizeof bootText, image->BootVersion());
 
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<std::string> texts;
+    std::vector<std::string> texts;  // of the last run
     bool finished = false;
-    CUpgradePolicy policy;
-    CRunReport report;
-    do {
-        finished = false;
-        texts.clear();
-        CHERFLoader loader;
-        loader.Create(
-            [&](const CLoaderNotification& n) {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (n.nCode == HLN_TEXT)
-                    texts.push_back(n.strText);
-                finished = finished || (n.nCode == HLN_RUN && n.nPayload == RUN_FINISHED);
-                changed.notify_all();
-            },
-            0x83E8);
-        const bool number = port.rfind("COM", 0) == 0;
-        loader.SetPortNumbers(number ? std::atoi(port.c_str() + 3) - 1 : 0, 2, 4);
-        loader.SetPortDevices(number ? "" : port, "", "");
-        loader.SetMonitorFolder(monitors);
-        ASSERT_EQ(loader.Start(package.c_str(), policy.Options()), START_OK) << loader.GetStartError();
+    CJobSettings settings;
+    settings.strMonitorFolder = monitors;
+    CUpgradeJob job(image, settings, [&](const CJobEvent& event) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (event.eKind == CJobEvent::EKind::RunBegins)
+            texts.clear();
+        else if (event.eKind == CJobEvent::EKind::Notification && event.n.nCode == HLN_TEXT)
+            texts.push_back(event.n.strText);
+        else if (event.eKind == CJobEvent::EKind::JobEnds)
+            finished = true;
+        changed.notify_all();
+    });
+    const bool number = port.rfind("COM", 0) == 0;
+    job.SetPortNumbers(number ? std::atoi(port.c_str() + 3) : 0, 2, 4);
+    job.SetPortDevices(number ? "" : port, "", "");
+    ASSERT_TRUE(job.Start());
+    {
         std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::minutes(5), [&] { return finished; }));
-        lock.unlock();
-        report = loader.GetRunReport();
-        loader.Destroy();
-    } while (policy.NextRun(report));
-    ASSERT_TRUE(CUpgradePolicy::Succeeded(report)) << DescribeFailure(report);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::minutes(15), [&] { return finished; }));
+    }
+    const CJobReport report = job.Report();
+    ASSERT_TRUE(report.bSuccess) << report.strReason;
     // The last "App:" and "Boot:" lines are those read after the upgrade.
     std::string lastApp, lastBoot;
     for (const std::string& t : texts) {

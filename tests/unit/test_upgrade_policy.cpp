@@ -73,6 +73,24 @@ TEST(UpgradePolicy, RetryTable)
     EXPECT_FALSE(noRetry.NextRun(Failed(HLE_CONNECT_FAILED, false)));
 }
 
+// Catches an upgrade given up halfway: once a run began writing flash, the
+// runs go on (three in all), also when a later run fails before its own
+// flash work (the receiver is still half written); without flash work, two.
+TEST(UpgradePolicy, ThreeRunsOnceFlashWasWritten)
+{
+    CRunReport written = Failed(HLE_PROGRAM_FAILED, true);
+    written.bFlashWritten = true;
+    const CRunReport uploadFailed = Failed(HLE_UPLOAD_FAILED, true);
+    CUpgradePolicy policy(0x123);
+    ASSERT_TRUE(policy.NextRun(written));
+    ASSERT_TRUE(policy.NextRun(uploadFailed)) << "the receiver is still half written";
+    EXPECT_EQ(policy.Attempt(), 3);
+    EXPECT_FALSE(policy.NextRun(written)) << "three runs at most";
+    CUpgradePolicy clean(0x123);
+    ASSERT_TRUE(clean.NextRun(uploadFailed));
+    EXPECT_FALSE(clean.NextRun(uploadFailed));
+}
+
 // Catches: any first-run option, reached or not, whose retry changes a bit
 // other than the three connect bits.
 TEST(UpgradePolicy, RetryChangesOnlyTheWayTheReceiverIsReached)
