@@ -49,6 +49,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/AnswerTimer.h"
 #include "engine/HERFLoader.h"
 #include "engine/InterruptedRun.h"
 #include "engine/PhasePlan.h"
@@ -173,6 +174,11 @@ private:
     // Programming (FlashPhases.cpp). FlashCommand sends an erase, program or
     // verify again when its answer did not come.
     int FlashCommand(unsigned kind, int timeoutMs, uint32_t first, uint32_t second, uint32_t third);
+    // One exchange with the monitor whose wait is learnt by `timer`
+    // (AnswerTimer.h): a quick loss is asked again at once, up to a few
+    // times; a full wait or a refusal counts as one of `attempts`.
+    int TimedCommand(CAnswerTimer& timer, unsigned kind, uint32_t wireBytes, uint32_t first, uint32_t second,
+                     uint32_t third, CPacket* reply, int attempts);
     bool EraseRange(uint32_t start, uint32_t end, bool report);
     bool ProgramSection(const CFirmwareSection& section, uint32_t count, uint32_t ramBase);
     bool ProgramSectionFromRam(const CFirmwareSection& section);
@@ -237,6 +243,7 @@ private:
     std::atomic<bool> m_bPrimaryUploadOk{true};
     std::atomic<bool> m_bSecondaryUploadOk{true};
     std::atomic<bool> m_bStopUpload{false};  // the phase asks the upload threads to end
+    std::atomic<int> m_nQuickRetries{0};     // quick attempts left to the upload, both threads
 
     // The run's settings.
     uint32_t m_nOptions = 0;
@@ -269,8 +276,13 @@ private:
     EBootRegion m_eBootRegion = EBootRegion::Untouched;
     bool m_bBootHeld = false;              // the region already holds the package's boot loader
     bool m_bFinishThroughMonitor = false;  // a monitor left running is finishing this upgrade
-    uint32_t m_nMonitorBaud = 19200;       // the rate the monitor link runs at
+    uint32_t m_nMonitorBaud = 19200;       // the rate the primary line runs at now (boot loader or monitor)
     CInterruptedRun m_Held;                // what the run records while it holds the monitor
+    // The answer times the worker has learnt: read-back, program and the
+    // monitor's chunks through the boot loader.
+    CAnswerTimer m_ReadTimer{1000};
+    CAnswerTimer m_ProgramTimer{5000};
+    CAnswerTimer m_ChunkTimer{2000};
     bool m_bHeldSaved = false;
 
     CSessionLinks m_Links;

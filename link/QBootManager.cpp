@@ -137,7 +137,7 @@ int CQBootManager::WaitForAck(int timeoutMs)
     int nState = LINK_WAITING;
     CPacket packet;
     while (nState == LINK_WAITING) {
-        ReceiveBatch(LINK_WAIT_SLICE_MS);
+        ReceiveBatch(SliceFor(timeoutMs, timer.ElapsedMs()));
         while (nState == LINK_WAITING && m_Parser.PopPacket(packet))
             nState = TakeReply(packet);
         // Checked after every batch, also one that has just ended the wait.

@@ -117,3 +117,9 @@ void CQManagerBase::FillBlock(uint8_t* block, size_t size, const CPacket& packet
     if (nCopy > 0)
         std::memcpy(block, packet.m_Data.data(), nCopy);
 }
+
+int CQManagerBase::SliceFor(int timeoutMs, int64_t elapsedMs)
+{
+    const int64_t left = static_cast<int64_t>(timeoutMs) - elapsedMs;
+    return static_cast<int>(left < 1 ? 1 : left < LINK_WAIT_SLICE_MS ? left : LINK_WAIT_SLICE_MS);
+}

@@ -69,6 +69,10 @@ protected:
     // Waits up to `sliceMs` for bytes on the primary port and feeds all that
     // are there to the parser. False when no bytes came.
     bool ReceiveBatch(int sliceMs);
+    // The slice of a reply wait: LINK_WAIT_SLICE_MS, or what is left of the
+    // wait when that is less, so that a short wait is not drawn out to a
+    // whole slice.
+    static int SliceFor(int timeoutMs, int64_t elapsedMs);
     // Reads whatever the primary port holds now, without waiting, into the
     // parser. False when there was nothing.
     bool DrainPrimary();

@@ -101,7 +101,7 @@ int CQMonitorManager::WaitForReply(int timeoutMs, int expectedId, CPacket& reply
     timer.Start();
     int nState = LINK_WAITING;
     while (nState == LINK_WAITING) {
-        ReceiveBatch(LINK_WAIT_SLICE_MS);
+        ReceiveBatch(SliceFor(timeoutMs, timer.ElapsedMs()));
         // Packets other than the awaited one (a late answer to an earlier
         // command, a status report) are passed over; the wait goes on.
         while (nState == LINK_WAITING && m_Parser.PopPacket(reply)) {

@@ -3,17 +3,25 @@
 #include <chrono>
 #include <thread>
 
+#include "engine/AnswerTimer.h"
 #include "engine/HERFLoaderImpl.h"
 
 namespace CHERFLoaderLib {
 
 namespace {
-constexpr int BLOCK_ATTEMPTS = 3;
+constexpr int BLOCK_ATTEMPTS = 3;         // failures after a full wait (or a refusal)
+constexpr int BLOCK_QUICK_ATTEMPTS = 10;  // failures in all, when the others were quick losses
+constexpr uint32_t PING_WIRE_BYTES = 13 + 7 + 1 + 7;       // the command packet and its answer
+constexpr uint32_t BLOCK_WIRE_OVERHEAD = 8 + 7 + 1 + 7;    // address, length, framing, and the answer
 constexpr int PING_TIMEOUT_MS = 1000;
 constexpr int BLOCK_TIMEOUT_MS = 3000;
 constexpr int SECONDARY_START_DELAY_MS = 1000;
 constexpr int VERIFY_TIMEOUT_MS = 5000;
 constexpr int UPLOAD_POLL_MS = 10;
+double MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
 }  // namespace
 
 bool CHERFLoaderImpl::StartUploadThread(platform::CThread& thread, bool secondary)
@@ -43,6 +51,7 @@ bool CHERFLoaderImpl::RunUploadData()
     m_Links.m_MonitorMgr.ResetLineFaults();
     m_Links.m_SecondaryMonitorMgr.ResetLineFaults();
     m_bLineTrouble = false;
+    m_nQuickRetries = m_ImageData.GetCount();
     UpdateProgress(0);
     NotifyText(HLN_TEXT, m_Links.m_bUseSecondary ? "Using secondary port" : "Not using secondary port!!");
     m_ImageData.Rewind();
@@ -89,31 +98,57 @@ bool CHERFLoaderImpl::RunUploadData()
     return ok;
 }
 
+// A block whose packet or answer was lost would cost the design's whole wait
+// (3 s) before it is sent again. The waits are learnt from the run instead
+// (AnswerTimer.h), and a quick loss is tried again at once: a block may take
+// more than the design's three attempts when each failure was quick, within
+// a budget for the whole upload. After a quick loss the line is left quiet
+// for as long again before the next exchange, whose purge then drops any late
+// answer to the lost attempt: acknowledgements carry nothing to tell them
+// apart, so a late one must never meet the next packet.
 void CHERFLoaderImpl::UploadWorker(CQMonitorManager& manager, std::atomic<bool>& outcome)
 {
     outcome = false;
     if (IsCancelled())
         return;
     const uint32_t ramTop = m_Receiver.GetRamTop();
+    const uint32_t baud = m_nMonitorBaud;
+    CAnswerTimer pingTimer(PING_TIMEOUT_MS), blockTimer(BLOCK_TIMEOUT_MS);
     for (;;) {
         CDataBufferItem* block = m_ImageData.GetNextItem();
         if (block == nullptr) {
             outcome = true;
             return;
         }
-        int attempts = 0;
+        int failures = 0, slowFailures = 0;
         int result = LINK_WAITING;
-        while (!IsCancelled() && !m_bStopUpload && result != LINK_OK && attempts < BLOCK_ATTEMPTS) {
+        while (!IsCancelled() && !m_bStopUpload && result != LINK_OK && slowFailures < BLOCK_ATTEMPTS &&
+               failures < BLOCK_QUICK_ATTEMPTS) {
             // The ping makes sure the monitor listens before a whole block is sent.
-            if (manager.Command(MON_CMD_READY, PING_TIMEOUT_MS, 0, 0, 0, nullptr) == LINK_OK) {
+            int wait = pingTimer.WaitMs(PING_WIRE_BYTES, baud);
+            auto sent = std::chrono::steady_clock::now();
+            const int ping = manager.Command(MON_CMD_READY, wait, 0, 0, 0, nullptr);
+            bool quick = ping == LINK_TIMEOUT && pingTimer.IsQuick(wait);
+            if (ping == LINK_OK) {
+                pingTimer.Note(MsSince(sent), PING_WIRE_BYTES, baud);
+                const uint32_t wire = block->m_nLength + BLOCK_WIRE_OVERHEAD;
+                wait = blockTimer.WaitMs(wire, baud);
+                sent = std::chrono::steady_clock::now();
                 result = manager.SendData(block->m_pData.get(), ramTop + static_cast<uint32_t>(block->m_nRamOffset),
-                                          block->m_nLength, BLOCK_TIMEOUT_MS);
+                                          block->m_nLength, wait);
                 if (result == LINK_OK) {
+                    blockTimer.Note(MsSince(sent), wire, baud);
                     UpdateProgress(m_ImageData.GetPosition());
                     continue;
                 }
+                quick = result == LINK_TIMEOUT && blockTimer.IsQuick(wait);
             }
-            Notify(HLN_RETRY, ++attempts);
+            ++failures;
+            if (!quick || m_nQuickRetries.fetch_sub(1) <= 0)
+                ++slowFailures;
+            Notify(HLN_RETRY, failures);
+            if (quick)
+                std::this_thread::sleep_for(std::chrono::milliseconds(blockTimer.QuietMs()));
         }
         if (IsCancelled()) {
             SetError(HLE_CANCELLED);

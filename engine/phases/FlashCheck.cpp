@@ -31,7 +31,7 @@ namespace CHERFLoaderLib {
 namespace {
 constexpr uint32_t PROBE_LENGTH = 256;
 constexpr int PROBE_TIMEOUT_MS = 2000;
-constexpr int READ_TIMEOUT_MS = 1000;
+constexpr uint32_t READ_WIRE_BYTES = 13 + 7 + 8 + 7;  // the command, and the answer's header and framing
 constexpr int READ_ATTEMPTS = 3;
 constexpr uint32_t READ_PIECE = 1024;     // the most one read-back answer carries
 constexpr int BLANK_TIMEOUT_MS = 2000;
@@ -61,7 +61,8 @@ bool CHERFLoaderImpl::ReadMemory(uint32_t address, uint32_t length, std::vector<
         CPacket reply;
         if (attempt > 0)
             NoteLineTrouble();
-        if (m_Links.m_MonitorMgr.Command(MON_CMD_READ_DATA, READ_TIMEOUT_MS, address, length, 0, &reply) != LINK_OK)
+        if (TimedCommand(m_ReadTimer, MON_CMD_READ_DATA, READ_WIRE_BYTES + length, address, length, 0, &reply, 1) !=
+            LINK_OK)
             continue;
         const uint8_t* p = reply.m_Data.data();
         const size_t size = reply.m_Data.size();

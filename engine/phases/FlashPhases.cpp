@@ -8,7 +8,9 @@
 // place, since it may have written over its own input: the section is sent
 // again and checked first.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "engine/HERFLoaderImpl.h"
 #include "package/ByteOrder.h"
@@ -23,6 +25,8 @@ constexpr uint32_t PROGRAM_PIECE = 4096;
 constexpr int PING_TIMEOUT_MS = 1000;
 constexpr int BLOCK_TIMEOUT_MS = 3000;
 constexpr int BLOCK_ATTEMPTS = 3;
+constexpr int QUICK_ATTEMPTS = 8;                 // quick losses of one exchange asked again
+constexpr uint32_t COMMAND_WIRE_BYTES = 13 + 7 + 1 + 7;  // a command packet and its answer
 
 uint32_t HeaderWord(const CFirmwareSection& section, size_t offset)
 {
@@ -43,6 +47,30 @@ int CHERFLoaderImpl::FlashCommand(unsigned kind, int timeoutMs, uint32_t first, 
     // A refusal is an answer; only a lost one is asked again.
     for (int attempt = 0; attempt < FLASH_ATTEMPTS && result == LINK_TIMEOUT; ++attempt)
         result = m_Links.m_MonitorMgr.Command(kind, timeoutMs, first, second, third, nullptr);
+    return result;
+}
+
+int CHERFLoaderImpl::TimedCommand(CAnswerTimer& timer, unsigned kind, uint32_t wireBytes, uint32_t first,
+                                  uint32_t second, uint32_t third, CPacket* reply, int attempts)
+{
+    int result = LINK_TIMEOUT, slow = 0, quick = 0;
+    while (slow < attempts) {
+        const int wait = timer.WaitMs(wireBytes, m_nMonitorBaud);
+        const auto sent = std::chrono::steady_clock::now();
+        result = m_Links.m_MonitorMgr.Command(kind, wait, first, second, third, reply);
+        if (result == LINK_OK) {
+            timer.Note(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count(),
+                       wireBytes, m_nMonitorBaud);
+            return result;
+        }
+        if (result != LINK_TIMEOUT)
+            return result;
+        NoteLineTrouble();
+        if (timer.IsQuick(wait) && ++quick <= QUICK_ATTEMPTS)
+            std::this_thread::sleep_for(std::chrono::milliseconds(timer.QuietMs()));
+        else
+            ++slow;
+    }
     return result;
 }
 
@@ -218,8 +246,8 @@ bool CHERFLoaderImpl::ProgramSection(const CFirmwareSection& section, uint32_t c
     const double share = m_nFlashCheck == FLASH_CHECK_READ_BACK && m_eProbe == EProbe::Trusted ? 0.5 : 1.0;
     for (uint32_t i = 0; i < count; i += PROGRAM_PIECE) {
         const uint32_t n = std::min(PROGRAM_PIECE, count - i);
-        if (FlashCommand(MON_CMD_PROGRAM_FLASH, FLASH_COMMAND_TIMEOUT_MS, ramBase + i, n, section.address + i) !=
-            LINK_OK)
+        if (TimedCommand(m_ProgramTimer, MON_CMD_PROGRAM_FLASH, COMMAND_WIRE_BYTES, ramBase + i, n, section.address + i,
+                         nullptr, FLASH_ATTEMPTS) != LINK_OK)
             return false;
         UpdateProgress(i * share);
         if (count - i <= PROGRAM_PIECE)

@@ -14,6 +14,8 @@ namespace {
 constexpr uint32_t MONITOR_CHUNK = 1024;
 constexpr int MONITOR_CHUNK_TIMEOUT_MS = 2000;
 constexpr int CHUNK_ATTEMPTS = 3;
+constexpr int CHUNK_QUICK_ATTEMPTS = 8;
+constexpr uint32_t CHUNK_WIRE_OVERHEAD = 8 + 7 + 1 + 7;  // address, length, framing, and the answer
 }  // namespace
 
 bool CHERFLoaderImpl::RunUploadMonitor()
@@ -82,13 +84,23 @@ int CHERFLoaderImpl::UploadMonitor()
     uint32_t sent = 0;
     while (!IsCancelled() && sent < length) {
         const uint32_t n = std::min(MONITOR_CHUNK, length - sent);
-        int attempts = 0;
+        int attempts = 0, quick = 0;
         result = LINK_WAITING;
         while (!IsCancelled() && result != LINK_OK && attempts < CHUNK_ATTEMPTS) {
-            result = m_Links.m_BootMgr.SendData(image.pData + sent, base + sent, n, MONITOR_CHUNK_TIMEOUT_MS);
+            // The wait is learnt from the chunks that were answered; a quick
+            // loss is sent again at once, after a moment of quiet.
+            const uint32_t wire = n + CHUNK_WIRE_OVERHEAD;
+            const int wait = m_ChunkTimer.WaitMs(wire, m_nMonitorBaud);
+            const auto begin = std::chrono::steady_clock::now();
+            result = m_Links.m_BootMgr.SendData(image.pData + sent, base + sent, n, wait);
             if (result == LINK_OK) {
+                m_ChunkTimer.Note(
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count(), wire,
+                    m_nMonitorBaud);
                 UpdateProgress(sent * 100.0 / length);
                 sent += n;
+            } else if (result == LINK_TIMEOUT && m_ChunkTimer.IsQuick(wait) && ++quick <= CHUNK_QUICK_ATTEMPTS) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_ChunkTimer.QuietMs()));
             } else {
                 Notify(HLN_RETRY, ++attempts);
             }
