@@ -67,6 +67,12 @@ void CHERFLoader::SetMonitorFolder(const std::string& folder)
         m_pSession->SetMonitorFolder(folder);
 }
 
+void CHERFLoader::SetLineRate(uint32_t baud)
+{
+    if (m_pSession && (baud == 115200 || baud == 230400 || baud == 460800 || baud == 921600))
+        m_pSession->SetLineRate(baud);
+}
+
 int32_t CHERFLoader::Start(const char* packagePath, uint32_t options)
 {
     if (!m_pSession)

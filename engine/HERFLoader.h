@@ -87,6 +87,10 @@ public:
     // class (the wizard's rule: the maker's monitors lie beside the
     // package); empty otherwise.
     static std::string MonitorFolderBeside(const std::string& packagePath);
+    // The monitor link's rate after its switch to 115200: 230400, 460800 or
+    // 921600 are asked of the receiver and checked, falling back to 115200
+    // when refused or unusable; 115200 (the default) asks nothing more.
+    void SetLineRate(uint32_t baud);
     // Turns on the engine's trace texts on standard error for the process.
     static void EnableTrace();
     // START_OK, START_NOT_STARTED (no session, or no worker thread),

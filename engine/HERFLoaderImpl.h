@@ -79,6 +79,7 @@ public:
     void SetPortNumbers(int32_t primary, int32_t secondary, int32_t third);
     void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
     void SetMonitorFolder(const std::string& folder) { m_strMonitorFolder = folder; }
+    void SetLineRate(uint32_t baud) { m_nWantedBaud = baud; }
     int32_t Start(const char* packagePath, uint32_t options);
     int32_t Start(std::shared_ptr<const CPackageImage> package, uint32_t options);
     void SetFlashCheck(int32_t mode)
@@ -166,6 +167,11 @@ private:
     int ConnectToMonitor(std::string& flashText);
     int ReadFlashChip(std::string& flashText);
     int SwitchMonitorToHighSpeed();
+    // A rate above 115200 (LineRate.cpp): the ports of the monitor link
+    // set to a rate, the ready checks at one, and the negotiation.
+    void SetMonitorLineRate(uint32_t baud);
+    bool MonitorAnswersAt(uint32_t baud);
+    int RaiseLineRate();
 
     // Data upload (DataUpload.cpp).
     void UploadWorker(CQMonitorManager& manager, std::atomic<bool>& outcome);
@@ -277,6 +283,7 @@ private:
     bool m_bBootHeld = false;              // the region already holds the package's boot loader
     bool m_bFinishThroughMonitor = false;  // a monitor left running is finishing this upgrade
     uint32_t m_nMonitorBaud = 19200;       // the rate the primary line runs at now (boot loader or monitor)
+    uint32_t m_nWantedBaud = 115200;       // the monitor link's rate asked for after the switch to 115200
     CInterruptedRun m_Held;                // what the run records while it holds the monitor
     // The answer times the worker has learnt: read-back, program and the
     // monitor's chunks through the boot loader.

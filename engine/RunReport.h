@@ -60,6 +60,8 @@ struct CRunReport {
     CReceiverFacts receiver;          // versions, board and serial number as far as known
     uint32_t nMonitorBytes = 0;       // bytes of the monitor the run sends; 0 until it is chosen
     uint32_t nDataBytes = 0;          // bytes of image data the data upload carries, known from Start
+    uint32_t nLineRate = 0;           // the rate the monitor link ran the upload at; 0 before it began
+    bool bLineRateFell = false;       // the rate asked for was refused or did not work: the run fell back
 };
 
 // The closing words of a run that succeeded without a check of its flash.

@@ -91,6 +91,19 @@ void CRunState::NoteReceiverAfter(uint16_t app, uint16_t boot)
     m_Report.receiver.wNowBootVersion = boot;
 }
 
+void CRunState::NoteLineRate(uint32_t baud, bool fellBack)
+{
+    std::lock_guard<std::mutex> lock(m_ReportLock);
+    m_Report.nLineRate = baud;
+    m_Report.bLineRateFell = fellBack;
+}
+
+void CRunState::NoteUploadRate(uint32_t baud)
+{
+    std::lock_guard<std::mutex> lock(m_ReportLock);
+    m_Report.nLineRate = baud;
+}
+
 CRunReport CRunState::GetRunReport(bool deviceGone, const std::string& startError) const
 {
     CRunReport report;

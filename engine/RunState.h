@@ -69,6 +69,11 @@ public:
     void NoteReceiver(uint16_t oldApp, uint16_t oldBoot, int32_t board, const std::string& serial);
     // The versions the receiver reported when the final phase identified it.
     void NoteReceiverAfter(uint16_t app, uint16_t boot);
+    // The rate the monitor link runs at, and whether a higher rate asked
+    // for was refused or did not work.
+    void NoteLineRate(uint32_t baud, bool fellBack);
+    // The rate the data upload runs at (the fall-back flag stays).
+    void NoteUploadRate(uint32_t baud);
     // The report so far with the result and cancel state filled in. The
     // session adds what only it knows: whether a port went away, and why
     // Start failed.

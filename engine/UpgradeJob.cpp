@@ -45,6 +45,19 @@ private:
 
 }  // namespace
 
+uint32_t CLineRateMemory::Allowed(uint32_t wanted) const
+{
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_nLowestFailed != 0 && wanted >= m_nLowestFailed ? 115200 : wanted;
+}
+
+void CLineRateMemory::Failed(uint32_t rate)
+{
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (rate > 115200 && (m_nLowestFailed == 0 || rate < m_nLowestFailed))
+        m_nLowestFailed = rate;
+}
+
 CUpgradeJob::CUpgradeJob(std::shared_ptr<const CPackageImage> package, CJobSettings settings, CJobSink sink)
     : m_pPackage(std::move(package)), m_Settings(std::move(settings)), m_Sink(std::move(sink))
 {
@@ -203,6 +216,9 @@ bool CUpgradeJob::RunOnce(uint32_t options, CRunReport& report)
     made->SetPortDevices(m_strDevices[0], m_strDevices[1], m_strDevices[2]);
     made->SetFlashCheck(m_Settings.nFlashCheck);
     made->SetMonitorFolder(m_Settings.strMonitorFolder);
+    const uint32_t rate =
+        m_Settings.pRates ? m_Settings.pRates->Allowed(m_Settings.nLineRate) : m_Settings.nLineRate;
+    made->SetLineRate(rate);
     CHERFLoader* loader = made.get();
     {
         // From here on Cancel reaches this run.
@@ -244,6 +260,8 @@ bool CUpgradeJob::RunOnce(uint32_t options, CRunReport& report)
             break;
     }
     report = loader->GetRunReport();
+    if (report.bLineRateFell && m_Settings.pRates)
+        m_Settings.pRates->Failed(rate);
     std::unique_ptr<CHERFLoader> finished;
     {
         std::lock_guard<std::mutex> lock(m_Lock);

@@ -42,6 +42,20 @@ class CPackageImage;
 
 namespace CHERFLoaderLib {
 
+// The line rates the receivers of one invocation could not use: a rate that
+// one receiver's monitor refused, or that did not work on its line, is not
+// asked of the others (each then runs at 115200). Thread-safe.
+class CLineRateMemory {
+public:
+    // The rate to ask for instead of `wanted`.
+    uint32_t Allowed(uint32_t wanted) const;
+    void Failed(uint32_t rate);
+
+private:
+    mutable std::mutex m_Lock;
+    uint32_t m_nLowestFailed = 0;  // 0: none failed
+};
+
 // How one receiver is upgraded.
 struct CJobSettings {
     uint32_t nOptions = UPGRADE_FIRST_RUN_OPTIONS;  // the first run's; the policy derives the others
@@ -49,6 +63,8 @@ struct CJobSettings {
     int32_t nFlashCheck = FLASH_CHECK_AUTO;
     std::string strMonitorFolder;                    // empty: the built-in monitors
     uint32_t nMessage = 0x83E8;                      // the tag of every notification
+    uint32_t nLineRate = 115200;                     // the monitor link's rate asked for (CHERFLoader::SetLineRate)
+    std::shared_ptr<CLineRateMemory> pRates;         // shared by the receivers of an invocation; may be null
 };
 
 struct CJobEvent {

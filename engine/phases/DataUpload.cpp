@@ -52,6 +52,7 @@ bool CHERFLoaderImpl::RunUploadData()
     m_Links.m_SecondaryMonitorMgr.ResetLineFaults();
     m_bLineTrouble = false;
     m_nQuickRetries = m_ImageData.GetCount();
+    m_Run.NoteUploadRate(m_nMonitorBaud);
     UpdateProgress(0);
     NotifyText(HLN_TEXT, m_Links.m_bUseSecondary ? "Using secondary port" : "Not using secondary port!!");
     m_ImageData.Rewind();

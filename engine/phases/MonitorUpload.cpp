@@ -30,6 +30,8 @@ bool CHERFLoaderImpl::RunUploadMonitor()
         ok = true;
         if (m_nMonitorBaud < 115200 && m_Receiver.IsHighSpeedBoard(m_nOptions) && (m_nOptions & HLO_HIGH_SPEED))
             ok = SwitchMonitorToHighSpeed() == LINK_OK;
+        else if (m_nMonitorBaud == 115200 && m_nWantedBaud > 115200)
+            ok = RaiseLineRate() == LINK_OK;
         if (ok)
             ok = ReadFlashChip(flashText) == LINK_OK;
     } else {
@@ -171,18 +173,15 @@ int CHERFLoaderImpl::ReadFlashChip(std::string& flashText)
 int CHERFLoaderImpl::SwitchMonitorToHighSpeed()
 {
     if (m_Links.m_MonitorMgr.Command(MON_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr) == LINK_OK) {
-        m_Links.m_PrimaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
-        m_nMonitorBaud = 115200;
+        SetMonitorLineRate(115200);
         NotifyText(HLN_TEXT, "Using high speed monitor upload");
-        if (m_Links.m_bUseSecondary) {
-            m_Links.m_SecondaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
-            if (m_nOptions & HLO_THIRD_PORT)
-                m_Links.m_ThirdPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
-        }
         // The monitor changes its speed after its acknowledgement has left.
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
     }
-    return m_Links.m_MonitorMgr.Command(MON_CMD_READY, 2000, 0, 0, 0, nullptr);
+    const int result = m_Links.m_MonitorMgr.Command(MON_CMD_READY, 2000, 0, 0, 0, nullptr);
+    if (result != LINK_OK || m_nMonitorBaud != 115200 || m_nWantedBaud <= 115200)
+        return result;
+    return RaiseLineRate();
 }
 
 }  // namespace CHERFLoaderLib

@@ -41,6 +41,8 @@ bool CHERFLoaderImpl::FindRunningMonitor(bool recordFirst)
 {
     CInterruptedRun record;
     std::vector<uint32_t> rates(std::begin(MONITOR_RATES), std::end(MONITOR_RATES));
+    if (m_nWantedBaud > 115200)
+        rates.insert(rates.begin(), m_nWantedBaud);
     if (recordFirst && CInterruptedRunStore::Default().Find(m_Links.PortName(0), std::string(), record))
         rates.insert(rates.begin(), record.nMonitorBaud);
     m_Links.m_MonitorMgr.SetPorts(&m_Links.m_PrimaryPort, nullptr);

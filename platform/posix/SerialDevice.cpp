@@ -48,7 +48,8 @@ bool SpeedFor(uint32_t baudRate, speed_t& speed)
         uint32_t nRate;
         speed_t speed;
     } RATES[] = {{2400, B2400},   {4800, B4800},   {9600, B9600},    {19200, B19200},
-                 {38400, B38400}, {57600, B57600}, {115200, B115200}};
+                 {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+                 {460800, B460800}, {921600, B921600}};
     for (const auto& rate : RATES) {
         if (rate.nRate == baudRate) {
             speed = rate.speed;

@@ -63,7 +63,7 @@ struct COverlapped {
 
 bool IsSupportedRate(uint32_t baudRate)
 {
-    static const uint32_t RATES[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    static const uint32_t RATES[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
     for (uint32_t rate : RATES) {
         if (rate == baudRate)
             return true;

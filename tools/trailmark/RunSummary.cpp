@@ -76,14 +76,15 @@ void PrintSummaryTable(COutputStream& out, const std::vector<const CReceiverResu
         width = std::max(width, result->strPort.size());
     const int w = static_cast<int>(width);
     // One row; the reason column is last and absent for a receiver without one.
+    // The rate column is the line rate the receiver's upload ran at.
     auto row = [&out, w](const std::string& port, const std::string& serial, const std::string& board,
                         const std::string& oldVersions, const std::string& newVersions, const char* result,
-                        const std::string& time, const std::string& reason) {
-        out.Print("%-*s  %-16s %5s  %-12s  %-12s  %-11s %7s%s%s\n", w, port.c_str(), serial.c_str(), board.c_str(),
-                  oldVersions.c_str(), newVersions.c_str(), result, time.c_str(), reason.empty() ? "" : "  ",
-                  reason.c_str());
+                        const std::string& time, const std::string& rate, const std::string& reason) {
+        out.Print("%-*s  %-16s %5s  %-12s  %-12s  %-11s %7s %7s%s%s\n", w, port.c_str(), serial.c_str(),
+                  board.c_str(), oldVersions.c_str(), newVersions.c_str(), result, time.c_str(), rate.c_str(),
+                  reason.empty() ? "" : "  ", reason.c_str());
     };
-    row("Port", "Serial", "Board", "Old app/boot", "New app/boot", "Result", "Time", "Reason");
+    row("Port", "Serial", "Board", "Old app/boot", "New app/boot", "Result", "Time", "Rate", "Reason");
     int upgraded = 0;
     std::string failedPorts;
     for (const CReceiverResult* r : results) {
@@ -93,6 +94,7 @@ void PrintSummaryTable(COutputStream& out, const std::vector<const CReceiverResu
         const std::string newVersions = Version(facts.wNowAppVersion, facts.bIdentifiedAfter) + "/" +
                                         Version(facts.wNowBootVersion, facts.bIdentifiedAfter);
         row(r->strPort, Serial(*r), Board(*r), oldVersions, newVersions, ResultWord(*r), FormatDuration(r->dSeconds),
+            r->report.nLineRate != 0 ? std::to_string(r->report.nLineRate) : "-",
             r->bUnverified ? std::string(UNVERIFIED_TEXT) : r->strReason);
         if (r->bSuccess)
             ++upgraded;
@@ -159,6 +161,10 @@ std::string SummaryJson(const std::vector<const CReceiverResult*>& results, doub
             json.Null("serial");
         else
             json.String("serial", facts.strSerial);
+        if (r->report.nLineRate != 0)
+            json.Signed("line_rate", r->report.nLineRate);
+        else
+            json.Null("line_rate");
         if (r->bSuccess)
             json.Bool("flash_verified", !r->report.bFlashUnverified);
         else
@@ -202,6 +208,8 @@ std::string LogLine(const CReceiverResult& r, const platform::CLocalTime& when)
         line += r.report.bFlashUnverified ? "\tverified=no" : "\tverified=yes";
     line += "\tstatus=" + std::to_string(r.nExitStatus);
     line += "\tduration=" + Seconds(r.dSeconds);
+    if (r.report.nLineRate != 0)
+        line += "\trate=" + std::to_string(r.report.nLineRate);
     line += "\tretries=" + std::to_string(r.nAttempts > 0 ? r.nAttempts - 1 : 0);
     if (!r.bSuccess)
         line += "\treason=" + Field(r.strReason);
