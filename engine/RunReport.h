@@ -62,6 +62,7 @@ struct CRunReport {
     uint32_t nDataBytes = 0;          // bytes of image data the data upload carries, known from Start
     uint32_t nLineRate = 0;           // the rate the monitor link ran the upload at; 0 before it began
     bool bLineRateFell = false;       // the rate asked for was refused or did not work: the run fell back
+    bool bLineRateFailed = false;     // ... acknowledged, but the line did not carry it (not a refusal)
 };
 
 // The closing words of a run that succeeded without a check of its flash.

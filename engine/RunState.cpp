@@ -91,11 +91,12 @@ void CRunState::NoteReceiverAfter(uint16_t app, uint16_t boot)
     m_Report.receiver.wNowBootVersion = boot;
 }
 
-void CRunState::NoteLineRate(uint32_t baud, bool fellBack)
+void CRunState::NoteLineRate(uint32_t baud, bool fellBack, bool failed)
 {
     std::lock_guard<std::mutex> lock(m_ReportLock);
     m_Report.nLineRate = baud;
     m_Report.bLineRateFell = fellBack;
+    m_Report.bLineRateFailed = failed;
 }
 
 void CRunState::NoteUploadRate(uint32_t baud)

@@ -71,7 +71,7 @@ public:
     void NoteReceiverAfter(uint16_t app, uint16_t boot);
     // The rate the monitor link runs at, and whether a higher rate asked
     // for was refused or did not work.
-    void NoteLineRate(uint32_t baud, bool fellBack);
+    void NoteLineRate(uint32_t baud, bool fellBack, bool failed = false);
     // The rate the data upload runs at (the fall-back flag stays).
     void NoteUploadRate(uint32_t baud);
     // The report so far with the result and cancel state filled in. The

@@ -260,7 +260,7 @@ bool CUpgradeJob::RunOnce(uint32_t options, CRunReport& report)
             break;
     }
     report = loader->GetRunReport();
-    if (report.bLineRateFell && m_Settings.pRates)
+    if (report.bLineRateFailed && m_Settings.pRates)
         m_Settings.pRates->Failed(rate);
     std::unique_ptr<CHERFLoader> finished;
     {

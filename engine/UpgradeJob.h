@@ -43,8 +43,9 @@ class CPackageImage;
 namespace CHERFLoaderLib {
 
 // The line rates the receivers of one invocation could not use: a rate that
-// one receiver's monitor refused, or that did not work on its line, is not
-// asked of the others (each then runs at 115200). Thread-safe.
+// a receiver's monitor took but its line (cable, adapter) did not carry is
+// not asked of the others, which then run at 115200. A refusal is the
+// receiver's own: the others are still asked. Thread-safe.
 class CLineRateMemory {
 public:
     // The rate to ask for instead of `wanted`.

@@ -73,12 +73,13 @@ int CHERFLoaderImpl::RaiseLineRate()
         m_Links.m_MonitorMgr.Command(MON_CMD_SET_SPEED, SPEED_ACK_TIMEOUT_MS, BASE_RATE, 0, 0, nullptr);
         std::this_thread::sleep_for(std::chrono::milliseconds(SPEED_SETTLE_MS));
         if (MonitorAnswersAt(BASE_RATE)) {
-            m_Run.NoteLineRate(BASE_RATE, true);
+            m_Run.NoteLineRate(BASE_RATE, true, true);
             NotifyText(HLN_TEXT, "Line rate: " + wanted + " does not work on this line (the receiver did not answer "
                                  "at it); back to 115200");
             return LINK_OK;
         }
     }
+    m_Run.NoteLineRate(rate, true, true);
     SetError(HLE_UPLOAD_FAILED, "the monitor answers neither at " + wanted +
                                     " nor at 115200 after the change of line rate; nothing was written");
     return LINK_FAILED;
