@@ -267,6 +267,15 @@ INSTANTIATE_TEST_SUITE_P(
         // Upgraded, but on a monitor that cannot check its flash: status 5.
         CPolicyCase{"EraseRefusedAfterPartOfTheApplication", "--refuse 0x95:3:1 --monitor-checks refuses-flash", "", 5,
                     "Retry with options 0x123\n", true, UPGRADED},
+        // A bit the chip left at 1 in the application's header, with every
+        // flash check turned off: only the receiver's own report after the
+        // upgrade shows that it has no valid application.
+        CPolicyCase{"NotConfirmedByTheReceiver", "--weak-bit 1", "--verify none --no-retry", 1,
+                    "Not confirmed: the receiver reports application v0.00 where the package carries v1.82", false,
+                    "\"application_valid\": false"},
+        // A monitor that accepts every sum: upgraded, but never as a plain success.
+        CPolicyCase{"UnverifiedOnAMonitorThatAcceptsAnySum", "--monitor-checks accepts-any", "", 5,
+                    "GPS firmware upgraded, but the flash could not be verified on this receiver", false, UPGRADED},
         // The boot loader never gives its identity to the first run, which
         // reached it by the command line: the retry tries the wake text.
         CPolicyCase{"BootLoaderNeverIdentified", "--refuse 0x8E:1:1", "--options 0x73", 0,

@@ -84,7 +84,8 @@ const std::string NO_PORT_ERROR = "trailmark: /dev/trailmark-no-such-port: no su
 // a folder reported as a missing --port, a byte-order mark or CR taken into
 // a port's name, one device named twice through a link or a COM number, a
 // bare "163" read as decimal, option bits opening ports the user never
-// named, and usage errors that a script asking for JSON gets only as text.
+// named, usage errors that a script asking for JSON gets only as text, and a
+// run log that lost its line ending in success.
 TEST_F(UpgradeInputs, RefusedBeforeAnythingStartsOrTakenAsMeant)
 {
     const std::string sample = SAMPLE;
@@ -125,6 +126,9 @@ TEST_F(UpgradeInputs, RefusedBeforeAnythingStartsOrTakenAsMeant)
          "trailmark: options 0x169 ask for a second port, but no --secondary-port was given, and a third port, but no "
          "--third-port was given: the run uses 0x163, only the ports named",
          nullptr},
+        // The receiver is upgraded, but its line of the run log is lost.
+        {"run log that cannot be written", {"--port", "{RECEIVER}", "--log", "/dev/full", "-q", "--package", sample},
+         {}, 1, "trailmark: --log: cannot write to /dev/full", nullptr},
     };
     for (const CInputRow& row : rows) {
         SCOPED_TRACE(row.m_pszName);
