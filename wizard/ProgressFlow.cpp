@@ -8,6 +8,8 @@
 #include "wizard/PortChoice.h"
 #include "wizard/WizardTexts.h"
 
+using namespace CHERFLoaderLib::LoaderCodes;
+
 namespace wizard {
 
 namespace {
