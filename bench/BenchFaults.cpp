@@ -59,8 +59,7 @@ CRunReport RunOnce(const std::vector<std::string>& ports, const std::string& pac
             }
         },
         0x83E8);
-    loader.SetPortNumbers(0, 2, 4);
-    loader.SetPortDevices(ports[0], "", "");
+    loader.SetPorts(CPortId::Device(ports[0]));
     loader.SetFlashCheck(flashCheck);
     CRunReport report;
     if (loader.Start(package.c_str(), options) == START_OK) {

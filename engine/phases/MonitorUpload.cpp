@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "engine/HERFLoaderImpl.h"
+#include "link/ReceiverLines.h"
 #include "package/ByteOrder.h"
 #include "texts/Texts.h"
 #include "transfer/MonitorFiles.h"
@@ -117,7 +118,7 @@ int CHERFLoaderImpl::ConnectToMonitor(std::string& flashText)
 {
     m_Links.m_bUseSecondary = false;
     m_Links.m_MonitorMgr.SetPorts(&m_Links.m_PrimaryPort, nullptr);
-    m_Links.m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    m_Links.m_PrimaryPort.Configure(LINE_PACKET);
     if (!(m_nOptions & HLO_PRIMARY_PORT_ONLY))
         m_Links.m_SecondaryMonitorMgr.SetPorts(&m_Links.m_SecondaryPort,
                                                (m_nOptions & HLO_THIRD_PORT) ? &m_Links.m_ThirdPort : nullptr);
@@ -159,13 +160,13 @@ int CHERFLoaderImpl::ReadFlashChip(std::string& flashText)
 int CHERFLoaderImpl::SwitchMonitorToHighSpeed()
 {
     if (m_Links.m_MonitorMgr.Command(MON_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr) == LINK_OK) {
-        m_Links.m_PrimaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+        m_Links.m_PrimaryPort.Configure(LINE_PACKET.WithRate(115200));
         m_nMonitorBaud = 115200;
         NotifyText(HLN_TEXT, "Using high speed monitor upload");
         if (m_Links.m_bUseSecondary) {
-            m_Links.m_SecondaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
+            m_Links.m_SecondaryPort.Configure(LINE_PACKET_LINES_LOW.WithRate(115200));
             if (m_nOptions & HLO_THIRD_PORT)
-                m_Links.m_ThirdPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
+                m_Links.m_ThirdPort.Configure(LINE_PACKET_LINES_LOW.WithRate(115200));
         }
         // The monitor changes its speed after its acknowledgement has left.
         std::this_thread::sleep_for(std::chrono::milliseconds(400));

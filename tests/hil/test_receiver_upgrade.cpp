@@ -65,9 +65,9 @@ TEST(HardwareInTheLoop, UpgradedReceiverReportsThePackageVersions)
                 changed.notify_all();
             },
             0x83E8);
-        const bool number = port.rfind("COM", 0) == 0;
-        loader.SetPortNumbers(number ? std::atoi(port.c_str() + 3) - 1 : 0, 2, 4);
-        loader.SetPortDevices(number ? "" : port, "", "");
+        CPortId id;
+        ASSERT_TRUE(ParsePortId(port, id)) << "TRAILMARK_HIL_PORT: '" << port << "' is neither COMn nor a device path";
+        loader.SetPorts(id);
         loader.SetMonitorFolder(monitors);
         ASSERT_EQ(loader.Start(package.c_str(), policy.Options()), START_OK) << loader.GetStartError();
         std::unique_lock<std::mutex> lock(mutex);

@@ -50,22 +50,6 @@ std::string FailureReason(const CRunReport& first, const CRunReport& report)
     return reason;
 }
 
-bool ResolvePortArgument(const std::string& text, CReceiverPorts& ports, int index)
-{
-    if (text.size() > 3 && (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
-        (text[2] == 'M' || text[2] == 'm')) {
-        uint32_t value = 0;
-        if (!ParseUint32(text.substr(3), value) || value < 1 || value > 255)
-            return false;
-        ports.nNumber[index] = static_cast<int>(value);
-        return true;
-    }
-    if (text.find_first_of("/\\") == std::string::npos)
-        return false;
-    ports.strDevice[index] = text;
-    return true;
-}
-
 void CReceiverRun::Start()
 {
     m_Thread = std::thread([this] { Upgrade(); });
@@ -167,8 +151,7 @@ bool CReceiverRun::RunOnce(uint32_t options, CRunReport& report)
             own.Push(std::move(event));
         },
         LOADER_MESSAGE);
-    loader.SetPortNumbers(m_Ports.nNumber[0], m_Ports.nNumber[1], m_Ports.nNumber[2]);
-    loader.SetPortDevices(m_Ports.strDevice[0], m_Ports.strDevice[1], m_Ports.strDevice[2]);
+    loader.SetPorts(m_Ports.port[0], m_Ports.port[1], m_Ports.port[2]);
     loader.SetFlashCheck(m_Settings.nFlashCheck);
     loader.SetMonitorFolder(m_Settings.strMonitorDir);
     const int32_t startResult = loader.Start(m_Settings.strPackage.c_str(), options);
