@@ -23,19 +23,16 @@ void CHERFLoader::Create(CNotifySink sink, uint32_t message)
         m_pSession = std::make_shared<CHERFLoaderImpl>(std::move(sink), message);
 }
 
-void CHERFLoader::SetPortNumbers(int32_t primary, int32_t secondary, int32_t third)
+void CHERFLoader::SetPorts(const CPortId& primary, const CPortId& secondary, const CPortId& third)
 {
     if (!m_pSession)
         return;
-    m_pSession->SetPortNumbers(primary, secondary, third);
+    m_pSession->SetPorts(primary, secondary, third);
 }
 
-void CHERFLoader::SetPortDevices(const std::string& primary, const std::string& secondary,
-                                 const std::string& third)
+void CHERFLoader::SetPortNumbers(int32_t primary, int32_t secondary, int32_t third)
 {
-    if (!m_pSession)
-        return;
-    m_pSession->SetPortDevices(primary, secondary, third);
+    SetPorts(CPortId::Com(primary), CPortId::Com(secondary), CPortId::Com(third));
 }
 
 void CHERFLoader::SetFlashCheck(int32_t mode)

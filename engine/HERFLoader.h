@@ -1,7 +1,7 @@
 // The upgrade engine handle.
 //
 // A front end (the wizard's progress page, the command line) creates one
-// CHERFLoader per run, gives it a notification sink and the port numbers,
+// CHERFLoader per run, gives it a notification sink and the ports,
 // and starts it with the package path and option bits. The run happens on a
 // worker thread of the engine; everything it has to say arrives at the sink
 // as notifications (code, payload and, for text notifications, a copy of the
@@ -37,6 +37,7 @@
 #include <string>
 
 #include "engine/LoaderCodes.h"
+#include "engine/PortService.h"
 #include "engine/RunReport.h"
 
 class CPackageImage;
@@ -69,11 +70,14 @@ public:
 
     // Makes the session (once); notifications go to `sink` tagged `message`.
     void Create(CNotifySink sink, uint32_t message);
+    // The run's ports, each a COM number or a device path; messages name
+    // each by its Name(). The secondary and third are opened only when the
+    // options ask for them. Without a call the ports are COM1, COM2 and
+    // COM4. Nothing without a session.
+    void SetPorts(const CPortId& primary, const CPortId& secondary = CPortId::Com(PORT_SECONDARY_DEFAULT),
+                  const CPortId& third = CPortId::Com(PORT_THIRD_DEFAULT));
+    // The same for three COM numbers (the wizard's call).
     void SetPortNumbers(int32_t primary, int32_t secondary, int32_t third);
-    // Device paths that stand for the three ports instead of their numbers;
-    // an empty path keeps the number (COMn). Messages name a port by the
-    // path given here, as the user typed it. Nothing without a session.
-    void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
     // How programmed flash is confirmed: FLASH_CHECK_AUTO unless set (a value
     // outside FLASH_CHECK_NONE..FLASH_CHECK_AUTO keeps the default).
     // Whatever is set, sectors that the monitor shows to be blank are not

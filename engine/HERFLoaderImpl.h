@@ -76,8 +76,7 @@ public:
     CHERFLoaderImpl& operator=(const CHERFLoaderImpl&) = delete;
 
     // The handle's operations, all on the front end's thread.
-    void SetPortNumbers(int32_t primary, int32_t secondary, int32_t third);
-    void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
+    void SetPorts(const CPortId& primary, const CPortId& secondary, const CPortId& third);
     void SetMonitorFolder(const std::string& folder) { m_strMonitorFolder = folder; }
     void SetLineRate(uint32_t baud) { m_nWantedBaud = baud; }
     int32_t Start(const char* packagePath, uint32_t options);

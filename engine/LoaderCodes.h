@@ -4,10 +4,10 @@
 // kinds (PHASE_*).
 //
 // The engine, the phase operations, the wizard and the command line all use
-// these. The names live in namespace CHERFLoaderLib (in an inline namespace
-// that the global scope also uses), so both HLN_RUN and
-// CHERFLoaderLib::HLN_RUN name the same constant. The name functions return
-// constant texts and are safe from any thread.
+// these. The names live in namespace CHERFLoaderLib, in the inline namespace
+// CHERFLoaderLib::LoaderCodes: code outside the engine writes
+// CHERFLoaderLib::HLN_RUN, or uses either namespace in its own .cpp file.
+// The name functions return constant texts and are safe from any thread.
 #pragma once
 
 #include <cstdint>
@@ -119,5 +119,3 @@ const char* OptionName(uint32_t bit);
 
 }  // namespace LoaderCodes
 }  // namespace CHERFLoaderLib
-
-using namespace CHERFLoaderLib::LoaderCodes;

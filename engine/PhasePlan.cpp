@@ -4,6 +4,8 @@
 
 #include "package/ByteOrder.h"
 
+using namespace CHERFLoaderLib::LoaderCodes;
+
 CFlashPhase::CFlashPhase(const char* pszName, double dStart, double dEnd, double dWeight,
                          int32_t nKind, int32_t bCancellable, const CFirmwareSection* pSection)
     : m_pszName(pszName),

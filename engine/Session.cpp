@@ -37,19 +37,11 @@ CHERFLoaderImpl::~CHERFLoaderImpl()
     m_ImageData.Clear();
 }
 
-void CHERFLoaderImpl::SetPortNumbers(int32_t primary, int32_t secondary, int32_t third)
+void CHERFLoaderImpl::SetPorts(const CPortId& primary, const CPortId& secondary, const CPortId& third)
 {
-    m_Links.m_nPrimaryPort = primary;
-    m_Links.m_nSecondaryPort = secondary;
-    m_Links.m_nThirdPort = third;
-}
-
-void CHERFLoaderImpl::SetPortDevices(const std::string& primary, const std::string& secondary,
-                                     const std::string& third)
-{
-    m_Links.m_strPortDevice[0] = primary;
-    m_Links.m_strPortDevice[1] = secondary;
-    m_Links.m_strPortDevice[2] = third;
+    m_Links.m_Ports[0] = primary;
+    m_Links.m_Ports[1] = secondary;
+    m_Links.m_Ports[2] = third;
 }
 
 int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)

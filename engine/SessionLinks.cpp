@@ -1,6 +1,7 @@
 #include "engine/SessionLinks.h"
 
 #include "engine/LoaderCodes.h"
+#include "link/ReceiverLines.h"
 
 namespace CHERFLoaderLib {
 
@@ -8,48 +9,33 @@ namespace {
 constexpr int CLOSING_COMMAND_TIMEOUT_MS = 1000;
 }  // namespace
 
-const char* CSessionLinks::PortDevice(int index) const
+bool CSessionLinks::OpenPort(CSerialHandler& port, int index, const platform::CLineSettings& settings,
+                             std::string& error)
 {
-    return m_strPortDevice[index].empty() ? nullptr : m_strPortDevice[index].c_str();
-}
-
-std::string CSessionLinks::PortName(int index) const
-{
-    if (const char* device = PortDevice(index))
-        return device;
-    const int32_t numbers[3] = {m_nPrimaryPort, m_nSecondaryPort, m_nThirdPort};
-    return "COM" + std::to_string(numbers[index]);
-}
-
-bool CSessionLinks::OpenPort(CSerialHandler& port, int index, bool lines, std::string& error)
-{
-    const int32_t numbers[3] = {m_nPrimaryPort, m_nSecondaryPort, m_nThirdPort};
-    const int32_t number = numbers[index];
-    const char* device = PortDevice(index);
+    const CPortId& id = m_Ports[index];
     // A port given by its device path needs no number of its own.
-    if (device == nullptr && (number < 0 || number > 255)) {
-        error = "COM" + std::to_string(number) + ": no such port";
+    if (!id.IsDevicePath() && (id.Number() < 0 || id.Number() > platform::PORT_NUMBER_MAX)) {
+        error = id.Name() + ": no such port";
         return false;
     }
-    if (port.Open(static_cast<uint8_t>(device != nullptr ? 0 : number), 19200, 8, PARITY_ODD, STOPBITS_ONE, device,
-                  lines, lines))
+    if (port.Open(id, settings))
         return true;
     error = port.GetLastError();
     if (error.empty())
-        error = "cannot open " + (device != nullptr ? std::string(device) : "COM" + std::to_string(number));
+        error = "cannot open " + id.Name();
     return false;
 }
 
 bool CSessionLinks::Open(uint32_t options, std::string& error)
 {
-    if (!OpenPort(m_PrimaryPort, 0, true, error))
+    if (!OpenPort(m_PrimaryPort, 0, LINE_PACKET, error))
         return false;
     if (options & HLO_PRIMARY_PORT_ONLY)
         return true;
-    if (!OpenPort(m_SecondaryPort, 1, false, error))
+    if (!OpenPort(m_SecondaryPort, 1, LINE_PACKET_LINES_LOW, error))
         return false;
     if (options & HLO_THIRD_PORT)
-        return OpenPort(m_ThirdPort, 2, false, error);
+        return OpenPort(m_ThirdPort, 2, LINE_PACKET_LINES_LOW, error);
     return true;
 }
 
@@ -67,8 +53,7 @@ bool CSessionLinks::AreOpen(uint32_t options) const
 void CSessionLinks::ReopenPrimary()
 {
     m_PrimaryPort.Close();
-    m_PrimaryPort.Open(static_cast<uint8_t>(PortDevice(0) != nullptr ? 0 : m_nPrimaryPort), 19200, 8, PARITY_ODD,
-                       STOPBITS_ONE, PortDevice(0), true, true);
+    m_PrimaryPort.Open(m_Ports[0], LINE_PACKET);
 }
 
 bool CSessionLinks::Close(uint32_t options, bool keepMonitor, bool& monitorEnded)

@@ -68,18 +68,11 @@ CUpgradeJob::~CUpgradeJob()
     Stop();
 }
 
-void CUpgradeJob::SetPortNumbers(int32_t primary, int32_t secondary, int32_t third)
+void CUpgradeJob::SetPorts(const CPortId& primary, const CPortId& secondary, const CPortId& third)
 {
-    m_nPorts[0] = primary;
-    m_nPorts[1] = secondary;
-    m_nPorts[2] = third;
-}
-
-void CUpgradeJob::SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third)
-{
-    m_strDevices[0] = primary;
-    m_strDevices[1] = secondary;
-    m_strDevices[2] = third;
+    m_Ports[0] = primary;
+    m_Ports[1] = secondary;
+    m_Ports[2] = third;
 }
 
 bool CUpgradeJob::Start()
@@ -212,8 +205,7 @@ bool CUpgradeJob::RunOnce(uint32_t options, CRunReport& report)
     CNotificationQueue queue;
     auto made = std::make_unique<CHERFLoader>();
     made->Create([&queue](const CLoaderNotification& n) { queue.Push(n); }, m_Settings.nMessage);
-    made->SetPortNumbers(m_nPorts[0], m_nPorts[1], m_nPorts[2]);
-    made->SetPortDevices(m_strDevices[0], m_strDevices[1], m_strDevices[2]);
+    made->SetPorts(m_Ports[0], m_Ports[1], m_Ports[2]);
     made->SetFlashCheck(m_Settings.nFlashCheck);
     made->SetMonitorFolder(m_Settings.strMonitorFolder);
     const uint32_t rate =

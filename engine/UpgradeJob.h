@@ -36,6 +36,7 @@
 #include <thread>
 
 #include "engine/HERFLoader.h"
+#include "engine/PortService.h"
 #include "engine/UpgradePolicy.h"
 
 class CPackageImage;
@@ -104,9 +105,9 @@ public:
     CUpgradeJob(const CUpgradeJob&) = delete;
     CUpgradeJob& operator=(const CUpgradeJob&) = delete;
 
-    // The receiver's ports, before Start (as CHERFLoader takes them).
-    void SetPortNumbers(int32_t primary, int32_t secondary, int32_t third);
-    void SetPortDevices(const std::string& primary, const std::string& secondary, const std::string& third);
+    // The receiver's ports, before Start (as CHERFLoader::SetPorts takes them).
+    void SetPorts(const CPortId& primary, const CPortId& secondary = CPortId::Com(PORT_SECONDARY_DEFAULT),
+                  const CPortId& third = CPortId::Com(PORT_THIRD_DEFAULT));
 
     // Starts the job's thread; false when it cannot be started (no event then).
     bool Start();
@@ -133,8 +134,7 @@ private:
     std::shared_ptr<const CPackageImage> m_pPackage;
     const CJobSettings m_Settings;
     CJobSink m_Sink;
-    int32_t m_nPorts[3] = {0, 2, 4};
-    std::string m_strDevices[3];
+    CPortId m_Ports[3] = {CPortId(), CPortId::Com(PORT_SECONDARY_DEFAULT), CPortId::Com(PORT_THIRD_DEFAULT)};
 
     mutable std::mutex m_Lock;                // m_pLoader, m_Report and the decisions below
     std::unique_ptr<CHERFLoader> m_pLoader;   // the run going on; null between runs

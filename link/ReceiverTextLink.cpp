@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "link/PerfTimer.h"
+#include "link/ReceiverLines.h"
 #include "link/SerialHandler.h"
 
 namespace {
@@ -224,7 +225,7 @@ void CReceiverTextLink::ExchangeText(const char* command, char* info, size_t inf
     if (m_pPort == nullptr || !m_pPort->IsOpen())
         return;
     m_pPort->Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    m_pPort->Configure(9600, 8, PARITY_NONE, STOPBITS_ONE, false, false);
+    m_pPort->Configure(LINE_TEXT_COMMAND);
     m_pPort->SendBreak(TEXT_BREAK_MS);
     if (!ReadInfoReply(info, infoSize))
         return;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "link/ReceiverLines.h"
 #include "platform/DebugOut.h"
 #include "platform/Event.h"
 #include "platform/PortNames.h"
@@ -35,13 +36,6 @@ struct CWriteRequest {
     uint64_t m_nSeq = 0;
 };
 
-// A device name with a path separator (a slash, or a backslash as in \\.\COM12) is
-// the device itself, not a prefix.
-bool IsDevicePath(const char* name)
-{
-    return name != nullptr && std::strpbrk(name, "/\\") != nullptr;
-}
-
 // Why a device did not open, in words a person can act on.
 std::string OpenErrorText(const std::string& label, const platform::CSerialDevice& device)
 {
@@ -59,11 +53,7 @@ std::string OpenErrorText(const std::string& label, const platform::CSerialDevic
 
 struct CSerialHandler::Impl {
     // Line settings, as last asked for.
-    uint8_t m_nPortNumber = 5;
-    uint32_t m_nBaudRate = 19200;
-    uint8_t m_nByteSize = 8;
-    uint8_t m_nParity = PARITY_ODD;
-    uint8_t m_nStopBits = STOPBITS_ONE;
+    platform::CLineSettings m_Settings = LINE_PACKET;
     std::string m_strDeviceName;
     std::string m_strLastError;
 
@@ -96,8 +86,6 @@ struct CSerialHandler::Impl {
     uint64_t m_nDoneSeq = 0;
     platform::CEvent m_QueueEvent{false};
 
-    std::string Label(const char* prefix) const;
-    bool ApplySettings(bool rts, bool dtr);
     bool StartThreads();
     bool StopThreads(int timeoutMs);
     void ReaderLoop();
@@ -108,21 +96,6 @@ struct CSerialHandler::Impl {
     bool Enqueue(CWriteRequest&& request, uint64_t* seq);
     void ResetRing();
 };
-
-std::string CSerialHandler::Impl::Label(const char* name) const
-{
-    if (IsDevicePath(name))
-        return name;
-    return std::string(name != nullptr ? name : "COM") + std::to_string(m_nPortNumber);
-}
-
-bool CSerialHandler::Impl::ApplySettings(bool rts, bool dtr)
-{
-    if (!m_Device.Configure(m_nBaudRate, m_nByteSize, m_nParity, m_nStopBits))
-        return false;
-    m_Device.SetModemLines(rts, dtr);
-    return true;
-}
 
 void CSerialHandler::Impl::ResetRing()
 {
@@ -304,18 +277,21 @@ CSerialHandler::~CSerialHandler()
     delete m_pImpl;
 }
 
-bool CSerialHandler::Open(uint8_t port, uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits,
-                          const char* deviceName, bool rts, bool dtr)
+bool CSerialHandler::Open(const platform::CPortId& port, const platform::CLineSettings& settings)
 {
     Impl& d = *m_pImpl;
     std::lock_guard<std::mutex> lock(d.m_csControl);
     if (d.m_bOpen)
         return true;
-    d.m_nPortNumber = port;
     d.m_strLastError.clear();
-    std::string label = d.Label(deviceName);
-    const bool bPath = IsDevicePath(deviceName);
-    std::string path = bPath ? std::string(deviceName) : platform::ResolvePortDevice(deviceName, port);
+    if (port.IsEmpty()) {
+        d.m_strDeviceName.clear();
+        d.m_strLastError = "no serial port was named";
+        return false;
+    }
+    std::string label = port.Name();
+    const std::string path =
+        port.IsDevicePath() ? port.DevicePath() : platform::ResolvePortDevice(nullptr, port.Number());
     d.m_strDeviceName = path;
     if (path.empty()) {
         d.m_strLastError = label + ": no such serial device";
@@ -323,7 +299,7 @@ bool CSerialHandler::Open(uint8_t port, uint32_t baudRate, uint8_t byteSize, uin
     }
     // A path is named as it was given; a number also says which device it
     // stood for.
-    if (!bPath)
+    if (!port.IsDevicePath())
         label += " (" + path + ")";
     if (d.m_Reader.IsRunning() || d.m_Writer.IsRunning()) {
         // An earlier Close gave up waiting for them; they may still use the
@@ -336,13 +312,11 @@ bool CSerialHandler::Open(uint8_t port, uint32_t baudRate, uint8_t byteSize, uin
         return false;
     }
     d.m_Device.Purge(true, true);
-    d.m_nBaudRate = baudRate;
-    d.m_nByteSize = byteSize;
-    d.m_nParity = parity;
-    d.m_nStopBits = stopBits;
-    if (!d.ApplySettings(rts, dtr)) {
-        d.m_strLastError = label + ": the device refused the line settings (" + std::to_string(baudRate) +
-                           " baud, " + std::to_string(byteSize) + " data bits)";
+    d.m_Settings = settings;
+    if (!d.m_Device.Configure(settings)) {
+        d.m_strLastError = label + ": the device refused the line settings (" +
+                           std::to_string(settings.nBaudRate) + " baud, " + std::to_string(settings.nDataBits) +
+                           " data bits)";
         d.m_Device.Close();
         return false;
     }
@@ -359,18 +333,14 @@ bool CSerialHandler::Open(uint8_t port, uint32_t baudRate, uint8_t byteSize, uin
     return true;
 }
 
-bool CSerialHandler::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits, bool rts,
-                               bool dtr)
+bool CSerialHandler::Configure(const platform::CLineSettings& settings)
 {
     Impl& d = *m_pImpl;
     std::lock_guard<std::mutex> lock(d.m_csControl);
-    d.m_nBaudRate = baudRate;
-    d.m_nByteSize = byteSize;
-    d.m_nParity = parity;
-    d.m_nStopBits = stopBits;
+    d.m_Settings = settings;
     if (!d.m_bOpen)
         return false;
-    return d.ApplySettings(rts, dtr);
+    return d.m_Device.Configure(settings);
 }
 
 bool CSerialHandler::Close()
@@ -515,5 +485,5 @@ std::string CSerialHandler::GetDeviceName() const
 uint32_t CSerialHandler::GetBaudRate() const
 {
     std::lock_guard<std::mutex> lock(m_pImpl->m_csControl);
-    return m_pImpl->m_nBaudRate;
+    return m_pImpl->m_Settings.nBaudRate;
 }

@@ -20,20 +20,14 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/LineSettings.h"
+#include "platform/PortId.h"
+
 // Purge flags.
 constexpr uint32_t PURGE_TXABORT = 0x1;
 constexpr uint32_t PURGE_RXABORT = 0x2;
 constexpr uint32_t PURGE_TXCLEAR = 0x4;
 constexpr uint32_t PURGE_RXCLEAR = 0x8;
-
-// Parity codes.
-constexpr uint8_t PARITY_NONE = 0;
-constexpr uint8_t PARITY_ODD = 1;
-constexpr uint8_t PARITY_EVEN = 2;
-
-// Stop-bit codes.
-constexpr uint8_t STOPBITS_ONE = 0;
-constexpr uint8_t STOPBITS_TWO = 2;
 
 constexpr int RX_RING_SIZE = 2048;
 
@@ -44,15 +38,15 @@ public:
     CSerialHandler(const CSerialHandler&) = delete;
     CSerialHandler& operator=(const CSerialHandler&) = delete;
 
-    // Opens the device named by deviceName: null means COM<port>; a name
-    // with a '/' is the device path itself (port is then unused) and names
-    // the port in messages as given; any other name is a prefix,
-    // <prefix><port>. Applies the line settings and starts the threads. True
-    // at once if already open.
-    bool Open(uint8_t port, uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits,
-              const char* deviceName, bool rts, bool dtr);
-    bool Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits, bool rts,
-                   bool dtr);
+    // Opens the port's device: a device path as it is, a COM number through
+    // the port naming (platform/PortNames.h). Messages name the port by
+    // port.Name(), a COM number also with the device it stood for. Applies
+    // the line settings and starts the threads. True at once if already
+    // open (the settings then stay as they are).
+    bool Open(const platform::CPortId& port, const platform::CLineSettings& settings);
+    // Applies other settings to the open port (remembered also when closed,
+    // but then false).
+    bool Configure(const platform::CLineSettings& settings);
     bool Close();
     // Queues a copy of the bytes; false when closed or when the unsent data
     // would exceed the queue's bound (eight 4 KiB pages).

@@ -5,8 +5,9 @@
 // exist, else by device name), then on-board UARTs that really have hardware
 // behind them, then every other serial device. The environment variable
 // TRAILMARK_COMn makes COMn any path. Any prefix other than "COM" names
-// /dev/<prefix><number> directly. (A device path given for one run goes to
-// the engine and the serial handler directly and needs no number.)
+// /dev/<prefix><number> directly. (A port given as a device path, a
+// CPortId of platform/PortId.h, goes to the engine and the serial handler as
+// it is and needs no number.)
 //
 // On Windows COMn is the system's own port \\.\COMn (other prefixes name
 // \\.\<prefix><number>); the list describes each port the system has by

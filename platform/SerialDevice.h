@@ -52,6 +52,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/LineSettings.h"
+
 namespace platform {
 
 // Why an operation failed, in portable terms.
@@ -106,9 +108,10 @@ public:
     void Close();
     bool IsOpen() const;
 
-    // parity: 0 none, 1 odd, 2 even, 3 mark, 4 space; stopBits: 0 one,
-    // 1 one and a half (sent as two), 2 two.
-    bool Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits);
+    // Applies the rate and frame, then drives RTS and DTR as the settings
+    // say. False, with the modem lines left as they were, when the device or
+    // this layer refuses the rate or the frame.
+    bool Configure(const CLineSettings& settings);
     // Modem lines; devices without them (pseudo-terminals) ignore this.
     void SetModemLines(bool rts, bool dtr);
     void SetRts(bool on);

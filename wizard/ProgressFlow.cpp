@@ -8,6 +8,8 @@
 #include "wizard/PortChoice.h"
 #include "wizard/WizardTexts.h"
 
+using namespace CHERFLoaderLib::LoaderCodes;
+
 namespace wizard {
 
 namespace {
@@ -78,7 +80,7 @@ void CProgressFlow::StartRun(uint32_t nOptions)
         return;
     }
     m_pLoader->Create(m_View.MakeSink(nRun), WM_LOADER_NOTIFY);
-    m_pLoader->SetPortNumbers(g_nComPort, WIZ_SECONDARY_PORT, WIZ_THIRD_PORT);
+    m_pLoader->SetPortNumbers(g_nComPort, CHERFLoaderLib::PORT_SECONDARY_DEFAULT, CHERFLoaderLib::PORT_THIRD_DEFAULT);
     m_bRunning = m_pLoader->Start(m_strPackagePath.c_str(), nOptions) == START_OK;
     // A run that does not start sends nothing: say why at once instead of
     // leaving the page in its initial state.

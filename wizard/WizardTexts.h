@@ -56,12 +56,9 @@ inline constexpr const char* WIZ_TEXT_FLASH_WORK_REASON = "Writing the receiver'
 
 // Engine options of the first run (the upgrade policy derives the retry's):
 // the command line's defaults, the device-family check included, since the
-// wizard writes whatever package lies in its folder. Also the fixed
-// secondary and third port numbers handed to the engine with the user's port.
+// wizard writes whatever package lies in its folder.
 inline constexpr uint32_t WIZ_OPTIONS_FIRST_RUN = CHERFLoaderLib::UPGRADE_FIRST_RUN_OPTIONS;
 static_assert(WIZ_OPTIONS_FIRST_RUN == 0x123);
-inline constexpr int32_t WIZ_SECONDARY_PORT = 2;
-inline constexpr int32_t WIZ_THIRD_PORT = 4;
 
 // The message number the progress page gives the engine, which tags every
 // notification with it: the application message WM_APP + 1000.

@@ -7,6 +7,7 @@
 #include "engine/HERFLoaderImpl.h"
 #include "texts/Texts.h"
 #include "link/PikePassthroughManager.h"
+#include "link/ReceiverLines.h"
 #include "link/ReceiverTextLink.h"
 #include "package/ByteOrder.h"
 
@@ -250,7 +251,7 @@ bool CHERFLoaderImpl::ConnectWithCommandLine(bool& connected)
 
 int CHERFLoaderImpl::WakeWithText()
 {
-    m_Links.m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
+    m_Links.m_PrimaryPort.Configure(LINE_PACKET_LINES_LOW);
     // Both directions are cleared first and the line then left quiet for a
     // moment: a boot loader that an earlier host left in the middle of a
     // session (at 115200 baud, after its speed change) takes a quiet line
@@ -285,7 +286,7 @@ int CHERFLoaderImpl::ConnectViaPassthrough()
 {
     CPikePassthroughManager manager;
     manager.SetPorts(&m_Links.m_PrimaryPort, nullptr);
-    m_Links.m_PrimaryPort.Configure(38400, 8, PARITY_NONE, STOPBITS_ONE, false, false);
+    m_Links.m_PrimaryPort.Configure(LINE_PASSTHROUGH);
     const int result = manager.Connect(3000);
     manager.Disconnect();
     m_Links.m_PrimaryPort.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
@@ -295,7 +296,7 @@ int CHERFLoaderImpl::ConnectViaPassthrough()
 int CHERFLoaderImpl::IdentifyReceiver()
 {
     m_Links.m_BootMgr.SetPorts(&m_Links.m_PrimaryPort, nullptr);
-    m_Links.m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    m_Links.m_PrimaryPort.Configure(LINE_PACKET);
     m_nMonitorBaud = 19200;
     int result = m_Links.m_BootMgr.Connect(BOOT_CONNECT_TIMEOUT_MS);
     if (result != LINK_OK)
@@ -344,7 +345,7 @@ int CHERFLoaderImpl::SwitchBootToHighSpeed()
 {
     const int result = m_Links.m_BootMgr.Command(BOOT_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr);
     if (result == LINK_OK) {
-        m_Links.m_PrimaryPort.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+        m_Links.m_PrimaryPort.Configure(LINE_PACKET.WithRate(115200));
         m_nMonitorBaud = 115200;
         NotifyText(HLN_TEXT, "Using high speed boot upload");
         // The boot loader changes its speed after its acknowledgement has left.

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engine/HERFLoaderImpl.h"
+#include "link/ReceiverLines.h"
 
 namespace CHERFLoaderLib {
 
@@ -25,11 +26,11 @@ constexpr int CHECKS = 3;
 
 void CHERFLoaderImpl::SetMonitorLineRate(uint32_t baud)
 {
-    m_Links.m_PrimaryPort.Configure(baud, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    m_Links.m_PrimaryPort.Configure(LINE_PACKET.WithRate(baud));
     if (m_Links.m_bUseSecondary) {
-        m_Links.m_SecondaryPort.Configure(baud, 8, PARITY_ODD, STOPBITS_ONE, false, false);
+        m_Links.m_SecondaryPort.Configure(LINE_PACKET_LINES_LOW.WithRate(baud));
         if (m_nOptions & HLO_THIRD_PORT)
-            m_Links.m_ThirdPort.Configure(baud, 8, PARITY_ODD, STOPBITS_ONE, false, false);
+            m_Links.m_ThirdPort.Configure(LINE_PACKET_LINES_LOW.WithRate(baud));
     }
     m_nMonitorBaud = baud;
 }

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "engine/HERFLoaderImpl.h"
+#include "link/ReceiverLines.h"
 #include "package/ByteOrder.h"
 #include "texts/Texts.h"
 #include "transfer/MonitorFiles.h"
@@ -131,7 +132,7 @@ int CHERFLoaderImpl::ConnectToMonitor(std::string& flashText)
 {
     m_Links.m_bUseSecondary = false;
     m_Links.m_MonitorMgr.SetPorts(&m_Links.m_PrimaryPort, nullptr);
-    m_Links.m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    m_Links.m_PrimaryPort.Configure(LINE_PACKET);
     if (!(m_nOptions & HLO_PRIMARY_PORT_ONLY))
         m_Links.m_SecondaryMonitorMgr.SetPorts(&m_Links.m_SecondaryPort,
                                                (m_nOptions & HLO_THIRD_PORT) ? &m_Links.m_ThirdPort : nullptr);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/HERFLoaderImpl.h"
+#include "link/ReceiverLines.h"
 #include "package/ByteOrder.h"
 #include "transfer/StagedImage.h"
 
@@ -51,7 +52,7 @@ bool CHERFLoaderImpl::FindRunningMonitor(bool recordFirst)
         if (std::find(tried.begin(), tried.end(), rate) != tried.end())
             continue;
         tried.push_back(rate);
-        m_Links.m_PrimaryPort.Configure(rate, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+        m_Links.m_PrimaryPort.Configure(LINE_PACKET.WithRate(rate));
         for (int attempt = 0; attempt < FIND_ATTEMPTS && !IsCancelled(); ++attempt) {
             if (m_Links.m_MonitorMgr.CheckRunning(FIND_TIMEOUT_MS) == LINK_OK) {
                 m_nMonitorBaud = rate;
@@ -59,7 +60,7 @@ bool CHERFLoaderImpl::FindRunningMonitor(bool recordFirst)
             }
         }
     }
-    m_Links.m_PrimaryPort.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    m_Links.m_PrimaryPort.Configure(LINE_PACKET);
     return false;
 }
 

@@ -70,7 +70,7 @@ bool CharSizeFor(uint8_t byteSize, tcflag_t& flag)
     }
 }
 
-bool ApplyParity(uint8_t parity, termios& tio)
+bool ApplyParity(EParity parity, termios& tio)
 {
     tio.c_cflag &= ~(PARENB | PARODD);
     tio.c_iflag &= ~(INPCK | IGNPAR);
@@ -78,12 +78,12 @@ bool ApplyParity(uint8_t parity, termios& tio)
     tio.c_cflag &= ~CMSPAR;
 #endif
     switch (parity) {
-    case 0: return true;
-    case 1: tio.c_cflag |= PARENB | PARODD; break;
-    case 2: tio.c_cflag |= PARENB; break;
+    case EParity::None: return true;
+    case EParity::Odd: tio.c_cflag |= PARENB | PARODD; break;
+    case EParity::Even: tio.c_cflag |= PARENB; break;
 #if defined(CMSPAR)
-    case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case 4: tio.c_cflag |= PARENB | CMSPAR; break;
+    case EParity::Mark: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case EParity::Space: tio.c_cflag |= PARENB | CMSPAR; break;
 #endif
     default: return false;
     }
@@ -237,7 +237,7 @@ void CSerialDevice::Close()
     s.m_bSaved = false;
 }
 
-bool CSerialDevice::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits)
+bool CSerialDevice::Configure(const CLineSettings& settings)
 {
     if (!IsOpen())
         return Fail(EBADF);
@@ -246,15 +246,16 @@ bool CSerialDevice::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parit
         return Fail(errno);
     speed_t speed;
     tcflag_t charSize;
-    if (!SpeedFor(baudRate, speed) || !CharSizeFor(byteSize, charSize) || stopBits > 2)
+    if (!SpeedFor(settings.nBaudRate, speed) || !CharSizeFor(settings.nDataBits, charSize) ||
+        settings.eStopBits > EStopBits::Two)
         return Fail(EINVAL);
     cfmakeraw(&tio);
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);
     tio.c_cflag &= ~(CSIZE | CSTOPB | HUPCL | CRTSCTS);
     tio.c_cflag |= charSize | CLOCAL | CREAD;
-    if (stopBits != 0)
+    if (settings.eStopBits != EStopBits::One)
         tio.c_cflag |= CSTOPB;
-    if (!ApplyParity(parity, tio))
+    if (!ApplyParity(settings.eParity, tio))
         return Fail(EINVAL);
     if (m_pState->m_bPseudoTerminal) {
         // A pseudo-terminal carries neither parity nor narrow bytes: the
@@ -269,6 +270,7 @@ bool CSerialDevice::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parit
         return Fail(EINVAL);
     if (tcsetattr(m_pState->m_nFd, TCSANOW, &tio) != 0)
         return Fail(errno);
+    SetModemLines(settings.bRts, settings.bDtr);
     return true;
 }
 

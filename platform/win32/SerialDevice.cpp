@@ -286,10 +286,21 @@ void CSerialDevice::Close()
     s.m_hPort = INVALID_HANDLE_VALUE;
 }
 
-bool CSerialDevice::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits)
+bool CSerialDevice::Configure(const CLineSettings& settings)
 {
     if (!IsOpen())
         return Fail(ERROR_INVALID_HANDLE);
+    // EParity and EStopBits hold the driver's own numbers.
+    static_assert(static_cast<BYTE>(EParity::None) == NOPARITY && static_cast<BYTE>(EParity::Odd) == ODDPARITY &&
+                  static_cast<BYTE>(EParity::Even) == EVENPARITY && static_cast<BYTE>(EParity::Mark) == MARKPARITY &&
+                  static_cast<BYTE>(EParity::Space) == SPACEPARITY);
+    static_assert(static_cast<BYTE>(EStopBits::One) == ONESTOPBIT &&
+                  static_cast<BYTE>(EStopBits::OneAndHalf) == ONE5STOPBITS &&
+                  static_cast<BYTE>(EStopBits::Two) == TWOSTOPBITS);
+    const BYTE parity = static_cast<BYTE>(settings.eParity);
+    const BYTE stopBits = static_cast<BYTE>(settings.eStopBits);
+    const uint32_t baudRate = settings.nBaudRate;
+    const uint8_t byteSize = settings.nDataBits;
     if (!IsSupportedRate(baudRate) || byteSize < 5 || byteSize > 8 || parity > SPACEPARITY || stopBits > TWOSTOPBITS)
         return Fail(ERROR_INVALID_PARAMETER);
     CState& s = *m_pState;
@@ -316,8 +327,10 @@ bool CSerialDevice::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parit
     // The modem lines keep their last state through a speed change.
     state.fDtrControl = s.m_bDtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     state.fRtsControl = s.m_bRts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-    if (SetCommState(s.m_hPort, &state))
+    if (SetCommState(s.m_hPort, &state)) {
+        SetModemLines(settings.bRts, settings.bDtr);
         return true;
+    }
     const DWORD error = GetLastError();
     // Wine's port on a pseudo-terminal takes every setting but parity, which
     // a pseudo-terminal cannot carry, and then reports the whole change as
@@ -328,8 +341,10 @@ bool CSerialDevice::Configure(uint32_t baudRate, uint8_t byteSize, uint8_t parit
     if (parity != NOPARITY && GetCommState(s.m_hPort, &taken) && taken.BaudRate == baudRate &&
         taken.ByteSize == byteSize && taken.Parity == NOPARITY) {
         state.Parity = NOPARITY;
-        if (SetCommState(s.m_hPort, &state))
+        if (SetCommState(s.m_hPort, &state)) {
+            SetModemLines(settings.bRts, settings.bDtr);
             return true;
+        }
     }
     return Fail(static_cast<long>(error));
 }

@@ -101,8 +101,11 @@ public:
     // COM2 and COM4, as the wizard gives them).
     void Attach(CHERFLoader& loader) const
     {
-        loader.SetPortNumbers(0, 2, 4);
-        loader.SetPortDevices(m_Paths[0], m_Paths[1], m_Paths[2]);
+        CPortId ports[3] = {CPortId(), CPortId::Com(PORT_SECONDARY_DEFAULT), CPortId::Com(PORT_THIRD_DEFAULT)};
+        for (size_t i = 0; i < 3; ++i)
+            if (!m_Paths[i].empty())
+                ports[i] = CPortId::Device(m_Paths[i]);
+        loader.SetPorts(ports[0], ports[1], ports[2]);
     }
     CVirtualReceiver& Receiver() { return m_Receiver; }
 

@@ -55,8 +55,7 @@ TEST(EngineStart, PortThatWillNotOpenReturnsThreeWithAReason)
     CCountingSink sink;
     CHERFLoader loader;
     loader.Create(sink.Sink(), 0x83E8);
-    loader.SetPortNumbers(77, 2, 4);
-    loader.SetPortDevices("/dev/trailmark-no-such-device", "", "");
+    loader.SetPorts(CPortId::Device("/dev/trailmark-no-such-device"));
     EXPECT_EQ(loader.Start(kSample.c_str(), 0x163), 3);
     EXPECT_EQ(loader.GetStartError(), "/dev/trailmark-no-such-device: no such serial device");
     const CRunReport report = loader.GetRunReport();
@@ -80,7 +79,7 @@ TEST(EngineStart, PackageWithoutImageDataIsRefusedBeforeAnyPort)
     CCountingSink sink;
     CHERFLoader loader;
     loader.Create(sink.Sink(), 0x83E8);
-    loader.SetPortDevices("/dev/trailmark-no-such-device", "", "");
+    loader.SetPorts(CPortId::Device("/dev/trailmark-no-such-device"));
     EXPECT_EQ(loader.Start(path.c_str(), 0x163), 2);
     EXPECT_NE(loader.GetStartError().find("no image data"), std::string::npos) << loader.GetStartError();
     loader.Destroy();

@@ -85,7 +85,7 @@ TEST_P(BadMonitorFolder, IsRefusedBeforeAnyPortIsOpened)
     CHERFLoader loader;
     CRecorder recorder;
     loader.Create(recorder.Sink(), 0x83E8);
-    loader.SetPortDevices("/dev/no-such-port", "", "");
+    loader.SetPorts(CPortId::Device("/dev/no-such-port"));
     loader.SetMonitorFolder(folder);
     EXPECT_EQ(loader.Start(SamplePath().c_str(), 0x163), START_PACKAGE_FAILED);
     EXPECT_NE(loader.GetStartError().find(GetParam().reason), std::string::npos) << loader.GetStartError();

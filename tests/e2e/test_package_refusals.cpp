@@ -201,7 +201,7 @@ TEST_F(PackageRefusals, PackInfoUpgradeAndTheEngineAgree)
             // The wizard's way in: the engine's own Start, before any port.
             CHERFLoaderLib::CHERFLoader loader;
             loader.Create(nullptr, 0x83E8);
-            loader.SetPortDevices("/dev/trailmark-no-such-device", "", "");
+            loader.SetPorts(CHERFLoaderLib::CPortId::Device("/dev/trailmark-no-such-device"));
             EXPECT_EQ(loader.Start((m_Folder / "pkg.q").c_str(), 0x163), CHERFLoaderLib::START_PACKAGE_FAILED);
             EXPECT_EQ(loader.GetStartError().rfind(reason, 0), 0u) << loader.GetStartError();
             loader.Destroy();

@@ -64,7 +64,7 @@ TEST(UpgradeJob, TheRetryWritesWhatTheFirstRunReadAndTheReportMergesTheRuns)
         ended = ended || event.eKind == CJobEvent::EKind::JobEnds;
         changed.notify_all();
     });
-    job.SetPortDevices(receiver.SlavePaths()[0], "", "");
+    job.SetPorts(CPortId::Device(receiver.SlavePaths()[0]));
     ASSERT_TRUE(job.Start());
     {
         std::unique_lock<std::mutex> lock(mutex);

@@ -24,6 +24,7 @@
 #include "wizard/WizardTexts.h"
 
 using namespace wizard;
+using namespace CHERFLoaderLib::LoaderCodes;
 
 namespace {
 

@@ -32,6 +32,7 @@
 #include "wizard/WizardTexts.h"
 
 using namespace wizard;
+using namespace CHERFLoaderLib::LoaderCodes;
 using CHERFLoaderLib::CLoaderNotification;
 using CHERFLoaderLib::CNotifySink;
 using CHERFLoaderLib::CRunReport;

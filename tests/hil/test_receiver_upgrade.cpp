@@ -58,9 +58,9 @@ TEST(HardwareInTheLoop, UpgradedReceiverReportsThePackageVersions)
             finished = true;
         changed.notify_all();
     });
-    const bool number = port.rfind("COM", 0) == 0;
-    job.SetPortNumbers(number ? std::atoi(port.c_str() + 3) : 0, 2, 4);
-    job.SetPortDevices(number ? "" : port, "", "");
+    CPortId id;
+    ASSERT_TRUE(ParsePortId(port, id)) << "TRAILMARK_HIL_PORT: '" << port << "' is neither COMn nor a device path";
+    job.SetPorts(id);
     ASSERT_TRUE(job.Start());
     {
         std::unique_lock<std::mutex> lock(mutex);

@@ -1,6 +1,6 @@
 // A scripted receiver on the master side of a pseudo-terminal, for the
-// protocol tests: the slave side is handed to a CSerialHandler as COM<n>, the
-// test thread (or a peer thread) reads what the host sent and answers.
+// protocol tests: the slave side is handed to a CSerialHandler by its path,
+// the test thread (or a peer thread) reads what the host sent and answers.
 // Has its own small packet encoder and decoder so that a fault in the host's
 // packet code cannot cancel itself out.
 #pragma once
@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/ReceiverLines.h"
 #include "link/SerialHandler.h"
 #include "platform/PortNames.h"
 
@@ -60,11 +61,10 @@ public:
     bool IsReady() const { return m_nMaster >= 0 && !m_strSlave.empty(); }
     const std::string& SlavePath() const { return m_strSlave; }
 
-    // Opens the handler on the slave (`number` only labels it).
-    bool OpenHandler(CSerialHandler& handler, int number, uint32_t baud = 19200, bool rts = true)
+    // Opens the handler on the slave.
+    bool OpenHandler(CSerialHandler& handler, const platform::CLineSettings& settings = LINE_PACKET)
     {
-        return handler.Open(static_cast<uint8_t>(number), baud, 8, PARITY_ODD, STOPBITS_ONE, m_strSlave.c_str(),
-                            rts, rts);
+        return handler.Open(platform::CPortId::Device(m_strSlave), settings);
     }
 
     void Send(const Bytes& bytes)

@@ -17,7 +17,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_peer.IsReady());
-        ASSERT_TRUE(m_peer.OpenHandler(m_port, 6)) << m_port.GetLastError();
+        ASSERT_TRUE(m_peer.OpenHandler(m_port)) << m_port.GetLastError();
         m_peer.Settle();
         m_boot.SetPorts(&m_port, nullptr);
     }

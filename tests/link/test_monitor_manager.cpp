@@ -20,7 +20,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_peer.IsReady());
-        ASSERT_TRUE(m_peer.OpenHandler(m_port, 3)) << m_port.GetLastError();
+        ASSERT_TRUE(m_peer.OpenHandler(m_port)) << m_port.GetLastError();
         m_peer.Settle();
         m_monitor.SetPorts(&m_port, nullptr);
     }
@@ -311,8 +311,8 @@ TEST(MonitorSecondaryLink, SendsOnSecondaryAndReadsPrimary)
 {
     CPtyPeer primary, secondary;
     CSerialHandler primaryPort, secondaryPort;
-    ASSERT_TRUE(primary.OpenHandler(primaryPort, 4));
-    ASSERT_TRUE(secondary.OpenHandler(secondaryPort, 5, 19200, false));
+    ASSERT_TRUE(primary.OpenHandler(primaryPort));
+    ASSERT_TRUE(secondary.OpenHandler(secondaryPort, LINE_PACKET_LINES_LOW));
     CTestMonitor monitor;
     monitor.SetPorts(&primaryPort, &secondaryPort);
     monitor.ForceConnected();

@@ -19,7 +19,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_peer.IsReady());
-        ASSERT_TRUE(m_peer.OpenHandler(m_port, 7, 38400, false)) << m_port.GetLastError();
+        ASSERT_TRUE(m_peer.OpenHandler(m_port, LINE_PACKET_LINES_LOW.WithRate(38400))) << m_port.GetLastError();
         m_peer.Settle();
     }
     void TearDown() override

@@ -7,6 +7,7 @@
 #include "link/PikePassthroughManager.h"
 #include "link/QBootManager.h"
 #include "link/QMonitorManager.h"
+#include "link/ReceiverLines.h"
 #include "link/ReceiverTextLink.h"
 #include "link/SerialHandler.h"
 #include "platform/PortNames.h"
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr int PORT_NUMBER = 9;
 constexpr uint32_t RAM_TOP = 0x00600000;  // board 7
 constexpr uint32_t APP = 0x01020000;
 
@@ -29,14 +29,14 @@ CReceiverConfig ManagerConfig(EReceiverStart start)
     return config;
 }
 
-bool OpenPort(CSerialHandler& port, const std::string& path, uint8_t parity = PARITY_ODD)
+bool OpenPort(CSerialHandler& port, const std::string& path)
 {
-    return port.Open(PORT_NUMBER, 19200, 8, parity, STOPBITS_ONE, path.c_str(), true, true);
+    return port.Open(platform::CPortId::Device(path), LINE_PACKET);
 }
 
 bool WakeWithText(CSerialHandler& port)
 {
-    port.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, false, false);
+    port.Configure(LINE_PACKET_LINES_LOW);
     port.Purge(0x0F);
     const char* answer = "tUrNiPgReEnSo";
     size_t matched = 0;
@@ -56,7 +56,7 @@ bool WakeWithText(CSerialHandler& port)
 // Boot loader to programmed flash, as the upgrade's phases do it.
 void UpgradeThroughManagers(CSerialHandler& port, CVirtualReceiver& receiver)
 {
-    port.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    port.Configure(LINE_PACKET);
     CQBootManager boot;
     boot.SetPorts(&port, nullptr);
     ASSERT_EQ(boot.Connect(3000), 0);
@@ -64,7 +64,7 @@ void UpgradeThroughManagers(CSerialHandler& port, CVirtualReceiver& receiver)
     EXPECT_EQ(RxGetLe16(&boot.GetBootInfo()[2]), 175);
 
     ASSERT_EQ(boot.Command(BOOT_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr), 0);
-    port.Configure(115200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    port.Configure(LINE_PACKET.WithRate(115200));
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_EQ(boot.Command(BOOT_CMD_READ_POWER, 2000, 0, 0, 0, nullptr), 0);
     EXPECT_EQ(boot.Command(BOOT_CMD_CHECK_84, 2000, 0, 0, 0, nullptr), 0);
@@ -77,7 +77,7 @@ void UpgradeThroughManagers(CSerialHandler& port, CVirtualReceiver& receiver)
     ASSERT_EQ(boot.Command(BOOT_CMD_START_MONITOR, 2000, 0, 0, 0, nullptr), 0);
     boot.Disconnect();
 
-    port.Configure(19200, 8, PARITY_ODD, STOPBITS_ONE, true, true);
+    port.Configure(LINE_PACKET);
     CQMonitorManager monitor;
     monitor.SetPorts(&port, nullptr);
     ASSERT_EQ(monitor.ConnectMonitor(3000, false), 0);
@@ -147,7 +147,7 @@ TEST(ReceiverWithManagers, Passthrough)
     {
         CPikePassthroughManager pass;
         pass.SetPorts(&port, nullptr);
-        port.Configure(38400, 8, PARITY_NONE, STOPBITS_ONE, false, false);
+        port.Configure(LINE_PASSTHROUGH);
         ASSERT_EQ(pass.Connect(3000), 0);
         pass.Disconnect();
         port.Purge(0x0F);

@@ -1,5 +1,5 @@
-// CSerialHandler over a pseudo-terminal: the handler opens the slave side (as
-// COM7), the test plays the receiver on the master side.
+// CSerialHandler over a pseudo-terminal: the handler opens the slave side by
+// its path, the test plays the receiver on the master side.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,13 +18,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "link/ReceiverLines.h"
 #include "link/SerialHandler.h"
 #include "platform/PortNames.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int TEST_PORT = 7;
+using platform::CLineSettings;
+using platform::CPortId;
+using platform::EParity;
+using platform::EStopBits;
 
 long long MsSince(Clock::time_point start)
 {
@@ -118,9 +122,9 @@ class SerialHandlerTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_FALSE(m_peer.SlavePath().empty()); }
 
-    bool OpenPort(CSerialHandler& handler, uint32_t baud = 19200, uint8_t parity = PARITY_ODD)
+    bool OpenPort(CSerialHandler& handler, uint32_t baud = 19200)
     {
-        return handler.Open(TEST_PORT, baud, 8, parity, STOPBITS_ONE, m_peer.SlavePath().c_str(), true, true);
+        return handler.Open(CPortId::Device(m_peer.SlavePath()), LINE_PACKET.WithRate(baud));
     }
     // Waits until the ring holds at least count bytes.
     bool WaitForCount(CSerialHandler& handler, int count, int timeoutMs = 2000)
@@ -156,7 +160,7 @@ TEST_F(SerialHandlerTest, ClosedHandlerRefusesEverything)
         EXPECT_FALSE(m_handler.SendBreak(10));
         EXPECT_FALSE(m_handler.Close());
         EXPECT_FALSE(m_handler.Purge(0x0F));
-        EXPECT_FALSE(m_handler.Configure(9600, 8, PARITY_NONE, STOPBITS_ONE, false, false));
+        EXPECT_FALSE(m_handler.Configure(LINE_TEXT_COMMAND));
         EXPECT_EQ(m_handler.WaitForRx(10), -1);
         ASSERT_TRUE(OpenPort(m_handler));
         EXPECT_TRUE(m_handler.Close());
@@ -168,19 +172,18 @@ TEST_F(SerialHandlerTest, LineSettingsReachTheDevice)
     termios before = m_peer.SlaveSettings();
     ASSERT_TRUE(OpenPort(m_handler));
     struct {
-        uint32_t nBaud;
-        uint8_t nBits, nParity, nStop;
+        CLineSettings settings;
         speed_t speed;
         tcflag_t size, parity, stop;
     } rows[] = {
-        {19200, 8, PARITY_ODD, STOPBITS_ONE, B19200, CS8, PARODD, 0},
-        {9600, 8, PARITY_NONE, STOPBITS_ONE, B9600, CS8, 0, 0},
-        {115200, 7, PARITY_EVEN, STOPBITS_TWO, B115200, CS8, 0, CSTOPB},
-        {38400, 8, PARITY_ODD, STOPBITS_TWO, B38400, CS8, PARODD, CSTOPB},
+        {{19200, 8, EParity::Odd, EStopBits::One, false, false}, B19200, CS8, PARODD, 0},
+        {{9600, 8, EParity::None, EStopBits::One, false, false}, B9600, CS8, 0, 0},
+        {{115200, 7, EParity::Even, EStopBits::Two, false, false}, B115200, CS8, 0, CSTOPB},
+        {{38400, 8, EParity::Odd, EStopBits::Two, false, false}, B38400, CS8, PARODD, CSTOPB},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.nBaud);
-        ASSERT_TRUE(m_handler.Configure(row.nBaud, row.nBits, row.nParity, row.nStop, false, false));
+        SCOPED_TRACE(row.settings.nBaudRate);
+        ASSERT_TRUE(m_handler.Configure(row.settings));
         termios tio = m_peer.SlaveSettings();
         EXPECT_EQ(cfgetospeed(&tio), row.speed);
         EXPECT_EQ(tio.c_cflag & CSIZE, row.size);
@@ -189,15 +192,16 @@ TEST_F(SerialHandlerTest, LineSettingsReachTheDevice)
         EXPECT_EQ(tio.c_cflag & PARODD, row.parity);
         EXPECT_EQ(tio.c_cflag & CSTOPB, row.stop);
         // Parity errors drop the byte; no flow control; raw; no hang-up.
-        EXPECT_EQ(tio.c_iflag & (INPCK | IGNPAR), row.nParity != PARITY_NONE ? tcflag_t(INPCK | IGNPAR) : 0u);
+        EXPECT_EQ(tio.c_iflag & (INPCK | IGNPAR),
+                  row.settings.eParity != EParity::None ? tcflag_t(INPCK | IGNPAR) : 0u);
         EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
         EXPECT_EQ(tio.c_cflag & (CRTSCTS | HUPCL), 0u);
         EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
     }
-    EXPECT_FALSE(m_handler.Configure(12345, 8, PARITY_NONE, STOPBITS_ONE, false, false));
-    EXPECT_FALSE(m_handler.Configure(9600, 9, PARITY_NONE, STOPBITS_ONE, false, false));
-    EXPECT_FALSE(m_handler.Configure(9600, 8, 7, STOPBITS_ONE, false, false));
+    EXPECT_FALSE(m_handler.Configure({12345, 8, EParity::None, EStopBits::One, false, false}));
+    EXPECT_FALSE(m_handler.Configure({9600, 9, EParity::None, EStopBits::One, false, false}));
+    EXPECT_FALSE(m_handler.Configure({9600, 8, static_cast<EParity>(7), EStopBits::One, false, false}));
     ASSERT_TRUE(m_handler.Close());
     termios after = m_peer.SlaveSettings();
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
@@ -211,19 +215,17 @@ TEST_F(SerialHandlerTest, OpenFailuresSaySomethingUseful)
 {
     setenv("TRAILMARK_COM8", "/nonexistent/ttyX", 1);
     struct {
-        uint8_t nPort;
-        const char* pszName;
+        CPortId port;
         const char* pszError;
     } rows[] = {
-        {8, nullptr, "COM8 (/nonexistent/ttyX): no such serial device"},
-        {9, "/dev/null", "/dev/null: not a serial device"},
-        {0, "/nonexistent/ttyUSB9", "/nonexistent/ttyUSB9: no such serial device"},
-        {42, "ttyNOPE", "ttyNOPE42 (/dev/ttyNOPE42): no such serial device"},
-        {3, "..", "..3: no such serial device"},
+        {CPortId::Com(8), "COM8 (/nonexistent/ttyX): no such serial device"},
+        {CPortId::Device("/dev/null"), "/dev/null: not a serial device"},
+        {CPortId::Device("/nonexistent/ttyUSB9"), "/nonexistent/ttyUSB9: no such serial device"},
+        {CPortId(), "no serial port was named"},
     };
     for (const auto& row : rows) {
         CSerialHandler handler;
-        EXPECT_FALSE(handler.Open(row.nPort, 19200, 8, PARITY_ODD, STOPBITS_ONE, row.pszName, true, true));
+        EXPECT_FALSE(handler.Open(row.port, LINE_PACKET));
         EXPECT_EQ(handler.GetLastError(), row.pszError);
         EXPECT_FALSE(handler.IsOpen());
     }

@@ -12,10 +12,9 @@
 #include "engine/LoaderCodes.h"
 #include "engine/PhasePlan.h"
 
-namespace {
+using namespace CHERFLoaderLib::LoaderCodes;
 
-// The codes must be reachable with and without the engine's namespace.
-static_assert(CHERFLoaderLib::HLN_RUN == HLN_RUN && CHERFLoaderLib::HLO_HIGH_SPEED == 0x20);
+namespace {
 
 using Sections = std::vector<std::unique_ptr<CFirmwareSection>>;
 constexpr uint32_t PLAIN = SECTION_PLAIN | SECTION_APP;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "link/ReceiverLines.h"
 #include "link/SerialHandler.h"
 #include "platform/Event.h"
 #include "platform/FileReader.h"
@@ -61,7 +62,7 @@ TEST(Win32Event, LookingAtAnAutoResetEventKeepsItsSignal)
 TEST(Win32SerialHandler, MissingPortIsNamedAsOnLinux)
 {
     CSerialHandler port;
-    EXPECT_FALSE(port.Open(199, 19200, 8, PARITY_ODD, STOPBITS_ONE, nullptr, true, true));
+    EXPECT_FALSE(port.Open(platform::CPortId::Com(199), LINE_PACKET));
     EXPECT_EQ(port.GetLastError(), "COM199 (\\\\.\\COM199): no such serial device");
 }
 

@@ -179,22 +179,21 @@ int ParseOptionBits(const CUpgradeOptions& options, uint32_t& bits)
                   "--options: '" + text + "' is not a number: write the bits in hexadecimal, such as 0x163");
 }
 
-// The device a port argument stands for: a COM number through the port list
-// the program shows ('trailmark ports'), a path as typed.
-std::string DeviceKey(const std::string& text, const CReceiverPorts& ports, int index,
-                      const std::vector<CPortEntry>& comPorts)
+// The device a port stands for: a COM number through the port list the
+// program shows ('trailmark ports'), a path as typed.
+std::string DeviceKey(const CPortId& port, const std::vector<CPortEntry>& comPorts)
 {
-    std::string device = ports.strDevice[index];
-    if (device.empty())
+    std::string device = port.DevicePath();
+    if (!port.IsDevicePath())
         for (const CPortEntry& entry : comPorts)
-            if (entry.nNumber == ports.nNumber[index])
+            if (entry.nNumber == port.Number())
                 device = entry.strDevice;
     const std::string key = device.empty() ? std::string() : PortDeviceKey(device);
-    // A name that leads to no device is compared as typed; opening it fails
-    // later with its own reason.
+    // A port that leads to no device is compared by its name; opening it
+    // fails later with its own reason.
     if (!key.empty())
         return key;
-    return device.empty() ? "COM" + std::to_string(ports.nNumber[index]) : "name " + text;
+    return port.IsDevicePath() ? "name " + port.Name() : port.Name();
 }
 
 // One port the user named, with the option that named it.
@@ -272,7 +271,7 @@ int CheckArguments(const CUpgradeOptions& options, uint32_t& bits, std::vector<C
     for (const std::string& port : ports) {
         CReceiverPlan plan;
         plan.strPort = port;
-        if (!ResolvePortArgument(port, plan.ports, 0))
+        if (!ParsePortId(port, plan.ports.port[0]))
             return Refuse(json, EXIT_STATUS_USAGE,
                           "--port: '" + port + "' is neither COMn nor a device path ('trailmark ports' lists them)");
         receivers.push_back(plan);
@@ -281,24 +280,22 @@ int CheckArguments(const CUpgradeOptions& options, uint32_t& bits, std::vector<C
         return Refuse(json, EXIT_STATUS_USAGE,
                       "--secondary-port and --third-port serve one receiver; with several receivers each is "
                       "upgraded over its one port");
-    if (!options.m_strSecondary.empty() && !ResolvePortArgument(options.m_strSecondary, receivers[0].ports, 1))
+    if (!options.m_strSecondary.empty() && !ParsePortId(options.m_strSecondary, receivers[0].ports.port[1]))
         return Refuse(json, EXIT_STATUS_USAGE, "--secondary-port: '" + options.m_strSecondary + "' is not a port");
-    if (!options.m_strThird.empty() && !ResolvePortArgument(options.m_strThird, receivers[0].ports, 2))
+    if (!options.m_strThird.empty() && !ParsePortId(options.m_strThird, receivers[0].ports.port[2]))
         return Refuse(json, EXIT_STATUS_USAGE, "--third-port: '" + options.m_strThird + "' is not a port");
     bool anyCom = false;
     for (const CReceiverPlan& plan : receivers)
         for (int i = 0; i < 3; ++i)
-            anyCom = anyCom || plan.ports.strDevice[i].empty();
+            anyCom = anyCom || !plan.ports.port[i].IsDevicePath();
     const std::vector<CPortEntry> comPorts = anyCom ? ListComPorts() : std::vector<CPortEntry>();
     std::vector<CNamedPort> named;
     for (const CReceiverPlan& plan : receivers)
-        named.push_back({"--port", plan.strPort, DeviceKey(plan.strPort, plan.ports, 0, comPorts)});
+        named.push_back({"--port", plan.strPort, DeviceKey(plan.ports.port[0], comPorts)});
     if (!options.m_strSecondary.empty())
-        named.push_back({"--secondary-port", options.m_strSecondary,
-                         DeviceKey(options.m_strSecondary, receivers[0].ports, 1, comPorts)});
+        named.push_back({"--secondary-port", options.m_strSecondary, DeviceKey(receivers[0].ports.port[1], comPorts)});
     if (!options.m_strThird.empty())
-        named.push_back({"--third-port", options.m_strThird,
-                         DeviceKey(options.m_strThird, receivers[0].ports, 2, comPorts)});
+        named.push_back({"--third-port", options.m_strThird, DeviceKey(receivers[0].ports.port[2], comPorts)});
     if (const int status = RefuseSameDevice(options, named); status != EXIT_STATUS_OK)
         return status;
     bits = KeepToNamedPorts(options, bits);

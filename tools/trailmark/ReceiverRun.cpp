@@ -35,28 +35,11 @@ std::string FailureReason(const CJobReport& report)
     return report.strReason;
 }
 
-bool ResolvePortArgument(const std::string& text, CReceiverPorts& ports, int index)
-{
-    if (text.size() > 3 && (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
-        (text[2] == 'M' || text[2] == 'm')) {
-        uint32_t value = 0;
-        if (!ParseUint32(text.substr(3), value) || value < 1 || value > 255)
-            return false;
-        ports.nNumber[index] = static_cast<int>(value);
-        return true;
-    }
-    if (text.find_first_of("/\\") == std::string::npos)
-        return false;
-    ports.strDevice[index] = text;
-    return true;
-}
-
 void CReceiverRun::Start()
 {
     m_pJob = std::make_unique<CUpgradeJob>(m_Settings.pPackage, m_Settings.job,
                                            [this](const CJobEvent& event) { OnJobEvent(event); });
-    m_pJob->SetPortNumbers(m_Ports.nNumber[0], m_Ports.nNumber[1], m_Ports.nNumber[2]);
-    m_pJob->SetPortDevices(m_Ports.strDevice[0], m_Ports.strDevice[1], m_Ports.strDevice[2]);
+    m_pJob->SetPorts(m_Ports.port[0], m_Ports.port[1], m_Ports.port[2]);
     if (!m_pJob->Start()) {
         CJobReport report;
         report.strReason = "cannot start the upgrade thread";

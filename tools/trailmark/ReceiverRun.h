@@ -88,10 +88,12 @@ struct CRunSettings {
     CHERFLoaderLib::CJobSettings job;
 };
 
-// The ports of one receiver: COM numbers, or device paths used as typed.
+// The primary, secondary and third port of one receiver, as the engine takes
+// them; the secondary and third are the engine's unless the user names them.
 struct CReceiverPorts {
-    int nNumber[3] = {0, 2, 4};
-    std::string strDevice[3];
+    CHERFLoaderLib::CPortId port[3] = {CHERFLoaderLib::CPortId(),
+                                       CHERFLoaderLib::CPortId::Com(CHERFLoaderLib::PORT_SECONDARY_DEFAULT),
+                                       CHERFLoaderLib::CPortId::Com(CHERFLoaderLib::PORT_THIRD_DEFAULT)};
 };
 
 class CReceiverRun {
@@ -137,7 +139,3 @@ private:
 
 // Why an upgrade failed, in words a person can act on, from the job's report.
 std::string FailureReason(const CHERFLoaderLib::CJobReport& report);
-
-// "COM3" (any case) gives port number 3 at `index`; a device path (it holds
-// a '/' or a '\\') is kept as typed. False for anything else.
-bool ResolvePortArgument(const std::string& text, CReceiverPorts& ports, int index);
