@@ -213,6 +213,9 @@ private:
     bool IsSectorBlank(uint32_t address, uint32_t size);
     bool CheckProgrammedFlash(const CFirmwareSection& section);
     int32_t EffectiveFlashCheck() const;
+    // The bytes a section programmed, rebuilt on the host; false, with the
+    // run's error set, when they cannot be.
+    bool ImageToCheck(const CFirmwareSection& section, std::vector<uint8_t>& image);
     bool ReadBackFlash(uint32_t address, const std::vector<uint8_t>& expected);
     // Whether the line lost or damaged anything since the data upload began:
     // a retry, a repeated command, a wait that ran out, a damaged packet.

@@ -1,8 +1,8 @@
 #include "engine/UpgradeJob.h"
 
+#include "engine/EventQueue.h"
+
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 
 namespace CHERFLoaderLib {
 
@@ -14,34 +14,6 @@ double SecondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-
-// The engine's notifications come from its threads; the job forwards them
-// from its own, in the order they were sent.
-class CNotificationQueue {
-public:
-    void Push(const CLoaderNotification& n)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_Items.push_back(n);
-        }
-        m_Ready.notify_one();
-    }
-    bool Pop(CLoaderNotification& n, int timeoutMs)
-    {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        if (!m_Ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !m_Items.empty(); }))
-            return false;
-        n = std::move(m_Items.front());
-        m_Items.pop_front();
-        return true;
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Ready;
-    std::deque<CLoaderNotification> m_Items;
-};
 
 }  // namespace
 
@@ -202,7 +174,9 @@ void CUpgradeJob::Main()
 
 bool CUpgradeJob::RunOnce(uint32_t options, CRunReport& report)
 {
-    CNotificationQueue queue;
+    // The engine's notifications come from its threads; the job forwards
+    // them from its own, in the order they were sent.
+    CEventQueue<CLoaderNotification> queue;
     auto made = std::make_unique<CHERFLoader>();
     made->Create([&queue](const CLoaderNotification& n) { queue.Push(n); }, m_Settings.nMessage);
     made->SetPorts(m_Ports[0], m_Ports[1], m_Ports[2]);

@@ -142,6 +142,15 @@ bool CHERFLoaderImpl::IsSectorBlank(uint32_t address, uint32_t size)
            LINK_OK;
 }
 
+bool CHERFLoaderImpl::ImageToCheck(const CFirmwareSection& section, std::vector<uint8_t>& image)
+{
+    if (ProgrammedImage(section, image))
+        return true;
+    SetError(HLE_PROGRAM_FAILED,
+             "the image programmed at " + Hex(section.address) + " could not be rebuilt on the host to check the flash");
+    return false;
+}
+
 int32_t CHERFLoaderImpl::EffectiveFlashCheck() const
 {
     if (m_nFlashCheck != FLASH_CHECK_AUTO)
@@ -166,11 +175,8 @@ bool CHERFLoaderImpl::CheckProgrammedFlash(const CFirmwareSection& section)
         return ReadBackAndRepair(section);
     const auto begin = std::chrono::steady_clock::now();
     std::vector<uint8_t> image;
-    if (!ProgrammedImage(section, image)) {
-        SetError(HLE_PROGRAM_FAILED, "the image programmed at " + Hex(section.address) +
-                                         " could not be rebuilt on the host to check the flash");
+    if (!ImageToCheck(section, image))
         return false;
-    }
     if (image.empty())
         return true;
     const uint32_t length = static_cast<uint32_t>(image.size());
@@ -215,11 +221,8 @@ bool CHERFLoaderImpl::ReadBackAndRepair(const CFirmwareSection& section)
 {
     const auto begin = std::chrono::steady_clock::now();
     std::vector<uint8_t> image;
-    if (!ProgrammedImage(section, image)) {
-        SetError(HLE_PROGRAM_FAILED, "the image programmed at " + Hex(section.address) +
-                                         " could not be rebuilt on the host to check the flash");
+    if (!ImageToCheck(section, image))
         return false;
-    }
     uint32_t offset = 0, repairs = 0;
     while (offset < image.size()) {
         const std::vector<uint8_t> rest(image.begin() + offset, image.end());

@@ -9,25 +9,6 @@
 
 using namespace CHERFLoaderLib;
 
-void CRunEventQueue::Push(CRunEvent event)
-{
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Items.push_back(std::move(event));
-    }
-    m_Ready.notify_one();
-}
-
-bool CRunEventQueue::Pop(CRunEvent& event, int timeoutMs)
-{
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    if (!m_Ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !m_Items.empty(); }))
-        return false;
-    event = std::move(m_Items.front());
-    m_Items.pop_front();
-    return true;
-}
-
 std::string FailureReason(const CJobReport& report)
 {
     if (report.last.bPowerFailed)

@@ -27,6 +27,7 @@
 #include <string>
 #include <thread>
 
+#include "engine/EventQueue.h"
 #include "engine/HERFLoader.h"
 #include "engine/UpgradeJob.h"
 
@@ -69,17 +70,7 @@ struct CRunEvent {
     std::string strSerial;
 };
 
-class CRunEventQueue {
-public:
-    void Push(CRunEvent event);
-    // False when nothing arrived within timeoutMs.
-    bool Pop(CRunEvent& event, int timeoutMs);
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Ready;
-    std::deque<CRunEvent> m_Items;
-};
+using CRunEventQueue = CHERFLoaderLib::CEventQueue<CRunEvent>;
 
 // How every receiver of the invocation is upgraded: the package, read once
 // for all of them, and the job's settings.
