@@ -19,7 +19,10 @@ namespace CHERFLoaderLib {
 namespace {
 constexpr uint32_t BASE_RATE = 115200;
 constexpr int SPEED_ACK_TIMEOUT_MS = 1000;
-constexpr int SPEED_SETTLE_MS = 400;  // the monitor changes its rate after its acknowledgement has left
+// The monitor changes its rate right after its acknowledgement has left, so
+// by the time the host has the acknowledgement it has nearly switched; the
+// ready checks that follow wait for a monitor that is slower to.
+constexpr int SPEED_SETTLE_MS = 100;
 constexpr int CHECK_TIMEOUT_MS = 300;
 constexpr int CHECKS = 3;
 }  // namespace
