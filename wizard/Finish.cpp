@@ -28,7 +28,7 @@ QProgressBar* MakeBar(QWidget* pParent)
 }
 }  // namespace
 
-CFinish::CFinish(std::string strPackagePath, CLoaderFactory factory, QWidget* pParent)
+CFinish::CFinish(std::string strPackagePath, CJobFactory factory, QWidget* pParent)
     : CTemplatePage(FINISH_TEMPLATE_WIDTH, FINISH_TEMPLATE_HEIGHT, pParent),
       m_pOverallText(new QLabel(Canvas())),
       m_pPhaseText(new QLabel(Canvas())),
@@ -86,7 +86,7 @@ bool CFinish::event(QEvent* pEvent)
     if (pEvent->type() != static_cast<QEvent::Type>(WM_LOADER_NOTIFY))
         return CTemplatePage::event(pEvent);
     const auto* pNotify = static_cast<const CLoaderNotifyEvent*>(pEvent);
-    m_Flow.OnNotification(pNotify->Notification(), pNotify->Run());
+    m_Flow.OnEvent(pNotify->Event(), pNotify->Job());
     return true;
 }
 
@@ -118,10 +118,10 @@ void CFinish::SetAllowClose(bool bAllow)
         pSheet->m_bAllowClose = bAllow;
 }
 
-CHERFLoaderLib::CNotifySink CFinish::MakeSink(uint32_t nRun)
+CHERFLoaderLib::CJobSink CFinish::MakeSink(uint32_t nJob)
 {
-    return [this, nRun](const CHERFLoaderLib::CLoaderNotification& notification) {
-        QCoreApplication::postEvent(this, new CLoaderNotifyEvent(notification, nRun));
+    return [this, nJob](const CHERFLoaderLib::CJobEvent& event) {
+        QCoreApplication::postEvent(this, new CLoaderNotifyEvent(event, nJob));
     };
 }
 

@@ -1,26 +1,25 @@
 // CFinish: the wizard's progress page, which runs the upgrade.
 //
-// What the page does (the engine per run, the texts and bars per
-// notification, the retry through the upgrade policy, the result texts, when
-// closing is barred) is CProgressFlow's, shared with the Win32 wizard; this
-// page is its Qt face: two labels and two bars placed like the dialog
-// template, the result label, the Finish button, the posting of the
-// engine's notifications as WM_LOADER_NOTIFY events, and the flow's moments
+// What the page does (the upgrade job, the texts and bars per event, the
+// result texts, when closing is barred) is CProgressFlow's, shared with the
+// Win32 wizard; this page is its Qt face: two labels and two bars placed like
+// the dialog template, the result label, the Finish button, the posting of
+// the job's events as WM_LOADER_NOTIFY events, and the flow's moments
 // handed to CSessionInhibitor (the machine kept awake, and its shutdown
 // refused while the flash is written).
 //
-// Threading: user-interface thread only. The engine's sink posts events tagged
-// with the run's number; the flow drops those of a run it has finished with.
-// StopRun (also run by the destructor and when the sheet closes) cancels and
-// destroys the engine, which waits for all its threads, so no engine thread
-// outlives the page. Before the sheet closes, it asks the flow whether the
-// run may still be stopped.
+// Threading: user-interface thread only. The job's sink posts events tagged
+// with the job's number; the flow drops those of a job it has finished with.
+// StopRun (also run by the destructor and when the sheet closes) stops the
+// job and waits for its thread, so no job thread outlives the page. Before
+// the sheet closes, it asks the flow whether the upgrade may still be
+// stopped.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "wizard/LoaderDriver.h"
+#include "wizard/JobDriver.h"
 #include "wizard/ProgressFlow.h"
 #include "wizard/SessionInhibitor.h"
 #include "wizard/TemplatePage.h"
@@ -35,14 +34,14 @@ class CReceiverPicture;
 
 class CFinish : public CTemplatePage, private CProgressView {
 public:
-    CFinish(std::string strPackagePath, CLoaderFactory factory, QWidget* pParent = nullptr);
+    CFinish(std::string strPackagePath, CJobFactory factory, QWidget* pParent = nullptr);
     ~CFinish() override;
 
-    void initializePage() override;  // activation: starts the first run
+    void initializePage() override;  // activation: starts the job
     bool isComplete() const override;
 
-    // Ends a run that is still going (the sheet is closing): cancels it and
-    // waits for the engine's threads. Nothing when no run is going.
+    // Ends a job that is still going (the sheet is closing): cancels it and
+    // waits for its thread. Nothing when no job is going.
     void StopRun() { m_Flow.StopRun(); }
 
     QLabel* OverallText() const { return m_pOverallText; }
@@ -63,7 +62,7 @@ private:
     void ShowOverall(const std::string& strLine, int nPercent) override;
     void SetFinished(bool bFinished) override;
     void SetAllowClose(bool bAllow) override;
-    CHERFLoaderLib::CNotifySink MakeSink(uint32_t nRun) override;
+    CHERFLoaderLib::CJobSink MakeSink(uint32_t nJob) override;
     void UpgradeBegins() override { m_SessionLocks.UpgradeBegins(); }
     void FlashWorkBegins() override { m_SessionLocks.FlashWorkBegins(); }
     void FlashWorkEnds() override { m_SessionLocks.FlashWorkEnds(); }

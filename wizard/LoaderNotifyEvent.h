@@ -1,20 +1,20 @@
-// WM_LOADER_NOTIFY: one engine notification on its way to the progress page.
+// WM_LOADER_NOTIFY: one event of the upgrade job on its way to the progress
+// page.
 //
-// The engine calls its sink on its own threads; the sink wraps the
-// notification in this event and posts it to the page with
-// QCoreApplication::postEvent, which is safe from any thread. Qt delivers
-// posted events of one receiver one at a time on the receiver's (the
-// user-interface) thread, in posting order, and drops those still queued when
-// the receiver is destroyed. Each event carries the number of the run that
-// sent it so the page can tell a finished run's late notifications from the
-// current run's.
+// The job calls its sink on its own thread; the sink wraps the event in this
+// Qt event and posts it to the page with QCoreApplication::postEvent, which
+// is safe from any thread. Qt delivers posted events of one receiver one at a
+// time on the receiver's (the user-interface) thread, in posting order, and
+// drops those still queued when the receiver is destroyed. Each event carries
+// the number of the job that sent it so the page can tell a stopped job's
+// late events from the current job's.
 #pragma once
 
 #include <cstdint>
 
 #include <QEvent>
 
-#include "engine/HERFLoader.h"
+#include "engine/UpgradeJob.h"
 #include "wizard/WizardTexts.h"
 
 namespace wizard {
@@ -25,18 +25,17 @@ static_assert(WM_LOADER_NOTIFY > QEvent::User && WM_LOADER_NOTIFY < QEvent::MaxU
 
 class CLoaderNotifyEvent : public QEvent {
 public:
-    CLoaderNotifyEvent(const CHERFLoaderLib::CLoaderNotification& notification, uint32_t nRun)
-        : QEvent(static_cast<QEvent::Type>(WM_LOADER_NOTIFY)), m_Notification(notification),
-          m_nRun(nRun)
+    CLoaderNotifyEvent(const CHERFLoaderLib::CJobEvent& event, uint32_t nJob)
+        : QEvent(static_cast<QEvent::Type>(WM_LOADER_NOTIFY)), m_Event(event), m_nJob(nJob)
     {
     }
 
-    const CHERFLoaderLib::CLoaderNotification& Notification() const { return m_Notification; }
-    uint32_t Run() const { return m_nRun; }
+    const CHERFLoaderLib::CJobEvent& Event() const { return m_Event; }
+    uint32_t Job() const { return m_nJob; }
 
 private:
-    CHERFLoaderLib::CLoaderNotification m_Notification;
-    uint32_t m_nRun;
+    CHERFLoaderLib::CJobEvent m_Event;
+    uint32_t m_nJob;
 };
 
 }  // namespace wizard

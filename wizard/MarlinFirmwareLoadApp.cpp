@@ -11,11 +11,11 @@ namespace wizard {
 
 CMarlinFirmwareLoadApp theApp;
 
-bool CMarlinFirmwareLoadApp::InitInstance(CLoaderFactory factory)
+bool CMarlinFirmwareLoadApp::InitInstance(CJobFactory factory)
 {
     m_strPackagePath = WIZ_TEXT_PACKAGE;
     if (!factory)
-        factory = &CEngineLoaderDriver::Make;
+        factory = &CEngineJobDriver::Make;
 
     CCustomPropertySheet sheet(QString::fromUtf8(WIZ_TEXT_CAPTION));
     // The sheet owns its pages and deletes them when it is destroyed; the

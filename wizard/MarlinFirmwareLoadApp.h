@@ -12,15 +12,15 @@
 
 #include <string>
 
-#include "wizard/LoaderDriver.h"
+#include "wizard/JobDriver.h"
 
 namespace wizard {
 
 class CMarlinFirmwareLoadApp {
 public:
-    // Runs the wizard with engines made by `factory` (the real engine when
+    // Runs the wizard with jobs made by `factory` (the real job when
     // empty); always returns false.
-    bool InitInstance(CLoaderFactory factory = CLoaderFactory());
+    bool InitInstance(CJobFactory factory = CJobFactory());
 
     std::string m_strPackagePath;
 };

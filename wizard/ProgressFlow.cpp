@@ -41,16 +41,15 @@ std::string PhaseLine(const std::string& strName, int nPercent)
 
 }  // namespace
 
-CProgressFlow::CProgressFlow(CProgressView& view, std::string strPackagePath, CLoaderFactory factory)
-    : m_View(view), m_strPackagePath(std::move(strPackagePath)), m_LoaderFactory(std::move(factory)),
-      m_Policy(WIZ_OPTIONS_FIRST_RUN)
+CProgressFlow::CProgressFlow(CProgressView& view, std::string strPackagePath, CJobFactory factory)
+    : m_View(view), m_strPackagePath(std::move(strPackagePath)), m_JobFactory(std::move(factory))
 {
 }
 
 CProgressFlow::~CProgressFlow()
 {
     StopRun();
-    m_pLoader.reset();
+    m_pJob.reset();
 }
 
 void CProgressFlow::Activate()
@@ -60,56 +59,48 @@ void CProgressFlow::Activate()
     m_bFinished = false;
     m_View.SetFinished(false);
     m_View.ShowResultText(WIZ_TEXT_UPDATING);
-    ReleaseLoader();
+    CancelJob();
+    m_pJob.reset();
     EndUpgrade();
     m_strPhaseName.clear();
-    m_Policy = CHERFLoaderLib::CUpgradePolicy(WIZ_OPTIONS_FIRST_RUN);
-    m_FirstReport.reset();
     m_bUpgradeGoing = true;
     m_View.UpgradeBegins();
-    StartRun(m_Policy.Options());
+    StartJob();
 }
 
-void CProgressFlow::StartRun(uint32_t nOptions)
+void CProgressFlow::StartJob()
 {
     m_bRunning = false;
-    const uint32_t nRun = ++m_nRun;
-    m_pLoader = m_LoaderFactory ? m_LoaderFactory() : nullptr;
-    if (!m_pLoader) {
+    const uint32_t nJob = ++m_nJob;
+    m_pJob = m_JobFactory ? m_JobFactory() : nullptr;
+    if (!m_pJob) {
         EndUpgrade();
         return;
     }
-    m_pLoader->Create(m_View.MakeSink(nRun), WM_LOADER_NOTIFY);
-    m_pLoader->SetPortNumbers(g_nComPort, CHERFLoaderLib::PORT_SECONDARY_DEFAULT, CHERFLoaderLib::PORT_THIRD_DEFAULT);
-    m_bRunning = m_pLoader->Start(m_strPackagePath.c_str(), nOptions) == START_OK;
-    // A run that does not start sends nothing: say why at once instead of
+    CHERFLoaderLib::CJobSettings settings;
+    settings.nOptions = WIZ_OPTIONS_FIRST_RUN;
+    settings.nMessage = WM_LOADER_NOTIFY;
+    std::string strError;
+    m_bRunning = m_pJob->Start(m_strPackagePath, CHERFLoaderLib::CPortId::Com(g_nComPort), settings,
+                               m_View.MakeSink(nJob), strError);
+    // A job that does not start sends nothing: say why at once instead of
     // leaving the page in its initial state.
     if (!m_bRunning)
-        ShowResult(WIZ_TEXT_FAILED, m_pLoader->GetRunReport().strError);
-}
-
-void CProgressFlow::ReleaseLoader()
-{
-    CancelRun();
-    if (m_pLoader)
-        m_pLoader->Destroy();
-    m_pLoader.reset();
+        ShowResult(WIZ_TEXT_FAILED, strError);
 }
 
 void CProgressFlow::StopRun()
 {
-    CancelRun();
+    CancelJob();
     EndUpgrade();
 }
 
-void CProgressFlow::CancelRun()
+void CProgressFlow::CancelJob()
 {
-    if (m_pLoader && m_bRunning) {
-        m_pLoader->Cancel();
-        m_pLoader->Destroy();
-    }
+    if (m_pJob && m_bRunning)
+        m_pJob->Stop();
     m_bRunning = false;
-    ++m_nRun;  // whatever the stopped run had still queued is dropped
+    ++m_nJob;  // whatever the stopped job had still queued is dropped
 }
 
 void CProgressFlow::EndFlashWork()
@@ -131,17 +122,31 @@ void CProgressFlow::EndUpgrade()
 
 bool CProgressFlow::MayClose()
 {
-    if (!m_bRunning || !m_pLoader)
+    if (!m_bRunning || !m_pJob)
         return true;
     // Cancel decides atomically against the start of the flash work: once it
     // is accepted no flash work begins, and the close goes on to StopRun.
-    return m_pLoader->Cancel() || m_pLoader->MayStop();
+    return m_pJob->Cancel() || m_pJob->MayStop();
 }
 
-void CProgressFlow::OnNotification(const CHERFLoaderLib::CLoaderNotification& notification, uint32_t nRun)
+void CProgressFlow::OnEvent(const CHERFLoaderLib::CJobEvent& event, uint32_t nJob)
 {
-    if (!m_bRunning || nRun != m_nRun)
+    if (!m_bRunning || nJob != m_nJob)
         return;
+    switch (event.eKind) {
+    case CHERFLoaderLib::CJobEvent::EKind::Notification:
+        OnNotification(event.n);
+        break;
+    case CHERFLoaderLib::CJobEvent::EKind::JobEnds:
+        OnJobEnded();
+        break;
+    default:
+        break;  // a retry's beginning and the receiver's facts change nothing on the page
+    }
+}
+
+void CProgressFlow::OnNotification(const CHERFLoaderLib::CLoaderNotification& notification)
+{
     const int nPercent = Percent(notification.nPayload);
     switch (notification.nCode) {
     case HLN_OVERALL_PERCENT:
@@ -154,11 +159,10 @@ void CProgressFlow::OnNotification(const CHERFLoaderLib::CLoaderNotification& no
         m_strPhaseName = notification.strText;
         break;
     case HLN_RUN:
-        // Only the worker's last notification ends a run: after a phase's
-        // RUN_CANCELLED the engine still closes its links, and the report is
-        // complete only then. RUN_FAILED is never sent.
+        // A run's last notification ends its flash work; a retry may follow,
+        // and its texts and bars continue on the same page.
         if (notification.nPayload == RUN_FINISHED)
-            OnRunEnded();
+            EndFlashWork();
         break;
     case HLN_NO_CANCEL:
         m_View.SetAllowClose(false);
@@ -172,27 +176,18 @@ void CProgressFlow::OnNotification(const CHERFLoaderLib::CLoaderNotification& no
     }
 }
 
-void CProgressFlow::OnRunEnded()
+void CProgressFlow::OnJobEnded()
 {
     m_bRunning = false;
     EndFlashWork();
-    const CHERFLoaderLib::CRunReport report = m_pLoader->GetRunReport();
-    if (!m_FirstReport.has_value())
-        m_FirstReport = report;
-    if (m_Policy.NextRun(report)) {
-        // Texts, bars and buttons stay as they are; the new run's
-        // notifications continue on the same page.
-        ReleaseLoader();
-        StartRun(m_Policy.Options());
-        return;
-    }
-    m_pLoader->Destroy();
-    if (report.bPowerFailed)
+    const CHERFLoaderLib::CJobReport report = m_pJob->Report();
+    m_pJob->Stop();  // its thread has sent its last event; this only joins it
+    if (report.last.bPowerFailed)
         ShowResult(WIZ_TEXT_POWER_FAILED);
-    else if (CHERFLoaderLib::CUpgradePolicy::Succeeded(report))
-        ShowResult(report.bFlashUnverified ? WIZ_TEXT_UNVERIFIED : WIZ_TEXT_SUCCESS);
+    else if (report.bSuccess)
+        ShowResult(report.bUnverified ? WIZ_TEXT_UNVERIFIED : WIZ_TEXT_SUCCESS);
     else
-        ShowResult(WIZ_TEXT_FAILED, CHERFLoaderLib::DescribeFailures(*m_FirstReport, report));
+        ShowResult(WIZ_TEXT_FAILED, report.strReason);
 }
 
 void CProgressFlow::ShowResult(const char* pszText, const std::string& strReason)

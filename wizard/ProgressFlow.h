@@ -1,45 +1,42 @@
 // CProgressFlow: what the progress page does, without a toolkit.
 //
 // The Qt and the Win32 CFinish each own one and show what it says through
-// CProgressView. Activate makes an engine through the page's factory, hands
-// it the COM port chosen on the connection page (g_nComPort, and the fixed
-// secondary and third numbers) and starts it with the package path and the
-// first-run options. OnNotification turns the engine's notifications into
-// the page's two text lines and two bars, bars the closing of the sheet once
-// the run may not be interrupted, and when a run has ended (HLN_RUN 1) hands
-// its report to the upgrade policy, which says whether one more run follows
-// and with which options. Finally it shows one result text and enables
-// Finish: the external-power text after a failed power check, the success
-// text, or the failure text with the failing step and its reason below it.
-// A Start that fails shows the failure text with the reason Start gave (the
-// package, the port), so the page never waits for a run that is not going.
+// CProgressView. Activate makes a job driver through the page's factory and
+// starts one upgrade job with the package path, the COM port chosen on the
+// connection page (g_nComPort; the secondary and third ports are the
+// engine's defaults) and the first-run options; the job makes the runs and
+// the policy's retry. OnEvent turns the job's events into the page's two
+// text lines and two bars, bars the closing of the sheet once the upgrade may
+// not be interrupted, and at the job's end shows what the job reports: the
+// external-power text after a failed power check, the success text (or the
+// text for a success whose flash could not be checked), or the failure text
+// with the job's reason below it, and enables Finish. A job that cannot be
+// started shows the failure text with the reason (the package, the port), so
+// the page never waits for an upgrade that is not going.
 //
 // The flow also tells the view the upgrade's moments, which each edition
 // hands to a small class of its own that tells the machine (kept awake,
 // its session kept from ending while the flash is written): the upgrade
-// begins at activation and ends when the result is shown or the run is
+// begins at activation and ends when the result is shown or the job is
 // stopped, retries included; the flash work of a run begins with its
-// HLN_NO_CANCEL and ends with the run. Every beginning is followed by its
-// end, also when the sheet closes or the page goes away.
+// HLN_NO_CANCEL and ends with the run's HLN_RUN 1. Every beginning is
+// followed by its end, also when the sheet closes or the page goes away.
 //
-// Threading: user-interface thread only. The sink of each run comes from
-// CProgressView::MakeSink, is called on the engine's threads and only posts;
-// the page hands every notification back to OnNotification with the number
-// of the run that sent it, and those of a run the flow has finished with are
-// dropped. StopRun (also run by the destructor) cancels and destroys the
-// engine, which waits for its threads, so no engine thread outlives the flow.
-// MayClose asks the engine, not a notification that may still be queued,
-// whether the run may still be stopped.
+// Threading: user-interface thread only. The sink of each job comes from
+// CProgressView::MakeSink, is called on the job's thread and only posts; the
+// page hands every event back to OnEvent with the number of the job that
+// sent it, and those of a job the flow has finished with are dropped.
+// StopRun (also run by the destructor) cancels the job and waits for its
+// thread, so no job thread outlives the flow. MayClose asks the job, not an
+// event that may still be queued, whether the upgrade may still be stopped.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
-#include "engine/HERFLoader.h"
-#include "engine/UpgradePolicy.h"
-#include "wizard/LoaderDriver.h"
+#include "engine/UpgradeJob.h"
+#include "wizard/JobDriver.h"
 
 namespace wizard {
 
@@ -54,9 +51,9 @@ public:
     virtual void SetFinished(bool bFinished) = 0;
     // The sheet's m_bAllowClose.
     virtual void SetAllowClose(bool bAllow) = 0;
-    // A sink for run nRun that posts each notification to the page's thread,
-    // where the page gives it to OnNotification with nRun.
-    virtual CHERFLoaderLib::CNotifySink MakeSink(uint32_t nRun) = 0;
+    // A sink for job nJob that posts each event to the page's thread, where
+    // the page gives it to OnEvent with nJob.
+    virtual CHERFLoaderLib::CJobSink MakeSink(uint32_t nJob) = 0;
     // The upgrade's moments (see above), in pairs: UpgradeBegins ...
     // UpgradeEnds, and within them FlashWorkBegins ... FlashWorkEnds.
     virtual void UpgradeBegins() = 0;
@@ -70,33 +67,32 @@ protected:
 
 class CProgressFlow {
 public:
-    CProgressFlow(CProgressView& view, std::string strPackagePath, CLoaderFactory factory);
+    CProgressFlow(CProgressView& view, std::string strPackagePath, CJobFactory factory);
     ~CProgressFlow();
     CProgressFlow(const CProgressFlow&) = delete;
     CProgressFlow& operator=(const CProgressFlow&) = delete;
 
-    // The page became active: initial texts and bars, then the first run.
+    // The page became active: initial texts and bars, then the job.
     void Activate();
-    // One notification of run nRun, on the user-interface thread.
-    void OnNotification(const CHERFLoaderLib::CLoaderNotification& notification, uint32_t nRun);
-    // Ends a run that is still going (the sheet is closing): cancels it and
-    // waits for the engine's threads; then ends the upgrade's moments that
-    // have begun. Nothing when no run is going.
+    // One event of job nJob, on the user-interface thread.
+    void OnEvent(const CHERFLoaderLib::CJobEvent& event, uint32_t nJob);
+    // Ends a job that is still going (the sheet is closing): cancels it and
+    // waits for its thread; then ends the upgrade's moments that have begun.
+    // Nothing when no job is going.
     void StopRun();
-    // True when the sheet may close now: no run goes on, or the run accepted
-    // the cancel, or it has finished its flash work.
+    // True when the sheet may close now: no job goes on, or the job accepted
+    // the cancel, or it may be stopped without harm.
     bool MayClose();
 
     bool IsRunning() const { return m_bRunning; }
     bool IsFinished() const { return m_bFinished; }
 
 private:
-    void OnRunEnded();
-    void StartRun(uint32_t nOptions);
-    // Cancels and destroys a run that is still going; the upgrade goes on
-    // (a retry follows, or the result is shown).
-    void CancelRun();
-    void ReleaseLoader();
+    void OnNotification(const CHERFLoaderLib::CLoaderNotification& notification);
+    void OnJobEnded();
+    void StartJob();
+    // Stops a job that is still going and drops whatever it still queued.
+    void CancelJob();
     void ShowResult(const char* pszText, const std::string& strReason = std::string());
     // The moments' ends, each only after its beginning.
     void EndFlashWork();
@@ -104,16 +100,14 @@ private:
 
     CProgressView& m_View;
     std::string m_strPackagePath;
-    CLoaderFactory m_LoaderFactory;
-    std::unique_ptr<CLoaderDriver> m_pLoader;
-    CHERFLoaderLib::CUpgradePolicy m_Policy;  // of this activation's upgrade
-    std::optional<CHERFLoaderLib::CRunReport> m_FirstReport;  // of its first run, once ended
+    CJobFactory m_JobFactory;
+    std::unique_ptr<CJobDriver> m_pJob;
     std::string m_strPhaseName;
-    bool m_bRunning = false;   // a started run has not yet reported its end
+    bool m_bRunning = false;   // a started job has not yet reported its end
     bool m_bFinished = false;  // a result text is shown
     bool m_bUpgradeGoing = false;  // UpgradeBegins told, UpgradeEnds not yet
     bool m_bFlashWork = false;     // FlashWorkBegins told, FlashWorkEnds not yet
-    uint32_t m_nRun = 0;       // number of the current run; notifications of others are dropped
+    uint32_t m_nJob = 0;       // number of the current job; events of others are dropped
 };
 
 }  // namespace wizard

@@ -98,14 +98,12 @@ protected:
 
     void TearDown() override { m_pSheet.reset(); }
 
-    void Build(CPortLister lister, int32_t nStartResult = 2)
+    void Build(CPortLister lister)
     {
         m_pSheet = std::make_unique<CCustomPropertySheet>(QString::fromUtf8(WIZ_TEXT_CAPTION));
         m_pPage = new CConnectionPage(std::move(lister));
         m_pSheet->addPage(m_pPage);
-        m_pSheet->addPage(new CFinish("absent.q", [nStartResult] {
-            return std::unique_ptr<CLoaderDriver>(new CNoRunEngine(nStartResult));
-        }));
+        m_pSheet->addPage(new CFinish("absent.q", [] { return std::unique_ptr<CJobDriver>(new CNoRunJob); }));
         m_pSheet->show();
     }
 
@@ -117,21 +115,19 @@ protected:
         return list;
     }
 
-    // An engine that never starts, as with a missing package.
-    class CNoRunEngine : public CLoaderDriver {
+    // A job that never starts, as with a missing package.
+    class CNoRunJob : public CJobDriver {
     public:
-        explicit CNoRunEngine(int32_t nStart) : m_nStart(nStart) {}
-        void Create(CHERFLoaderLib::CNotifySink, uint32_t) override {}
-        void SetPortNumbers(int32_t, int32_t, int32_t) override {}
-        int32_t Start(const char*, uint32_t) override { return m_nStart; }
-        int32_t GetResult() const override { return HLE_NO_SESSION; }
+        bool Start(const std::string&, const CHERFLoaderLib::CPortId&, const CHERFLoaderLib::CJobSettings&,
+                   CHERFLoaderLib::CJobSink, std::string& strError) override
+        {
+            strError = "cannot open absent.q";
+            return false;
+        }
         bool Cancel() override { return false; }
         bool MayStop() const override { return true; }
-        CHERFLoaderLib::CRunReport GetRunReport() const override { return {}; }
-        void Destroy() override {}
-
-    private:
-        int32_t m_nStart;
+        void Stop() override {}
+        CHERFLoaderLib::CJobReport Report() const override { return {}; }
     };
 
     std::unique_ptr<CCustomPropertySheet> m_pSheet;

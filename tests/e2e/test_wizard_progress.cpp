@@ -1,6 +1,6 @@
-// The wizard's progress page and sheet with a scripted engine, on Qt's
-// offscreen platform: texts and bars per notification, the retry, the result
-// texts, the close guards and stopping a run when the wizard closes.
+// The wizard's progress page and sheet with a scripted upgrade job, on Qt's
+// offscreen platform: texts and bars per event, the result texts from the
+// job's report, the close guards and stopping the job when the wizard closes.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -28,9 +28,12 @@
 
 using namespace wizard;
 using namespace CHERFLoaderLib::LoaderCodes;
+using CHERFLoaderLib::CJobEvent;
+using CHERFLoaderLib::CJobReport;
+using CHERFLoaderLib::CJobSettings;
+using CHERFLoaderLib::CJobSink;
 using CHERFLoaderLib::CLoaderNotification;
-using CHERFLoaderLib::CNotifySink;
-using CHERFLoaderLib::CRunReport;
+using CHERFLoaderLib::CPortId;
 
 namespace {
 
@@ -40,90 +43,61 @@ void Pump()
         QCoreApplication::processEvents();
 }
 
-// What one engine of the page was asked to do, kept beyond the engine's life.
-struct CFakeRun {
-    CNotifySink sink;
-    uint32_t nMessage = 0;
-    int32_t anPorts[3] = {0, 0, 0};
+// What the page asked of its job, kept beyond the driver's life.
+struct CFakeJob {
+    CJobSink sink;
+    CPortId port;
+    CJobSettings settings;
     std::string strPath;
-    uint32_t nOptions = 0;
-    CRunReport report;
     int nCancels = 0;
-    int nDestroys = 0;
-    bool bAlive = true;          // the engine object exists
+    int nStops = 0;
+    bool bAlive = true;           // the driver object exists
     bool bCancelAccepted = true;  // what Cancel answers
     bool bMayStop = true;         // what MayStop answers
 };
 
-// The engines the factory makes, one per run, with the reports they give.
+// The jobs the factory makes, with what Start and Report give.
 struct CFakeScript {
-    std::vector<std::shared_ptr<CFakeRun>> runs;
-    std::vector<int32_t> startResults;  // Start's answer per run; 0 when not given
-    std::vector<CRunReport> reports;    // the report per run; a success when not given
+    std::vector<std::shared_ptr<CFakeJob>> jobs;
+    std::string strStartError;  // Start refuses with it when not empty
+    CJobReport report = Upgraded();
+
+    static CJobReport Upgraded()
+    {
+        CJobReport report;
+        report.bStarted = true;
+        report.bSuccess = true;
+        report.nRuns = 1;
+        return report;
+    }
 };
 
-// The report of a run that started and ended with this result.
-CRunReport Ended(int32_t nResult, bool bReached = true, int32_t nFailedStep = -1, const char* pszError = "")
-{
-    CRunReport report;
-    report.bStarted = true;
-    report.nResult = nResult;
-    report.bReachedBootLoader = bReached;
-    report.nFailedStep = nFailedStep;
-    report.strError = pszError;
-    return report;
-}
-
-// The report of a Start that refused.
-CRunReport NotStarted(const char* pszError)
-{
-    CRunReport report;
-    report.strError = pszError;
-    return report;
-}
-
-class CFakeEngine : public CLoaderDriver {
+class CFakeDriver : public CJobDriver {
 public:
-    CFakeEngine(CFakeScript& script, std::shared_ptr<CFakeRun> pRun)
-        : m_Script(script), m_pRun(std::move(pRun)), m_nIndex(script.runs.size() - 1)
+    CFakeDriver(CFakeScript& script, std::shared_ptr<CFakeJob> pJob) : m_Script(script), m_pJob(std::move(pJob)) {}
+    ~CFakeDriver() override { m_pJob->bAlive = false; }
+    bool Start(const std::string& strPath, const CPortId& port, const CJobSettings& settings, CJobSink sink,
+               std::string& strError) override
     {
-    }
-    ~CFakeEngine() override { m_pRun->bAlive = false; }
-    void Create(CNotifySink sink, uint32_t nMessage) override
-    {
-        m_pRun->sink = std::move(sink);
-        m_pRun->nMessage = nMessage;
-    }
-    void SetPortNumbers(int32_t a, int32_t b, int32_t c) override
-    {
-        m_pRun->anPorts[0] = a;
-        m_pRun->anPorts[1] = b;
-        m_pRun->anPorts[2] = c;
-    }
-    int32_t Start(const char* pszPath, uint32_t nOptions) override
-    {
-        m_pRun->strPath = pszPath;
-        m_pRun->nOptions = nOptions;
-        m_pRun->report = m_nIndex < m_Script.reports.size() ? m_Script.reports[m_nIndex] : Ended(HLE_NONE);
-        return m_nIndex < m_Script.startResults.size() ? m_Script.startResults[m_nIndex] : 0;
-    }
-    int32_t GetResult() const override
-    {
-        return m_pRun->nDestroys > 0 ? HLE_NO_SESSION : m_pRun->report.nResult;
+        m_pJob->strPath = strPath;
+        m_pJob->port = port;
+        m_pJob->settings = settings;
+        m_pJob->sink = std::move(sink);
+        strError = m_Script.strStartError;
+        return strError.empty();
     }
     bool Cancel() override
     {
-        ++m_pRun->nCancels;
-        return m_pRun->bCancelAccepted;
+        ++m_pJob->nCancels;
+        return m_pJob->bCancelAccepted;
     }
-    bool MayStop() const override { return m_pRun->bMayStop; }
-    CRunReport GetRunReport() const override { return m_pRun->report; }
-    void Destroy() override { ++m_pRun->nDestroys; }
+    bool MayStop() const override { return m_pJob->bMayStop; }
+    void Stop() override { ++m_pJob->nStops; }
+    CJobReport Report() const override { return m_Script.report; }
 
 private:
     CFakeScript& m_Script;
-    std::shared_ptr<CFakeRun> m_pRun;
-    size_t m_nIndex;
+    std::shared_ptr<CFakeJob> m_pJob;
 };
 
 struct CStep {
@@ -141,8 +115,8 @@ protected:
         m_pSheet = std::make_unique<CCustomPropertySheet>(QString::fromUtf8(WIZ_TEXT_CAPTION));
         m_pConnection = new CConnectionPage([] { return std::vector<platform::CPortEntry>(); });
         m_pFinish = new CFinish("pkg/Corvid_FW_v1.82-Boot.q", [this] {
-            m_Script.runs.push_back(std::make_shared<CFakeRun>());
-            return std::make_unique<CFakeEngine>(m_Script, m_Script.runs.back());
+            m_Script.jobs.push_back(std::make_shared<CFakeJob>());
+            return std::make_unique<CFakeDriver>(m_Script, m_Script.jobs.back());
         });
         m_pSheet->addPage(m_pConnection);
         m_pSheet->addPage(m_pFinish);
@@ -161,21 +135,29 @@ protected:
         ASSERT_EQ(m_pSheet->currentPage(), m_pFinish);
     }
 
-    void Send(int32_t nCode, int64_t nPayload = 0, const char* pszText = nullptr, size_t nRun = 0)
+    void Send(int32_t nCode, int64_t nPayload = 0, const char* pszText = nullptr)
     {
-        CLoaderNotification n;
-        n.nMessage = WM_LOADER_NOTIFY;
-        n.nCode = nCode;
-        n.nPayload = nPayload;
+        CJobEvent event;
+        event.n.nMessage = WM_LOADER_NOTIFY;
+        event.n.nCode = nCode;
+        event.n.nPayload = nPayload;
         if (pszText != nullptr)
-            n.strText = pszText;
-        m_Script.runs.at(nRun)->sink(n);
+            event.n.strText = pszText;
+        m_Script.jobs.at(0)->sink(event);
     }
 
-    void Play(const std::vector<CStep>& steps, size_t nRun = 0)
+    void SendKind(CJobEvent::EKind eKind)
+    {
+        CJobEvent event;
+        event.eKind = eKind;
+        event.nAttempt = 2;
+        m_Script.jobs.at(0)->sink(event);
+    }
+
+    void Play(const std::vector<CStep>& steps)
     {
         for (const CStep& step : steps)
-            Send(step.nCode, step.nPayload, step.pszText, nRun);
+            Send(step.nCode, step.nPayload, step.pszText);
         Pump();
     }
 
@@ -190,19 +172,18 @@ protected:
     CFinish* m_pFinish = nullptr;
 };
 
-// Catches: a page that starts the wrong engine (port, options, message, path)
-// or shows stale texts, or offers a button before the run has ended.
-TEST_F(WizardProgress, ActivationStartsOneEngineAndShowsInitialState)
+// Catches: a page that starts the wrong job (port, options, message, path)
+// or shows stale texts, or offers a button before the job has ended.
+TEST_F(WizardProgress, ActivationStartsOneJobAndShowsInitialState)
 {
     ReachProgressPage();
-    ASSERT_EQ(m_Script.runs.size(), 1u);
-    const CFakeRun& run = *m_Script.runs[0];
-    EXPECT_EQ(run.nMessage, 0x83E8u);
-    EXPECT_EQ(run.anPorts[0], 3);
-    EXPECT_EQ(run.anPorts[1], 2);
-    EXPECT_EQ(run.anPorts[2], 4);
-    EXPECT_EQ(run.strPath, "pkg/Corvid_FW_v1.82-Boot.q");
-    EXPECT_EQ(run.nOptions, 0x123u);
+    ASSERT_EQ(m_Script.jobs.size(), 1u);
+    const CFakeJob& job = *m_Script.jobs[0];
+    EXPECT_EQ(job.settings.nMessage, 0x83E8u);
+    EXPECT_EQ(job.port, CPortId::Com(3));
+    EXPECT_EQ(job.strPath, "pkg/Corvid_FW_v1.82-Boot.q");
+    EXPECT_EQ(job.settings.nOptions, 0x123u);
+    EXPECT_TRUE(job.settings.bRetry);
 
     EXPECT_EQ(PhaseLine(), "Connecting to receiver: 0%");
     EXPECT_EQ(OverallLine(), "Overall progress: 0%");
@@ -240,8 +221,9 @@ TEST_F(WizardProgress, NotificationTable)
          "Connecting to receiver: 0%", "Overall progress: 0%", 0, 0},
         {"overall 100", {{HLN_OVERALL_PERCENT, 100, nullptr}}, "Connecting to receiver: 0%",
          "Overall progress: 100%", 0, 100},
-        {"run begins, texts, steps and unknown codes change nothing",
+        {"runs begin and end, texts, steps and unknown codes change nothing",
          {{HLN_RUN, 0, nullptr},
+          {HLN_RUN, RUN_FINISHED, nullptr},
           {HLN_TEXT, 0, "Application version v1.82"},
           {HLN_CONNECT, 1, nullptr},
           {HLN_RETRY, 1, nullptr},
@@ -271,166 +253,114 @@ TEST_F(WizardProgress, NotificationTable)
         EXPECT_EQ(m_pFinish->PhaseProgress()->value(), row.nPhaseBar);
         EXPECT_EQ(m_pFinish->OverallProgress()->value(), row.nOverallBar);
         EXPECT_FALSE(FinishEnabled());
-        EXPECT_EQ(m_Script.runs.size(), 1u);
+        EXPECT_EQ(m_Script.jobs.size(), 1u);
     }
 }
 
-// Each row ends the first run (and, where the page retries, the second) with
-// the reports the engine gives and checks the result text, how many engines
-// ran and the retry's options. Catches: a missing or doubled retry, a retry
-// that loosens a check or reaches the receiver another way than the policy
-// says, the power text lost, a refused check or a cancel retried or shown as
-// success, the failing step and its reason missing under the result text,
-// Finish not enabled or closing still barred at the end.
-TEST_F(WizardProgress, EndOfRunTable)
+// Each row ends the job with the report it gives and checks the result
+// text. Catches: the power text lost, a failure or an unverified upgrade
+// shown as a plain success, the job's reason missing under the failure text,
+// Finish not enabled or closing still barred at the end, the job's thread
+// not joined.
+TEST_F(WizardProgress, JobEndShowsWhatTheJobReports)
 {
-    CRunReport power = Ended(HLE_CONNECT_FAILED, true, HLN_CONNECT);
-    power.bPowerFailed = true;
-    CRunReport refused = Ended(HLE_NONE, true, HLN_APP_VERSION_CHECK,
-                               "the package's application v1.82 is not newer than the receiver's v1.82");
-    refused.bCheckRefused = true;
-    CRunReport cancelled = Ended(HLE_CANCELLED, true, -1, "the upgrade was cancelled");
-    cancelled.bCancelled = true;
-    const CRunReport eraseRefused =
-        Ended(HLE_PREPARE_FAILED, true, HLN_PREPARE_FLASH, "the receiver could not erase its flash");
-    const CRunReport unreached = Ended(HLE_CONNECT_FAILED, false, HLN_CONNECT, "the receiver did not answer");
+    CJobReport power;
+    power.bStarted = true;
+    power.last.bPowerFailed = true;
+    CJobReport unverified = CFakeScript::Upgraded();
+    unverified.bUnverified = true;
+    CJobReport failed;
+    failed.bStarted = true;
+    failed.nRuns = 2;
+    failed.strReason = "Prepare flash failed: the receiver could not erase its flash";
+    CJobReport portGone;
+    portGone.strReason = "COM3: no such serial device";
     struct CRow {
         const char* pszName;
-        std::vector<CRunReport> reports;
+        CJobReport report;
         std::string strText;
-        size_t nRuns;
-        uint32_t nRetryOptions;
     };
     const std::string strFailed = std::string(WIZ_TEXT_FAILED) + "\r\n\r\n";
     const std::vector<CRow> rows = {
-        {"success", {Ended(HLE_NONE)}, WIZ_TEXT_SUCCESS, 1, 0},
-        {"power check", {power}, WIZ_TEXT_POWER_FAILED, 1, 0},
-        {"refused check with result 0", {refused},
-         strFailed + "App Version check failed: the package's application v1.82 is not newer than the "
-                     "receiver's v1.82",
-         1, 0},
-        {"cancelled", {cancelled}, strFailed + "the upgrade was cancelled", 1, 0},
-        {"package refused", {Ended(HLE_PACKAGE_REFUSED, true, -1, "RAM too small")}, strFailed + "RAM too small", 1, 0},
-        {"unreached, retry the other way succeeds", {unreached, Ended(HLE_NONE)}, WIZ_TEXT_SUCCESS, 2, 0x33},
-        {"reached, retry the same way fails too", {eraseRefused, eraseRefused},
-         strFailed + "Prepare flash failed: the receiver could not erase its flash", 2, 0x123},
+        {"upgraded", CFakeScript::Upgraded(), WIZ_TEXT_SUCCESS},
+        {"upgraded, flash unchecked", unverified, WIZ_TEXT_UNVERIFIED},
+        {"power check", power, WIZ_TEXT_POWER_FAILED},
+        {"failed after its retry", failed, strFailed + failed.strReason},
+        {"no run could open the port", portGone, strFailed + portGone.strReason},
     };
     for (const CRow& row : rows) {
         SCOPED_TRACE(row.pszName);
         TearDown();
         m_Script = CFakeScript();
-        m_Script.reports = row.reports;
+        m_Script.report = row.report;
         SetUp();
         ReachProgressPage();
         Send(HLN_NO_CANCEL);
         Send(HLN_RUN, RUN_FINISHED);
         Pump();
-        ASSERT_EQ(m_Script.runs.size(), row.nRuns);
-        EXPECT_EQ(m_Script.runs[0]->nDestroys, 1);
-        if (row.nRuns == 2) {
-            const CFakeRun& retry = *m_Script.runs[1];
-            EXPECT_EQ(retry.nOptions, row.nRetryOptions);
-            EXPECT_EQ(retry.anPorts[0], 3);
-            EXPECT_EQ(retry.anPorts[1], 2);
-            EXPECT_EQ(retry.anPorts[2], 4);
-            EXPECT_FALSE(m_Script.runs[0]->bAlive) << "the first engine is replaced";
-            EXPECT_FALSE(FinishEnabled()) << "the page waits for the retry";
-            Play({{HLN_PHASE_BEGIN, 0, "Upload data"}, {HLN_PHASE_PERCENT, 40, nullptr}}, 1);
-            EXPECT_EQ(PhaseLine(), "Upload data: 40%") << "the retry's notifications are shown";
-            Send(HLN_RUN, RUN_FINISHED, nullptr, 1);
-            Pump();
-            ASSERT_EQ(m_Script.runs.size(), 2u) << "only one retry";
-        }
+        EXPECT_FALSE(FinishEnabled()) << "a run's end is not the job's";
+        SendKind(CJobEvent::EKind::JobEnds);
+        Pump();
         EXPECT_EQ(Result(), ToDisplayText(row.strText.c_str()));
         EXPECT_TRUE(FinishEnabled());
         EXPECT_TRUE(m_pSheet->m_bAllowClose);
+        EXPECT_EQ(m_Script.jobs[0]->nStops, 1);
+        EXPECT_EQ(m_Script.jobs.size(), 1u);
     }
 }
 
-// Catches: a phase's HLN_RUN 3 taken as the end of the run (the engine still
-// closes its links and completes its report), or the run's usual HLN_RUN 1
-// after it read as a second end.
-TEST_F(WizardProgress, OnlyTheLastNotificationEndsTheRun)
+// Catches: a retry's events not shown on the same page, or anything the job
+// sends after its end changing the shown result.
+TEST_F(WizardProgress, RetryContinuesOnThePageAndNothingFollowsTheEnd)
 {
-    CRunReport cancelled = Ended(HLE_CANCELLED, true);
-    cancelled.bCancelled = true;
-    m_Script.reports = {cancelled};
     ReachProgressPage();
-    Send(HLN_RUN, RUN_CANCELLED);
-    Pump();
-    EXPECT_FALSE(FinishEnabled());
     Send(HLN_RUN, RUN_FINISHED);
+    SendKind(CJobEvent::EKind::RunBegins);
+    Play({{HLN_PHASE_BEGIN, 0, "Upload data"}, {HLN_PHASE_PERCENT, 40, nullptr}});
+    EXPECT_EQ(PhaseLine(), "Upload data: 40%");
+    EXPECT_FALSE(FinishEnabled());
+    SendKind(CJobEvent::EKind::JobEnds);
     Send(HLN_OVERALL_PERCENT, 55);
     Pump();
-    EXPECT_EQ(m_Script.runs.size(), 1u);
-    EXPECT_TRUE(Result().startsWith(WIZ_TEXT_FAILED));
+    EXPECT_EQ(Result(), WIZ_TEXT_SUCCESS);
     EXPECT_EQ(OverallLine(), "Overall progress: 0%");
 }
 
-// Each row has Start refuse, for the first run or for the retry. Catches: a
-// page frozen at "Connecting to receiver: 0%" with Finish disabled, or a
-// failure shown without the reason Start gave.
+// Catches: a page frozen at "Connecting to receiver: 0%" with Finish
+// disabled when the job cannot start, or a failure shown without its reason.
 TEST_F(WizardProgress, StartThatFailsSaysWhyAndLetsTheUserClose)
 {
-    struct CRow {
-        const char* pszName;
-        std::vector<int32_t> startResults;
-        std::vector<CRunReport> reports;
-        const char* pszReason;
-    };
-    const std::vector<CRow> rows = {
-        {"package unreadable", {2},
-         {NotStarted("cannot open pkg/Corvid_FW_v1.82-Boot.q: No such file or directory")},
-         "cannot open pkg/Corvid_FW_v1.82-Boot.q: No such file or directory"},
-        {"port in use", {3}, {NotStarted("COM3 (/dev/ttyUSB0) is in use by another program")},
-         "COM3 (/dev/ttyUSB0) is in use by another program"},
-        {"retry's port gone", {0, 3},
-         {Ended(HLE_CONNECT_FAILED, false), NotStarted("COM3: no such serial device")},
-         "COM3: no such serial device"},
-    };
-    for (const CRow& row : rows) {
-        SCOPED_TRACE(row.pszName);
-        TearDown();
-        m_Script = CFakeScript();
-        m_Script.startResults = row.startResults;
-        m_Script.reports = row.reports;
-        SetUp();
-        ReachProgressPage();
-        if (row.startResults.size() == 2) {
-            Send(HLN_NO_CANCEL);
-            Send(HLN_RUN, RUN_FINISHED);
-        }
-        Pump();
-        ASSERT_EQ(m_Script.runs.size(), row.startResults.size());
-        EXPECT_EQ(Result(), QString::fromUtf8(WIZ_TEXT_FAILED) + "\n\n" + row.pszReason);
-        EXPECT_TRUE(FinishEnabled());
-        EXPECT_TRUE(m_pSheet->m_bAllowClose);
-        EXPECT_FALSE(m_pFinish->IsRunning());
-        m_pSheet->close();
-        EXPECT_FALSE(m_pSheet->isVisible());
-    }
+    m_Script.strStartError = "cannot open pkg/Corvid_FW_v1.82-Boot.q: No such file or directory";
+    ReachProgressPage();
+    Pump();
+    EXPECT_EQ(Result(), QString::fromUtf8(WIZ_TEXT_FAILED) + "\n\n" + QString::fromStdString(m_Script.strStartError));
+    EXPECT_TRUE(FinishEnabled());
+    EXPECT_TRUE(m_pSheet->m_bAllowClose);
+    EXPECT_FALSE(m_pFinish->IsRunning());
+    m_pSheet->close();
+    EXPECT_FALSE(m_pSheet->isVisible());
 }
 
 // Catches: a close let through because HLN_NO_CANCEL is still queued while
-// the engine has already begun the flash work.
-TEST_F(WizardProgress, CloseRefusedWhenTheEngineSaysTheFlashWorkHasBegun)
+// the job has already begun the flash work.
+TEST_F(WizardProgress, CloseRefusedWhenTheJobSaysTheFlashWorkHasBegun)
 {
     ReachProgressPage();
-    CFakeRun& run = *m_Script.runs[0];
-    run.bCancelAccepted = false;
-    run.bMayStop = false;
+    CFakeJob& job = *m_Script.jobs[0];
+    job.bCancelAccepted = false;
+    job.bMayStop = false;
     ASSERT_TRUE(m_pSheet->m_bAllowClose) << "the notification has not arrived";
     m_pSheet->reject();
     EXPECT_FALSE(m_pSheet->close());
     Pump();
     EXPECT_TRUE(m_pSheet->isVisible());
     EXPECT_TRUE(m_pFinish->IsRunning());
-    EXPECT_EQ(run.nDestroys, 0);
-    // Once the worker has finished, stopping is harmless again.
-    run.bMayStop = true;
+    EXPECT_EQ(job.nStops, 0);
+    // Once the job has finished its flash work, stopping is harmless again.
+    job.bMayStop = true;
     m_pSheet->reject();
     EXPECT_FALSE(m_pSheet->isVisible());
-    EXPECT_EQ(run.nDestroys, 1);
+    EXPECT_EQ(job.nStops, 1);
 }
 
 // Catches: any way of closing the wizard getting through while the run may
@@ -455,9 +385,10 @@ TEST_F(WizardProgress, CloseRefusedWhileBarredAndAllowedAfter)
     Pump();
     EXPECT_TRUE(m_pSheet->isVisible());
     EXPECT_TRUE(m_pFinish->IsRunning());
-    EXPECT_EQ(m_Script.runs[0]->nDestroys, 0);
+    EXPECT_EQ(m_Script.jobs[0]->nStops, 0);
 
     Send(HLN_RUN, RUN_FINISHED);
+    SendKind(CJobEvent::EKind::JobEnds);
     Pump();
     ASSERT_TRUE(m_pSheet->m_bAllowClose);
     QKeyEvent escapeAfter(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
@@ -465,42 +396,47 @@ TEST_F(WizardProgress, CloseRefusedWhileBarredAndAllowedAfter)
     EXPECT_FALSE(m_pSheet->isVisible());
 }
 
-// Catches: closing the wizard during a run that may still be interrupted
-// leaving the engine running (its threads posting to a freed page).
+// Catches: closing the wizard during a job that may still be interrupted
+// leaving it running (its thread posting to a freed page).
 TEST_F(WizardProgress, CloseWhileCancellableStopsTheRun)
 {
     ReachProgressPage();
     ASSERT_TRUE(m_pSheet->m_bAllowClose);
     m_pSheet->reject();
     EXPECT_FALSE(m_pSheet->isVisible());
-    const CFakeRun& run = *m_Script.runs[0];
-    EXPECT_GE(run.nCancels, 1);
-    EXPECT_EQ(run.nDestroys, 1);
+    const CFakeJob& job = *m_Script.jobs[0];
+    EXPECT_GE(job.nCancels, 1);
+    EXPECT_EQ(job.nStops, 1);
     EXPECT_FALSE(m_pFinish->IsRunning());
-    // Whatever the stopped run had queued is dropped.
-    Send(HLN_RUN, RUN_FINISHED);
+    // Whatever the stopped job had queued is dropped.
+    SendKind(CJobEvent::EKind::JobEnds);
     Pump();
-    EXPECT_EQ(m_Script.runs.size(), 1u);
+    EXPECT_EQ(m_Script.jobs.size(), 1u);
     EXPECT_FALSE(FinishEnabled());
 }
 
-// Catches: destroying the wizard with a run going not stopping the engine.
-TEST_F(WizardProgress, DestroyingTheSheetStopsTheRun)
+// Catches: destroying the wizard with a job going not stopping it.
+TEST_F(WizardProgress, DestroyingTheSheetStopsTheJob)
 {
     ReachProgressPage();
-    std::shared_ptr<CFakeRun> pRun = m_Script.runs[0];
+    std::shared_ptr<CFakeJob> pJob = m_Script.jobs[0];
     m_pSheet.reset();
-    EXPECT_EQ(pRun->nDestroys, 1);
-    EXPECT_FALSE(pRun->bAlive);
+    EXPECT_EQ(pJob->nStops, 1);
+    EXPECT_FALSE(pJob->bAlive);
 }
 
-// Catches: notifications posted from engine threads arriving out of order or
+// Catches: events posted from the job's thread arriving out of order or
 // touching widgets off the user-interface thread (TSan/ASan would see it).
-TEST_F(WizardProgress, NotificationsFromEngineThreadsArriveInOrder)
+TEST_F(WizardProgress, EventsFromTheJobThreadArriveInOrder)
 {
     ReachProgressPage();
-    CNotifySink sink = m_Script.runs[0]->sink;
-    std::thread worker([sink] {
+    CJobSink jobSink = m_Script.jobs[0]->sink;
+    std::thread worker([jobSink] {
+        const auto sink = [&jobSink](const CLoaderNotification& n) {
+            CJobEvent event;
+            event.n = n;
+            jobSink(event);
+        };
         CLoaderNotification n;
         n.nCode = HLN_PHASE_BEGIN;
         n.strText = "Upload data";
@@ -517,6 +453,9 @@ TEST_F(WizardProgress, NotificationsFromEngineThreadsArriveInOrder)
         n.nCode = HLN_RUN;
         n.nPayload = RUN_FINISHED;
         sink(n);
+        CJobEvent end;
+        end.eKind = CJobEvent::EKind::JobEnds;
+        jobSink(end);
     });
     worker.join();
     ASSERT_TRUE(WaitFor([this] { return FinishEnabled(); }));

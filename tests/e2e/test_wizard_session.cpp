@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,11 @@
 
 using namespace wizard;
 using namespace CHERFLoaderLib::LoaderCodes;
-using CHERFLoaderLib::CLoaderNotification;
-using CHERFLoaderLib::CNotifySink;
-using CHERFLoaderLib::CRunReport;
+using CHERFLoaderLib::CJobEvent;
+using CHERFLoaderLib::CJobReport;
+using CHERFLoaderLib::CJobSettings;
+using CHERFLoaderLib::CJobSink;
+using CHERFLoaderLib::CPortId;
 
 namespace {
 
@@ -101,41 +104,38 @@ private:
     std::vector<CLock> m_Locks;
 };
 
-// One engine per run: Start answers from the script, the report is a
-// success unless the script says otherwise, the sink is kept for the test.
+// One job: Start answers from the script, the report is a success unless
+// the script says otherwise, the sink is kept for the test.
 struct CScript {
-    std::vector<int32_t> startResults;
-    std::vector<CRunReport> reports;
-    std::vector<CNotifySink> sinks;
-    size_t nMade = 0;
+    std::string strStartError;
+    std::optional<CJobReport> report;
+    CJobSink sink;
 };
 
-class CScriptedEngine : public CLoaderDriver {
+class CScriptedJob : public CJobDriver {
 public:
-    explicit CScriptedEngine(CScript& script) : m_Script(script), m_nIndex(script.nMade++) {}
-    void Create(CNotifySink sink, uint32_t) override { m_Script.sinks.push_back(std::move(sink)); }
-    void SetPortNumbers(int32_t, int32_t, int32_t) override {}
-    int32_t Start(const char*, uint32_t) override
+    explicit CScriptedJob(CScript& script) : m_Script(script) {}
+    bool Start(const std::string&, const CPortId&, const CJobSettings&, CJobSink sink, std::string& strError) override
     {
-        return m_nIndex < m_Script.startResults.size() ? m_Script.startResults[m_nIndex] : START_OK;
+        m_Script.sink = std::move(sink);
+        strError = m_Script.strStartError;
+        return strError.empty();
     }
-    int32_t GetResult() const override { return GetRunReport().nResult; }
     bool Cancel() override { return true; }
     bool MayStop() const override { return true; }
-    CRunReport GetRunReport() const override
+    void Stop() override {}
+    CJobReport Report() const override
     {
-        if (m_nIndex < m_Script.reports.size())
-            return m_Script.reports[m_nIndex];
-        CRunReport success;
+        if (m_Script.report.has_value())
+            return *m_Script.report;
+        CJobReport success;
         success.bStarted = true;
-        success.bReachedBootLoader = true;
+        success.bSuccess = true;
         return success;
     }
-    void Destroy() override {}
 
 private:
     CScript& m_Script;
-    size_t m_nIndex;
 };
 
 class WizardSession : public ::testing::Test {
@@ -174,7 +174,7 @@ protected:
     static inline CFakeLogind* s_pFake = nullptr;
 };
 
-enum EAction { ACTIVATE, NO_CANCEL, RUN_ENDS, CLOSE };
+enum EAction { ACTIVATE, NO_CANCEL, RUN_ENDS, JOB_ENDS, CLOSE };
 
 struct CStep {
     EAction eAction;
@@ -193,34 +193,33 @@ TEST_F(WizardSession, LocksFollowTheUpgradesMoments)
 {
     if (s_nDaemon <= 0 || !FakeBus().isConnected())
         GTEST_SKIP() << "no dbus-daemon to stand for the system bus";
-    CRunReport eraseRefused;
-    eraseRefused.bStarted = true;
-    eraseRefused.bReachedBootLoader = true;
-    eraseRefused.nResult = HLE_PREPARE_FAILED;
-    eraseRefused.nFailedStep = HLN_PREPARE_FLASH;
     struct CRow {
         const char* pszName;
         bool bLogind;
-        std::vector<int32_t> startResults;
-        std::vector<CRunReport> reports;
+        const char* pszStartError;
         std::vector<CStep> steps;
         const char* pszResult;
     };
     const std::vector<CRow> rows = {
-        {"upgraded", true, {}, {},
-         {{ACTIVATE, 1, true, false}, {NO_CANCEL, 2, true, true}, {RUN_ENDS, 2, false, false}}, WIZ_TEXT_SUCCESS},
-        {"flash work fails, the retry upgrades", true, {}, {eraseRefused},
+        {"upgraded", true, "",
+         {{ACTIVATE, 1, true, false},
+          {NO_CANCEL, 2, true, true},
+          {RUN_ENDS, 2, true, false},
+          {JOB_ENDS, 2, false, false}},
+         WIZ_TEXT_SUCCESS},
+        {"flash work fails, the retry upgrades", true, "",
          {{ACTIVATE, 1, true, false},
           {NO_CANCEL, 2, true, true},
           {RUN_ENDS, 2, true, false},
           {NO_CANCEL, 3, true, true},
-          {RUN_ENDS, 3, false, false}},
+          {RUN_ENDS, 3, true, false},
+          {JOB_ENDS, 3, false, false}},
          WIZ_TEXT_SUCCESS},
-        {"closed before the flash work", true, {}, {}, {{ACTIVATE, 1, true, false}, {CLOSE, 1, false, false}}, nullptr},
-        {"start refused before logind answered", true, {START_PORT_FAILED}, {}, {{ACTIVATE, 1, false, false}},
+        {"closed before the flash work", true, "", {{ACTIVATE, 1, true, false}, {CLOSE, 1, false, false}}, nullptr},
+        {"start refused before logind answered", true, "COM1: no such serial device", {{ACTIVATE, 1, false, false}},
          WIZ_TEXT_FAILED},
-        {"no logind", false, {}, {},
-         {{ACTIVATE, 0, false, false}, {NO_CANCEL, 0, false, false}, {RUN_ENDS, 0, false, false}}, WIZ_TEXT_SUCCESS},
+        {"no logind", false, "",
+         {{ACTIVATE, 0, false, false}, {NO_CANCEL, 0, false, false}, {JOB_ENDS, 0, false, false}}, WIZ_TEXT_SUCCESS},
     };
     for (const CRow& row : rows) {
         SCOPED_TRACE(row.pszName);
@@ -230,28 +229,28 @@ TEST_F(WizardSession, LocksFollowTheUpgradesMoments)
         else
             FakeBus().unregisterService(LOGIN1_SERVICE);
         CScript script;
-        script.startResults = row.startResults;
-        script.reports = row.reports;
+        script.strStartError = row.pszStartError;
         g_nComPort = 1;
         auto pSheet = std::make_unique<CCustomPropertySheet>(QString::fromUtf8(WIZ_TEXT_CAPTION));
         auto* pConnection = new CConnectionPage([] { return std::vector<platform::CPortEntry>(); });
         auto* pFinish = new CFinish("pkg/Corvid_FW_v1.82-Boot.q",
-                                    [&script] { return std::make_unique<CScriptedEngine>(script); });
+                                    [&script] { return std::make_unique<CScriptedJob>(script); });
         pSheet->addPage(pConnection);
         pSheet->addPage(pFinish);
         pSheet->show();
         ASSERT_TRUE(WaitFor([&] { return pConnection->isComplete(); }));
         for (const CStep& step : row.steps) {
-            CLoaderNotification n;
-            n.nCode = step.eAction == NO_CANCEL ? HLN_NO_CANCEL : HLN_RUN;
-            n.nPayload = step.eAction == NO_CANCEL ? 0 : RUN_FINISHED;
+            CJobEvent event;
+            event.eKind = step.eAction == JOB_ENDS ? CJobEvent::EKind::JobEnds : CJobEvent::EKind::Notification;
+            event.n.nCode = step.eAction == NO_CANCEL ? HLN_NO_CANCEL : HLN_RUN;
+            event.n.nPayload = step.eAction == NO_CANCEL ? 0 : RUN_FINISHED;
             if (step.eAction == ACTIVATE)
                 pSheet->next();
             else if (step.eAction == CLOSE)
                 pSheet->reject();
             else
-                script.sinks.back()(n);
-            QCoreApplication::processEvents();  // the posted notification reaches the page
+                script.sink(event);
+            QCoreApplication::processEvents();  // the posted event reaches the page
             EXPECT_TRUE(WaitFor([&] {
                 return s_pFake->Calls() == step.nCalls && s_pFake->Holds("sleep") == step.bSleep &&
                        s_pFake->Holds("shutdown") == step.bShutdown;

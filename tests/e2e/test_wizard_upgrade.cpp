@@ -50,7 +50,7 @@ TEST(WizardUpgrade, UpgradesVirtualReceiver)
     g_nComPort = 1;
     CCustomPropertySheet sheet(QString::fromUtf8(WIZ_TEXT_CAPTION));
     auto* pConnection = new CConnectionPage();
-    auto* pFinish = new CFinish(SAMPLE, &CEngineLoaderDriver::Make);
+    auto* pFinish = new CFinish(SAMPLE, &CEngineJobDriver::Make);
     sheet.addPage(pConnection);
     sheet.addPage(pFinish);
     sheet.show();
@@ -98,7 +98,7 @@ TEST(WizardUpgrade, CloseDuringRunStopsTheEngine)
 
     auto pSheet = std::make_unique<CCustomPropertySheet>(QString::fromUtf8(WIZ_TEXT_CAPTION));
     auto* pConnection = new CConnectionPage();
-    auto* pFinish = new CFinish(SAMPLE, &CEngineLoaderDriver::Make);
+    auto* pFinish = new CFinish(SAMPLE, &CEngineJobDriver::Make);
     pSheet->addPage(pConnection);
     pSheet->addPage(pFinish);
     pSheet->show();

@@ -71,7 +71,7 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         return CHERFLoaderLib::ListComPorts();
     });
-    auto* pFinish = new wizard::CFinish(argv[1], &wizard::CEngineLoaderDriver::Make);
+    auto* pFinish = new wizard::CFinish(argv[1], &wizard::CEngineJobDriver::Make);
     sheet.addPage(pConnection);
     sheet.addPage(pFinish);
     sheet.show();

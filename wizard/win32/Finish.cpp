@@ -25,13 +25,13 @@ constexpr WPARAM FOCUS_PAGE = 0;
 constexpr WPARAM FOCUS_FINISH = 1;
 
 struct CLoaderNotifyMessage {
-    CHERFLoaderLib::CLoaderNotification m_Notification;
-    uint32_t m_nRun;
+    CHERFLoaderLib::CJobEvent m_Event;
+    uint32_t m_nJob;
 };
 
 }  // namespace
 
-CFinish::CFinish(CCustomPropertySheet& sheet, std::string strPackagePath, CLoaderFactory factory)
+CFinish::CFinish(CCustomPropertySheet& sheet, std::string strPackagePath, CJobFactory factory)
     : CDialogPage(sheet, IDD_FINISH_PAGE), m_Flow(*this, std::move(strPackagePath), std::move(factory))
 {
 }
@@ -100,14 +100,14 @@ INT_PTR CFinish::OnLoaderNotify(LPARAM lParam)
 {
     std::unique_ptr<CLoaderNotifyMessage> pMessage(reinterpret_cast<CLoaderNotifyMessage*>(lParam));
     if (pMessage)
-        m_Flow.OnNotification(pMessage->m_Notification, pMessage->m_nRun);
+        m_Flow.OnEvent(pMessage->m_Event, pMessage->m_nJob);
     SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, 1);
     return TRUE;
 }
 
 void CFinish::FreeQueuedNotifications()
 {
-    // The engine has stopped and its sink is muted: nothing more arrives.
+    // The job has stopped and its sink is muted: nothing more arrives.
     MSG message;
     while (PeekMessageA(&message, m_hWnd, WM_LOADER_NOTIFY, WM_LOADER_NOTIFY, PM_REMOVE))
         delete reinterpret_cast<CLoaderNotifyMessage*>(message.lParam);
@@ -143,16 +143,16 @@ void CFinish::SetAllowClose(bool bAllow)
     m_Sheet.m_bAllowClose = bAllow;
 }
 
-CHERFLoaderLib::CNotifySink CFinish::MakeSink(uint32_t nRun)
+CHERFLoaderLib::CJobSink CFinish::MakeSink(uint32_t nJob)
 {
-    return [hPage = m_hWnd, nRun](const CHERFLoaderLib::CLoaderNotification& notification) {
+    return [hPage = m_hWnd, nJob](const CHERFLoaderLib::CJobEvent& event) {
         std::unique_ptr<CLoaderNotifyMessage> pMessage;
         try {
-            pMessage.reset(new CLoaderNotifyMessage{notification, nRun});
+            pMessage.reset(new CLoaderNotifyMessage{event, nJob});
         } catch (const std::bad_alloc&) {
-            return;  // no memory for the copy: the notification is lost, the run goes on
+            return;  // no memory for the copy: the event is lost, the job goes on
         }
-        if (PostMessageA(hPage, WM_LOADER_NOTIFY, static_cast<WPARAM>(notification.nCode),
+        if (PostMessageA(hPage, WM_LOADER_NOTIFY, static_cast<WPARAM>(event.n.nCode),
                          reinterpret_cast<LPARAM>(pMessage.get())))
             pMessage.release();  // the page's handler frees it
     };

@@ -13,7 +13,7 @@ namespace wizard::win32 {
 
 CMarlinFirmwareLoadApp theApp;
 
-bool CMarlinFirmwareLoadApp::InitInstance(HINSTANCE hInstance, CLoaderFactory factory)
+bool CMarlinFirmwareLoadApp::InitInstance(HINSTANCE hInstance, CJobFactory factory)
 {
     INITCOMMONCONTROLSEX controls = {};
     controls.dwSize = sizeof controls;
@@ -22,7 +22,7 @@ bool CMarlinFirmwareLoadApp::InitInstance(HINSTANCE hInstance, CLoaderFactory fa
 
     m_strPackagePath = WIZ_TEXT_PACKAGE;
     if (!factory)
-        factory = &CEngineLoaderDriver::Make;
+        factory = &CEngineJobDriver::Make;
     // Destroyed in reverse: the progress page (which stops a run still
     // going), the connection page, the sheet.
     CCustomPropertySheet sheet(WIZ_TEXT_CAPTION, hInstance);

@@ -13,15 +13,15 @@
 
 #include <windows.h>
 
-#include "wizard/LoaderDriver.h"
+#include "wizard/JobDriver.h"
 
 namespace wizard::win32 {
 
 class CMarlinFirmwareLoadApp {
 public:
-    // Runs the wizard with engines made by `factory` (the real engine when
+    // Runs the wizard with jobs made by `factory` (the real job when
     // empty); always returns false.
-    bool InitInstance(HINSTANCE hInstance, CLoaderFactory factory = CLoaderFactory());
+    bool InitInstance(HINSTANCE hInstance, CJobFactory factory = CJobFactory());
 
     std::string m_strPackagePath;
 };
