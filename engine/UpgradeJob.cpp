@@ -1,8 +1,9 @@
 #include "engine/UpgradeJob.h"
 
-#include "engine/EventQueue.h"
-
 #include <chrono>
+
+#include "engine/EventQueue.h"
+#include "transfer/PackageImage.h"
 
 namespace CHERFLoaderLib {
 
@@ -16,6 +17,11 @@ double SecondsSince(std::chrono::steady_clock::time_point start)
 }
 
 }  // namespace
+
+std::shared_ptr<const CPackageImage> LoadPackage(const std::string& path, std::string& error)
+{
+    return CPackageImage::Load(path, error);
+}
 
 uint32_t CLineRateMemory::Allowed(uint32_t wanted) const
 {

@@ -58,6 +58,11 @@ private:
     uint32_t m_nLowestFailed = 0;  // 0: none failed
 };
 
+// The package at `path`, read, staged and proven once for a whole
+// invocation, for the jobs to share; null with the reason in `error` (the
+// texts a refused package gets everywhere) when it cannot be used.
+std::shared_ptr<const CPackageImage> LoadPackage(const std::string& path, std::string& error);
+
 // How one receiver is upgraded.
 struct CJobSettings {
     uint32_t nOptions = UPGRADE_FIRST_RUN_OPTIONS;  // the first run's; the policy derives the others

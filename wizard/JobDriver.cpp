@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "transfer/PackageImage.h"
-
 namespace wizard {
 
 // The wizard sends the maker's monitor programs when they lie beside the
@@ -14,7 +12,7 @@ bool CEngineJobDriver::Start(const std::string& strPackagePath, const CHERFLoade
 {
     Stop();
     m_pJob.reset();
-    std::shared_ptr<const CPackageImage> pPackage = CPackageImage::Load(strPackagePath, strError);
+    std::shared_ptr<const CPackageImage> pPackage = CHERFLoaderLib::LoadPackage(strPackagePath, strError);
     if (!pPackage)
         return false;
     CHERFLoaderLib::CJobSettings jobSettings = settings;

@@ -10,11 +10,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/e2e/ToolRun.h"
 
 namespace {
 
@@ -41,55 +44,18 @@ COutput RunTool(const std::string& arguments)
     return out;
 }
 
-std::string TempPath(const char* name)
+// A folder of this test process's own for the receivers' ports and reports.
+std::filesystem::path ReceiverFolder()
 {
-    return "/tmp/trailmark_cli_" + std::to_string(getpid()) + "_" + name;
+    const std::filesystem::path folder = "/tmp/trailmark_cli_" + std::to_string(getpid());
+    std::filesystem::create_directories(folder);
+    return folder;
 }
 
 // `trailmark receiver` in the background, with its ports file.
-class CReceiverProcess {
+class CReceiverProcess : public toolrun::CReceiverProcess {
 public:
-    explicit CReceiverProcess(const std::string& options)
-        : m_strPorts(TempPath("ports")), m_strReport(TempPath("report.json"))
-    {
-        unlink(m_strPorts.c_str());
-        unlink(m_strReport.c_str());
-        m_nPid = fork();
-        if (m_nPid == 0) {
-            const std::string command = "exec " + kTool + " receiver " + options + " --ports-file " + m_strPorts +
-                                        " --report " + m_strReport + " >/dev/null";
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 100 && Port().empty(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~CReceiverProcess() { Stop(); }
-    std::string Port() const
-    {
-        std::ifstream in(m_strPorts);
-        std::string line;
-        std::getline(in, line);
-        return line;
-    }
-    // Ends it as a service bench would (SIGTERM) and returns its report.
-    std::string Stop()
-    {
-        if (m_nPid > 0) {
-            kill(m_nPid, SIGTERM);
-            waitpid(m_nPid, nullptr, 0);
-            m_nPid = -1;
-        }
-        std::ifstream in(m_strReport);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-private:
-    pid_t m_nPid = -1;
-    std::string m_strPorts;
-    std::string m_strReport;
+    explicit CReceiverProcess(const std::string& options) : toolrun::CReceiverProcess(ReceiverFolder(), options) {}
 };
 
 TEST(ReceiverCommand, PrintsItsPortAnnouncesItsBootLoaderAndReportsOnExit)
