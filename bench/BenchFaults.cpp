@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -55,6 +56,7 @@ struct CCase {
 struct COutcome {
     bool bUpgraded = false, bSame = false, bBricked = false, bReadBack = false;
     double dSeconds = 0;
+    std::string strReason;  // why it failed, as the job reports it
 };
 
 COutcome Upgrade(const CCase& c, uint64_t seed, const std::shared_ptr<const CPackageImage>& package,
@@ -100,6 +102,7 @@ COutcome Upgrade(const CCase& c, uint64_t seed, const std::shared_ptr<const CPac
     receiver.Stop();
     outcome.bBricked = receiver.IsBricked();
     outcome.bUpgraded = report.bSuccess;
+    outcome.strReason = report.strReason;
     outcome.bReadBack = readBack && c.nCheck == FLASH_CHECK_AUTO;
     return outcome;
 }
@@ -218,6 +221,18 @@ int main(int argc, char** argv)
                             FaultName(fault), rate, check.name, upgraded, runs - upgraded, falseSuccess, bricked,
                             readBack, median,
                             std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+                // What the failed runs ended on, most frequent first, so that a
+                // share of failures points at the phase that gives up.
+                std::map<std::string, int> reasons;
+                for (const COutcome& o : outcomes)
+                    if (!o.bUpgraded)
+                        ++reasons[o.strReason.substr(0, 160)];
+                std::vector<std::pair<int, std::string>> sorted;
+                for (const auto& [reason, count] : reasons)
+                    sorted.emplace_back(count, reason);
+                std::sort(sorted.rbegin(), sorted.rend());
+                for (const auto& [count, reason] : sorted)
+                    std::printf("    %3d failed: %s\n", count, reason.c_str());
                 std::fflush(stdout);
             }
         }
