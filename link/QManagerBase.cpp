@@ -31,6 +31,15 @@ CSerialHandler* CQManagerBase::SendingPort() const
     return m_pSecondary != nullptr ? m_pSecondary : m_pPrimary;
 }
 
+bool CQManagerBase::SendFiller(uint32_t count)
+{
+    CSerialHandler* port = SendingPort();
+    if (port == nullptr)
+        return false;
+    const std::vector<uint8_t> filler(count, 0x00);
+    return port->Write(filler.data(), static_cast<int>(filler.size()));
+}
+
 bool CQManagerBase::SendPacket(uint8_t id, const uint8_t* bytes, uint16_t length)
 {
     CSerialHandler* pPort = SendingPort();

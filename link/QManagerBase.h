@@ -43,6 +43,12 @@ public:
     // Builds one packet and queues it on the sending port; false when there
     // is no port, the payload is unusable or the port refuses the write.
     virtual bool SendPacket(uint8_t id, const uint8_t* bytes, uint16_t length);
+    // Sends `count` filler bytes (0x00, never a start byte) on the sending
+    // port. A receiver whose parser read a damaged length field waits for
+    // bytes that never come and takes every later packet as part of that
+    // one; the filler completes it, its sum fails, and the receiver hunts for
+    // the next start byte again. False when the port refuses the write.
+    bool SendFiller(uint32_t count);
     virtual int Command(unsigned kind, int timeoutMs, uint32_t first, uint32_t second,
                         uint32_t third, CPacket* reply) = 0;
     virtual int WaitForAck(int timeoutMs) = 0;
