@@ -31,12 +31,12 @@ CSerialHandler* CQManagerBase::SendingPort() const
     return m_pSecondary != nullptr ? m_pSecondary : m_pPrimary;
 }
 
-bool CQManagerBase::SendFiller(uint32_t count)
+bool CQManagerBase::SendFiller()
 {
     CSerialHandler* port = SendingPort();
     if (port == nullptr)
         return false;
-    const std::vector<uint8_t> filler(count, 0x00);
+    const std::vector<uint8_t> filler(LINK_FILLER_BYTES, 0x00);
     return port->Write(filler.data(), static_cast<int>(filler.size()));
 }
 

@@ -28,6 +28,9 @@ constexpr uint32_t LINK_PURGE_RX = 0x0A;   // both receive flags: drop what came
 constexpr uint32_t LINK_PURGE_ALL = 0x0F;  // all four flags
 constexpr int LINK_WAIT_SLICE_MS = 200;    // one poll of the receive ring in a reply wait
 constexpr int LINK_READ_CHUNK = 2048;      // the most a wait reads in one batch
+// The longest packet a receiver may be waiting to complete: a 4096-byte
+// data block with its address and length words, and the packet's framing.
+constexpr uint32_t LINK_FILLER_BYTES = 4096 + 8 + 7;
 
 class CQManagerBase {
 public:
@@ -43,12 +46,12 @@ public:
     // Builds one packet and queues it on the sending port; false when there
     // is no port, the payload is unusable or the port refuses the write.
     virtual bool SendPacket(uint8_t id, const uint8_t* bytes, uint16_t length);
-    // Sends `count` filler bytes (0x00, never a start byte) on the sending
-    // port. A receiver whose parser read a damaged length field waits for
-    // bytes that never come and takes every later packet as part of that
+    // Sends LINK_FILLER_BYTES filler bytes (0x00, never a start byte) on the
+    // sending port. A receiver whose parser read a damaged length field waits
+    // for bytes that never come and takes every later packet as part of that
     // one; the filler completes it, its sum fails, and the receiver hunts for
     // the next start byte again. False when the port refuses the write.
-    bool SendFiller(uint32_t count);
+    bool SendFiller();
     virtual int Command(unsigned kind, int timeoutMs, uint32_t first, uint32_t second,
                         uint32_t third, CPacket* reply) = 0;
     virtual int WaitForAck(int timeoutMs) = 0;

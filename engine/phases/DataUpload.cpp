@@ -14,11 +14,8 @@ constexpr int BLOCK_QUICK_ATTEMPTS = 10;  // failures in all, when the others we
 constexpr uint32_t PING_WIRE_BYTES = 13 + 7 + 1 + 7;       // the command packet and its answer
 constexpr uint32_t BLOCK_WIRE_OVERHEAD = 8 + 7 + 1 + 7;    // address, length, framing, and the answer
 // After this many quick losses in a row the monitor's parser may be inside a
-// packet whose length field the line damaged; the filler completes the
-// longest packet it may be waiting for (a 4096-byte block with its address,
-// length and framing).
+// packet whose length field the line damaged (CQManagerBase::SendFiller).
 constexpr int QUICK_LOSSES_BEFORE_FILLER = 3;
-constexpr uint32_t FILLER_BYTES = 4096 + 8 + 7;
 constexpr int PING_TIMEOUT_MS = 1000;
 constexpr int BLOCK_TIMEOUT_MS = 3000;
 constexpr int SECONDARY_START_DELAY_MS = 1000;
@@ -155,9 +152,9 @@ void CHERFLoaderImpl::UploadWorker(CQMonitorManager& manager, std::atomic<bool>&
             if (!quick || m_nQuickRetries.fetch_sub(1) <= 0)
                 ++slowFailures;
             Notify(HLN_RETRY, failures);
-            if (quick && quickInRow % QUICK_LOSSES_BEFORE_FILLER == 0 && manager.SendFiller(FILLER_BYTES))
+            if (quick && quickInRow % QUICK_LOSSES_BEFORE_FILLER == 0 && manager.SendFiller())
                 std::this_thread::sleep_for(
-                    std::chrono::milliseconds(static_cast<int>(CAnswerTimer::WireMs(FILLER_BYTES, baud))));
+                    std::chrono::milliseconds(static_cast<int>(CAnswerTimer::WireMs(LINK_FILLER_BYTES, baud))));
             if (quick)
                 std::this_thread::sleep_for(std::chrono::milliseconds(blockTimer.QuietMs()));
         }
