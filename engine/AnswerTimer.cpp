@@ -1,7 +1,11 @@
 #include "engine/AnswerTimer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
+
+#include "link/LinkResult.h"
 
 namespace CHERFLoaderLib {
 
@@ -41,6 +45,31 @@ void CAnswerTimer::Note(double elapsedMs, uint32_t bytes, uint32_t baud)
         m_dMeanMs += GAIN * (excess - m_dMeanMs);
     }
     ++m_nSamples;
+}
+
+int TimedExchange(CAnswerTimer& timer, uint32_t wireBytes, uint32_t baud, int attempts, int quickAttempts,
+                  const std::function<int(int waitMs)>& exchange, const std::function<void()>& onLoss)
+{
+    int result = LINK_TIMEOUT, slow = 0, quick = 0;
+    while (slow < attempts) {
+        const int wait = timer.WaitMs(wireBytes, baud);
+        const auto sent = std::chrono::steady_clock::now();
+        result = exchange(wait);
+        if (result == LINK_OK) {
+            timer.Note(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count(),
+                       wireBytes, baud);
+            return result;
+        }
+        if (result != LINK_TIMEOUT)
+            return result;
+        if (onLoss)
+            onLoss();
+        if (timer.IsQuick(wait) && ++quick <= quickAttempts)
+            std::this_thread::sleep_for(std::chrono::milliseconds(timer.QuietMs()));
+        else
+            ++slow;
+    }
+    return result;
 }
 
 }  // namespace CHERFLoaderLib

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace CHERFLoaderLib {
 
@@ -46,5 +47,13 @@ private:
     double m_dMeanMs = 0;    // smoothed excess over the wire time
     double m_dSpreadMs = 0;  // smoothed mean deviation of it
 };
+
+// One exchange whose wait `timer` learns. `exchange` sends the packet and
+// waits the given time (a LINK_* result). A loss quicker than the timer's
+// ceiling is tried again after a moment of quiet, up to `quickAttempts`
+// times in all; a full wait counts as one of `attempts`. An answer (also a
+// refusal) ends it at once; `onLoss` is called for every time-out.
+int TimedExchange(CAnswerTimer& timer, uint32_t wireBytes, uint32_t baud, int attempts, int quickAttempts,
+                  const std::function<int(int waitMs)>& exchange, const std::function<void()>& onLoss);
 
 }  // namespace CHERFLoaderLib

@@ -50,8 +50,10 @@
 #include <vector>
 
 #include "engine/AnswerTimer.h"
+#include "engine/CheckLadder.h"
 #include "engine/HERFLoader.h"
 #include "engine/InterruptedRun.h"
+#include "engine/MemoryReader.h"
 #include "engine/PhasePlan.h"
 #include "engine/ReceiverIdentity.h"
 #include "engine/RunState.h"
@@ -191,55 +193,74 @@ private:
     bool UploadSectionAgain(const CFirmwareSection& section);
     bool SendBlockAgain(const CDataBufferItem& block);
 
-    // The boot loader's protection (BootGuard.cpp): before its region is
-    // erased, the copy in RAM it is programmed from is read back and
-    // compared; a region that already holds the package's boot loader is
-    // left alone; after programming the region is read back and, on a
-    // difference, erased and programmed again. While the region holds
-    // neither the old nor the new boot loader whole, the monitor is never
-    // ended.
+    // The boot loader's protection (BootGuard.cpp), by the rung of checks
+    // this receiver's monitor has shown (CheckLadder.h): its region is
+    // written only when it must be, from a copy checked as far as the monitor
+    // allows, and rewritten only when a check that worked shows that it
+    // differs. The monitor is kept (never ended) only while the region's
+    // write was cut off or such a check shows it incomplete.
     enum class EBootPlan { Write, AlreadyHeld, Refused };
     EBootPlan PlanBootSection(const CFirmwareSection& section);
     bool ProveProgramSource(const CFirmwareSection& section, std::string& reason);
     bool ConfirmBootSection(const CFirmwareSection& section, uint32_t start, uint32_t end);
-    bool KeepsMonitor() const { return m_eBootRegion == EBootRegion::Incomplete; }
+    bool RewriteBootSection(const CFirmwareSection& section, uint32_t start, uint32_t end);
+    bool KeepsMonitor() const
+    {
+        return m_eBootRegion == EBootRegion::Writing || m_eBootRegion == EBootRegion::Differs ||
+               m_eBootRegion == EBootRegion::Unknown;
+    }
+    // What a person must know when the run keeps the monitor: why, and what
+    // a later run does about it.
+    std::string MonitorKeptText() const;
 
     // What the monitor's checks are worth, and the checks built on them
     // (FlashCheck.cpp). The probe runs once, before the first erase: it reads
-    // the boot loader's first bytes back and has the monitor accept their
-    // right sum and refuse a wrong one. Only then are blank sectors left
-    // unerased and programmed ranges confirmed.
-    bool ProbeMonitorChecks();
+    // the boot loader's first bytes back, has the monitor accept their right
+    // sum and refuse a wrong one, and learns the largest read it answers.
+    // The rung it finds (m_Proof) decides every check after it.
+    void ProbeMonitorChecks();
+    const CCheckRule& Rule() const { return m_Proof.Rule(); }
     bool IsSectorBlank(uint32_t address, uint32_t size);
+    // Without flash reads: whether the monitor's sums over flash work, shown
+    // on a sector just erased (it must read as blank, and a sum one off must
+    // be refused).
+    void ProveFlashSums(uint32_t address, uint32_t size);
     bool CheckProgrammedFlash(const CFirmwareSection& section);
     int32_t EffectiveFlashCheck() const;
     // The bytes a section programmed, rebuilt on the host; false, with the
     // run's error set, when they cannot be.
     bool ImageToCheck(const CFirmwareSection& section, std::vector<uint8_t>& image);
-    bool ReadBackFlash(uint32_t address, const std::vector<uint8_t>& expected);
     // Whether the line lost or damaged anything since the data upload began:
     // a retry, a repeated command, a wait that ran out, a damaged packet.
     bool LineHadTrouble() const;
     void NoteLineTrouble() { m_bLineTrouble = true; }
+    // A check the run wanted could not be made: said once, and the run
+    // cannot end verified.
+    void NoteCheckFellShort(const std::string& text);
+    // The monitor's byte sum over programmed flash against the image's:
+    // Match, Differs (only where the sums are shown to work), or Unknown
+    // (no answer, or sums that show nothing).
+    enum class ESum { Match, Differs, Unknown };
+    ESum SumCheck(uint32_t address, const std::vector<uint8_t>& image);
     // Reads a programmed section back and compares it with the package by
-    // CRC-32; a sector that differs is erased and programmed again from a
-    // RAM copy proven first (three repairs at most).
+    // CRC-32; a sector that differs is erased and programmed again (three
+    // repairs at most). A piece that cannot be read falls to the byte sum.
     bool ReadBackAndRepair(const CFirmwareSection& section);
     bool RepairSector(const CFirmwareSection& section, const std::vector<uint8_t>& image, uint32_t where);
     // The section's bytes in RAM that "Program flash" reads: the staged
     // section, or the expansion at the RAM base for a compressed one.
     uint32_t ProgramSourceOf(const CFirmwareSection& section) const;
+    // The section's RAM copy made right again: read back and compared where
+    // the monitor reads RAM, else sent again (and expanded again).
+    bool RestoreProgramSource(const CFirmwareSection& section, const std::vector<uint8_t>& wanted, uint32_t ram);
     // Before the final phase: the sections checked only by sum are read
     // back when the line had trouble since; and the verdict of the
     // receiver's own report after the upgrade.
     bool ConfirmAfterLineTrouble();
     bool CheckReportedVersions();
-    // Memory read back piece by piece and compared by CRC-32 with what it
-    // should hold: MATCH, DIFFERS (at `where`) or UNREADABLE (at `where`).
-    enum class ECompare { Match, Differs, Unreadable };
-    ECompare CompareMemory(uint32_t address, const std::vector<uint8_t>& expected, uint32_t& where,
-                           double progressBase, double progressShare);
-    bool ReadMemory(uint32_t address, uint32_t length, std::vector<uint8_t>& bytes);
+    // Memory compared by CRC-32 through the reader, with the run's texts.
+    using ECompare = CMemoryReader::ECompare;
+    ECompare CompareMemory(uint32_t address, const std::vector<uint8_t>& expected, uint32_t& where);
 
     // The completion record (ReconnectPhase.cpp).
     void SendUpgradeLogLine();
@@ -268,28 +289,26 @@ private:
     std::vector<const CFirmwareSection*> m_SumOnly;
     std::atomic<bool> m_bLineTrouble{false};
 
-    // The probe's verdict and the read-back reply's layout it learned (the
-    // worker alone): the address, then a 16-bit length and a status byte, or
-    // a 32-bit length.
-    enum class EProbe { NotRun, Trusted, Failed };
-    EProbe m_eProbe = EProbe::NotRun;
-    enum class EReadLayout { Unknown, Status16, Length32 };
-    EReadLayout m_eReadLayout = EReadLayout::Unknown;
+    // What the monitor has shown it can check (the worker alone).
+    CMonitorProof m_Proof;
+    bool m_bCheckFellShort = false;
     bool m_bStarted = false;
 
-    // The boot region and the monitor (the worker alone). Incomplete from the
+    // The boot region and the monitor (the worker alone). Writing from the
     // region's first erase (or from finding a monitor whose region is not
-    // whole) until the package's boot loader is confirmed there.
-    enum class EBootRegion { Untouched, Incomplete, Written };
+    // whole) until its programming is done and checked as far as the monitor
+    // allows (Written), or until a check that worked shows it still differs
+    // from the package after every attempt (Differs). Unknown: a monitor
+    // left running that this run cannot work with, left as it was found.
+    enum class EBootRegion { Untouched, Writing, Written, Differs, Unknown };
     EBootRegion m_eBootRegion = EBootRegion::Untouched;
     bool m_bBootHeld = false;              // the region already holds the package's boot loader
     bool m_bFinishThroughMonitor = false;  // a monitor left running is finishing this upgrade
     uint32_t m_nMonitorBaud = 19200;       // the rate the primary line runs at now (boot loader or monitor)
     uint32_t m_nWantedBaud = 115200;       // the monitor link's rate asked for after the switch to 115200
     CInterruptedRun m_Held;                // what the run records while it holds the monitor
-    // The answer times the worker has learnt: read-back, program and the
-    // monitor's chunks through the boot loader.
-    CAnswerTimer m_ReadTimer{1000};
+    // The answer times the worker has learnt: program and the monitor's
+    // chunks through the boot loader.
     CAnswerTimer m_ProgramTimer{5000};
     CAnswerTimer m_ChunkTimer{2000};
     bool m_bHeldSaved = false;
@@ -298,6 +317,9 @@ private:
     CReceiverIdentity m_Receiver;
     CRunState m_Run;
     CSessionProgress m_Progress;
+    // Reads the receiver's memory through the monitor link (the worker
+    // alone); after m_Links, whose monitor manager it uses.
+    CMemoryReader m_Reader{m_Links.m_MonitorMgr, [this] { return m_nMonitorBaud; }, [this] { NoteLineTrouble(); }};
 };
 
 }  // namespace CHERFLoaderLib

@@ -49,8 +49,9 @@ std::string DescribeFailure(const CRunReport& report)
     if (step != nullptr)
         reason = std::string(step) + " failed" + (reason.empty() ? "" : ": " + reason);
     if (report.bMonitorKept)
-        reason += "; the receiver is kept in its flash monitor because its boot loader is not whole: keep it "
-                  "powered and run the upgrade again, which finishes it";
+        reason += ". " + (report.strMonitorKept.empty()
+                              ? std::string("The receiver is kept in its flash monitor: keep it powered")
+                              : report.strMonitorKept);
     return reason;
 }
 

@@ -51,6 +51,7 @@ struct CRunReport {
     // loader is not whole, so ending the monitor would leave a receiver that
     // never starts again. It must stay powered until a run finishes it.
     bool bMonitorKept = false;
+    std::string strMonitorKept;       // why, and what a later run does about it (sentences)
     // The run succeeded, but the monitor's checks could not be trusted (or
     // were turned off), so nothing showed that the flash holds the package.
     bool bFlashUnverified = false;

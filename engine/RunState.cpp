@@ -46,6 +46,13 @@ void CRunState::NoteReport(bool CRunReport::*flag)
     m_Report.*flag = true;
 }
 
+void CRunState::NoteMonitorKept(const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(m_ReportLock);
+    m_Report.bMonitorKept = true;
+    m_Report.strMonitorKept = text;
+}
+
 void CRunState::NoteFailedStep(int32_t code)
 {
     std::lock_guard<std::mutex> lock(m_ReportLock);

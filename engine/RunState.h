@@ -55,6 +55,8 @@ public:
 
     // Sets one flag of the run report.
     void NoteReport(bool CRunReport::*flag);
+    // The run ends with the receiver kept in its monitor, for this reason.
+    void NoteMonitorKept(const std::string& text);
     // A step reported failure (HLN_* of a step).
     void NoteFailedStep(int32_t code);
     void SetStarted(bool started);

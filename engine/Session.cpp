@@ -119,7 +119,7 @@ void CHERFLoaderImpl::WorkerMain()
             // From here on the run holds the receiver in its monitor with
             // its flash about to change: a record on the host lets a later
             // run finish what this one may not.
-            NoteMonitorHeld(m_eBootRegion == EBootRegion::Incomplete);
+            NoteMonitorHeld(m_eBootRegion == EBootRegion::Writing);
         }
         const bool go = RunPhase(*phase);
         // A phase that stops the run must leave a result code: a run that
@@ -139,18 +139,19 @@ void CHERFLoaderImpl::WorkerMain()
     }
     if (LineHadTrouble())
         NoteReport(&CRunReport::bLineTrouble);
-    // A success that no check of the monitor's could back: the front ends
-    // must not show it as a plain one.
+    // A success that the monitor's checks could not back (its rung has none
+    // that show what the flash holds, a check fell short, or they were
+    // turned off): the front ends must not show it as a plain one.
     if (GetError() == HLE_NONE && m_Run.GetRunReport(false, std::string()).bFlashBegun &&
-        (m_eProbe != EProbe::Trusted || m_nFlashCheck == FLASH_CHECK_NONE))
+        (!m_Proof.bProbed || !Rule().bVerified || m_bCheckFellShort || m_nFlashCheck == FLASH_CHECK_NONE))
         NoteReport(&CRunReport::bFlashUnverified);
     const bool keep = KeepsMonitor() && m_Links.m_MonitorMgr.IsConnected();
     bool monitorEnded = false;
     m_Links.Close(m_nOptions, keep, monitorEnded);
     if (keep) {
-        NoteReport(&CRunReport::bMonitorKept);
-        NotifyText(HLN_TEXT, "The receiver is kept in its flash monitor: its boot loader is not whole. Keep it "
-                             "powered and run the upgrade again, which finishes it");
+        const std::string text = MonitorKeptText();
+        m_Run.NoteMonitorKept(text);
+        NotifyText(HLN_TEXT, text);
     } else if (monitorEnded) {
         ForgetMonitorHeld();
     }

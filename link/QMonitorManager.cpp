@@ -27,6 +27,10 @@ struct CMonitorCommand {
     uint8_t nArgs;
     uint8_t nReply;
     bool bEndsLink;  // an accepted command leaves the monitor: the link is over
+    // A monitor that cannot answer a read (longer than its answer carries,
+    // or memory it does not read) refuses it: its negative acknowledgement
+    // ends the wait, which would otherwise only run out.
+    bool bRefusalEnds = false;
 };
 
 // Indexed by kind. Kind 13 awaits 0xA7, which the reply table does not admit,
@@ -37,7 +41,7 @@ const CMonitorCommand kMonitorCommands[MON_CMD_COUNT] = {
     {MON_CMD_END_LINK_92, 0x92, 0, MON_REPLY_ACK, true},
     {MON_CMD_RETURN_TO_BOOT, 0x93, 0, MON_REPLY_ACK, true},
     {MON_CMD_CLOSE, 0x9A, 0, MON_REPLY_ACK, true},
-    {MON_CMD_READ_DATA, 0x94, ARG_FIRST | ARG_SECOND, MON_REPLY_DATA, false},
+    {MON_CMD_READ_DATA, 0x94, ARG_FIRST | ARG_SECOND, MON_REPLY_DATA, false, true},
     {MON_CMD_PREPARE_FLASH, 0x95, ARG_FIRST, MON_REPLY_ACK, false},
     {MON_CMD_PROGRAM_FLASH, 0x96, ARG_FIRST | ARG_SECOND | ARG_THIRD, MON_REPLY_ACK, false},
     {MON_CMD_VERIFY, 0x97, ARG_FIRST | ARG_SECOND | ARG_THIRD, MON_REPLY_ACK, false},
@@ -95,7 +99,7 @@ int CQMonitorManager::TakeReply(const CPacket& packet)
     }
 }
 
-int CQMonitorManager::WaitForReply(int timeoutMs, int expectedId, CPacket& reply)
+int CQMonitorManager::WaitForReply(int timeoutMs, int expectedId, CPacket& reply, bool refusalEnds)
 {
     CPerfTimer timer;
     timer.Start();
@@ -107,6 +111,8 @@ int CQMonitorManager::WaitForReply(int timeoutMs, int expectedId, CPacket& reply
         while (nState == LINK_WAITING && m_Parser.PopPacket(reply)) {
             if (reply.m_nId == expectedId)
                 nState = TakeReply(reply);
+            else if (refusalEnds && reply.m_nId == MON_REPLY_ACK && TakeReply(reply) == LINK_FAILED)
+                nState = LINK_FAILED;
         }
         // Checked after every batch, also one that has just ended the wait:
         // an answer that comes only as the time-out runs out counts as none.
@@ -132,7 +138,8 @@ int CQMonitorManager::Command(unsigned kind, int timeoutMs, uint32_t first, uint
                      (command.nArgs & ARG_THIRD) ? third : 0))
         return LINK_FAILED;
     CPacket localReply;
-    int nResult = WaitForReply(timeoutMs, command.nReply, reply != nullptr ? *reply : localReply);
+    int nResult =
+        WaitForReply(timeoutMs, command.nReply, reply != nullptr ? *reply : localReply, command.bRefusalEnds);
     if (nResult == LINK_OK && command.bEndsLink)
         Disconnect();
     return nResult;

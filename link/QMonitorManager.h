@@ -56,9 +56,11 @@ constexpr size_t MON_INFO_SIZE = 38;
 constexpr size_t MON_FLASH_INFO_SIZE = 20;
 constexpr size_t MON_EXTRA_INFO_SIZE = 64;
 constexpr size_t MON_TEXT_SIZE = 128;
-// The largest read-back reply: the address, a 32-bit length and 1024 bytes
-// (monitors that answer with a 16-bit length and a status byte send one less).
-constexpr size_t MON_READ_REPLY_MAX = 1032;  // text packet payload: up to 127 characters, zero-filled
+// The largest read-back reply (0xA4) the host takes. Monitors lay it out as
+// the address, a 16-bit length and a status byte before the bytes (so at
+// most 1024 bytes fit), or as the address and a 32-bit length (at most
+// 1023); a longer packet is dropped as noise.
+constexpr size_t MON_READ_REPLY_MAX = 1031;
 
 class CQMonitorManager : public CQManagerBase {
 public:
@@ -91,7 +93,9 @@ public:
 
 private:
     bool SendCommand(uint8_t code, uint32_t first, uint32_t second, uint32_t third);
-    int WaitForReply(int timeoutMs, int expectedId, CPacket& reply);
+    // With `refusalEnds`, a negative acknowledgement ends a wait for another
+    // reply (LINK_FAILED); otherwise packets of other ids are passed over.
+    int WaitForReply(int timeoutMs, int expectedId, CPacket& reply, bool refusalEnds = false);
     // The state a packet of the awaited id gives a reply wait.
     int TakeReply(const CPacket& packet);
 

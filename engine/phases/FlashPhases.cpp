@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "engine/HERFLoaderImpl.h"
 #include "package/ByteOrder.h"
@@ -53,25 +52,10 @@ int CHERFLoaderImpl::FlashCommand(unsigned kind, int timeoutMs, uint32_t first, 
 int CHERFLoaderImpl::TimedCommand(CAnswerTimer& timer, unsigned kind, uint32_t wireBytes, uint32_t first,
                                   uint32_t second, uint32_t third, CPacket* reply, int attempts)
 {
-    int result = LINK_TIMEOUT, slow = 0, quick = 0;
-    while (slow < attempts) {
-        const int wait = timer.WaitMs(wireBytes, m_nMonitorBaud);
-        const auto sent = std::chrono::steady_clock::now();
-        result = m_Links.m_MonitorMgr.Command(kind, wait, first, second, third, reply);
-        if (result == LINK_OK) {
-            timer.Note(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count(),
-                       wireBytes, m_nMonitorBaud);
-            return result;
-        }
-        if (result != LINK_TIMEOUT)
-            return result;
-        NoteLineTrouble();
-        if (timer.IsQuick(wait) && ++quick <= QUICK_ATTEMPTS)
-            std::this_thread::sleep_for(std::chrono::milliseconds(timer.QuietMs()));
-        else
-            ++slow;
-    }
-    return result;
+    return TimedExchange(
+        timer, wireBytes, m_nMonitorBaud, attempts, QUICK_ATTEMPTS,
+        [&](int waitMs) { return m_Links.m_MonitorMgr.Command(kind, waitMs, first, second, third, reply); },
+        [this] { NoteLineTrouble(); });
 }
 
 bool CHERFLoaderImpl::SendBlockAgain(const CDataBufferItem& block)
@@ -143,16 +127,19 @@ bool CHERFLoaderImpl::EraseRange(uint32_t start, uint32_t end, bool report)
     for (uint32_t k = 0; k < count; ++k) {
         const uint32_t index = static_cast<uint32_t>(first) + k;
         const uint32_t address = m_Receiver.m_pFlashDevice->GetSectorAddress(index);
+        const uint32_t size = m_Receiver.m_pFlashDevice->GetSectorSize(index);
         // A sector the monitor shows to be all 0xFF needs no erase; any
         // doubt (refusal, time-out, a damaged answer) means erase.
-        if (IsSectorBlank(address, m_Receiver.m_pFlashDevice->GetSectorSize(index)))
+        if (IsSectorBlank(address, size))
             ++blank;
         else if (FlashCommand(MON_CMD_PREPARE_FLASH, FLASH_COMMAND_TIMEOUT_MS, address, 0, 0) != LINK_OK)
             return false;
+        else
+            ProveFlashSums(address, size);  // once, on a monitor that reads nothing back
         if (report)
             UpdateProgress((address - start) * 100.0 / (end - start));
     }
-    if (report && m_eProbe == EProbe::Trusted) {
+    if (report && Rule().bSkipBlank) {
         char text[96];
         std::snprintf(text, sizeof text, "Erase: %u of %u sectors already blank, not erased", blank, count);
         NotifyText(HLN_TEXT, text);
@@ -243,7 +230,7 @@ bool CHERFLoaderImpl::ProgramSection(const CFirmwareSection& section, uint32_t c
 {
     UpdateProgress(0);
     // With the read-back, programming is the first half of the phase.
-    const double share = m_nFlashCheck == FLASH_CHECK_READ_BACK && m_eProbe == EProbe::Trusted ? 0.5 : 1.0;
+    const double share = m_nFlashCheck == FLASH_CHECK_READ_BACK && Rule().bReadFlash ? 0.5 : 1.0;
     for (uint32_t i = 0; i < count; i += PROGRAM_PIECE) {
         const uint32_t n = std::min(PROGRAM_PIECE, count - i);
         if (TimedCommand(m_ProgramTimer, MON_CMD_PROGRAM_FLASH, COMMAND_WIRE_BYTES, ramBase + i, n, section.address + i,

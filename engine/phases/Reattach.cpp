@@ -66,19 +66,23 @@ bool CHERFLoaderImpl::FindRunningMonitor(bool recordFirst)
 
 CHERFLoaderImpl::EReattach CHERFLoaderImpl::ReattachMonitor()
 {
-    auto fail = [this](const std::string& why) {
-        // Nothing is known of its boot region: the monitor is never ended.
-        m_eBootRegion = EBootRegion::Incomplete;
-        const std::string text = std::string(FOUND) + why +
-                                 ": keep the receiver powered (it stays in its flash monitor) and run the upgrade "
-                                 "again with the package of the interrupted upgrade";
+    // A monitor this run cannot work with is left running as it was found:
+    // nothing shows whether its boot region is whole, and ending it could
+    // leave a receiver that never starts again.
+    auto fail = [this](const std::string& why, const std::string& whatToDo) {
+        m_eBootRegion = EBootRegion::Unknown;
+        const std::string text = std::string(FOUND) + why + ". " + whatToDo;
         NotifyText(HLN_TEXT, text);
         SetError(HLE_CONNECT_FAILED, text);
         NoteReport(&CRunReport::bReattached);
         return EReattach::Failed;
     };
+    const std::string nothingElse =
+        "It is left running as it was found, and a later run would find it the same way: if the interrupted "
+        "upgrade had not begun to write the boot loader, switch the receiver off and on and run the upgrade "
+        "again; otherwise keep it powered and have it serviced";
     if (m_Links.m_MonitorMgr.Command(MON_CMD_READ_INFO, INFO_TIMEOUT_MS, 0, 0, 0, nullptr) != LINK_OK)
-        return fail("it does not say which receiver it runs on");
+        return fail("it does not say which receiver it runs on", nothingElse);
     const uint8_t* info = m_Links.m_MonitorMgr.GetMonitorInfo().data();
     m_Receiver.TakeIdentity(info);
     CInterruptedRun record;
@@ -89,10 +93,10 @@ CHERFLoaderImpl::EReattach CHERFLoaderImpl::ReattachMonitor()
                                                   m_Receiver.m_bReceiverMemoryMap ? record.memoryMap.data() : nullptr,
                                                   m_Receiver.m_bReceiverMemoryMap ? record.memoryMap.size() : 0);
     if (!m_Receiver.m_pMemoryMap)
-        return fail("its board " + std::to_string(m_Receiver.m_nBoardId) + " has no known memory layout");
+        return fail("its board " + std::to_string(m_Receiver.m_nBoardId) + " has no known memory layout", nothingElse);
     std::string flashText;
     if (ReadFlashChip(flashText) != LINK_OK)
-        return fail("it does not say which flash chip the receiver carries");
+        return fail("it does not say which flash chip the receiver carries", nothingElse);
     // The versions "before" are those the interrupted run found: what the
     // receiver reports now may be half new.
     m_Run.NoteReceiver(haveRecord ? record.wOldAppVersion : m_Receiver.m_wOldAppVersion,
@@ -100,20 +104,34 @@ CHERFLoaderImpl::EReattach CHERFLoaderImpl::ReattachMonitor()
                        m_Receiver.m_strSerial);
     NoteReport(&CRunReport::bReattached);
 
+    // The boot region is judged by the best check this monitor has; a check
+    // that cannot be made shows nothing either way.
     bool whole = false;
-    std::string how = "its boot loader is not whole";
+    std::string how = "its boot loader is not shown to be whole";
     const CFirmwareSection* boot = BootSectionOf(Package());
     std::vector<uint8_t> image;
     uint32_t where = 0;
-    if (boot != nullptr && ProbeMonitorChecks() && ProgrammedImage(*boot, image) &&
-        CompareMemory(boot->address, image, where, 0, 0) == ECompare::Match) {
-        whole = true;
-        how = "it already holds the package's boot loader, whole";
-    } else if (haveRecord && !record.bBootIncomplete) {
+    ProbeMonitorChecks();
+    if (boot != nullptr && ProgrammedImage(*boot, image)) {
+        if (Rule().bReadFlash && CompareMemory(boot->address, image, where) == ECompare::Match) {
+            whole = true;
+            how = "it already holds the package's boot loader, read back whole";
+        } else if (!Rule().bReadFlash && Rule().bSumFlash && SumCheck(boot->address, image) == ESum::Match) {
+            whole = true;
+            how = "its boot region's byte sum is the package's boot loader's (it could not be read back)";
+        }
+    }
+    if (!whole && haveRecord && !record.bBootIncomplete) {
         whole = true;
         how = "the interrupted upgrade had not touched its boot loader";
-    } else if (boot == nullptr) {
-        return fail("its boot loader may not be whole, and this package carries none");
+    } else if (!whole && boot == nullptr) {
+        m_eBootRegion = EBootRegion::Unknown;
+        return fail("its boot loader may not be whole, and this package carries none",
+                    haveRecord && !record.strPackage.empty()
+                        ? "Keep the receiver powered and run the upgrade again with the package of the interrupted "
+                          "upgrade (" + record.strPackage + "), which finishes it"
+                        : "Keep the receiver powered and run the upgrade again with a package that carries the "
+                          "boot loader, which finishes it");
     }
 
     if (whole) {
@@ -127,14 +145,14 @@ CHERFLoaderImpl::EReattach CHERFLoaderImpl::ReattachMonitor()
         m_Receiver.m_pFlashDevice.reset();
         m_Receiver.m_bReceiverMemoryMap = false;
         m_Receiver.m_nBoardId = -1;
-        m_eProbe = EProbe::NotRun;
-        m_eReadLayout = EReadLayout::Unknown;
+        m_Proof = CMonitorProof();
+        m_Reader.Forget();
         m_nMonitorBaud = 19200;
         return EReattach::Ended;
     }
     NotifyText(HLN_TEXT, std::string(FOUND) + how + ": finishing the upgrade through the monitor");
     m_bFinishThroughMonitor = true;
-    m_eBootRegion = EBootRegion::Incomplete;
+    m_eBootRegion = EBootRegion::Writing;
     if (haveRecord)
         m_Held = record;
     return EReattach::Finishing;

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "link/QMonitorManager.h"
 #include "ScriptedPeer.h"
@@ -88,17 +90,39 @@ TEST_F(MonitorLink, EachCommandSendsItsPacketAndAwaitsItsReply)
     EXPECT_EQ(m_monitor.GetExtraInfo()[63], 0x40 + 63);
 }
 
-TEST_F(MonitorLink, ReadDataReturnsThePayloadInTheReplyPacket)
+struct ReadRow {
+    const char* pszName;
+    std::vector<std::pair<uint8_t, Bytes>> answers;  // what the monitor sends, in order
+    int nResult;
+    size_t nPayload;  // of the reply packet on LINK_OK
+};
+
+// The longest answer the host takes is 1031 bytes: one more is noise. A
+// refusal ends the wait at once (a monitor refuses what it cannot answer); a
+// stray positive acknowledgement does not.
+TEST_F(MonitorLink, ReadDataTakesAnswersUpToTheReplyLimit)
 {
-    Bytes data = Filled(1032, 0x01);  // the longest reply; 0x01 and 0x04 inside it
+    const ReadRow rows[] = {
+        {"longest answer", {{0xA4, Filled(1031, 0x01)}}, LINK_OK, 1031},
+        {"one byte too long", {{0xA4, Filled(1032, 0x01)}}, LINK_TIMEOUT, 0},
+        {"refused", {{0xA3, {0}}}, LINK_FAILED, 0},
+        {"stray acknowledgement, then the answer", {{0xA3, {1}}, {0xA4, Filled(16, 0x04)}}, LINK_OK, 16},
+    };
     CPeerThread peer([&] {
-        m_peer.ReadPacket();
-        m_peer.SendPacket(0xA4, data);
+        for (const ReadRow& row : rows) {
+            m_peer.ReadPacket();
+            for (const auto& answer : row.answers)
+                m_peer.SendPacket(answer.first, answer.second);
+        }
     });
     m_monitor.ForceConnected();
-    CPacket reply;
-    ASSERT_EQ(m_monitor.Command(MON_CMD_READ_DATA, 2000, 0x1000, 1024, 0, &reply), LINK_OK);
-    EXPECT_EQ(reply.m_Data, data);
+    for (const ReadRow& row : rows) {
+        CPacket reply;
+        EXPECT_EQ(m_monitor.Command(MON_CMD_READ_DATA, 600, 0x1000, 1024, 0, &reply), row.nResult) << row.pszName;
+        if (row.nResult == LINK_OK) {
+            EXPECT_EQ(reply.m_Data.size(), row.nPayload) << row.pszName;
+        }
+    }
 }
 
 struct AckRow {
