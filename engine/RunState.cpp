@@ -10,6 +10,12 @@ void CRunState::SetError(int32_t code, const std::string& reason)
         m_Report.strError = reason;
 }
 
+void CRunState::ReplaceReason(const std::string& reason)
+{
+    std::lock_guard<std::mutex> lock(m_ReportLock);
+    m_Report.strError = reason;
+}
+
 bool CRunState::Cancel()
 {
     int32_t expected = CANCEL_OPEN;

@@ -35,6 +35,9 @@ public:
     // as later failures follow from it.
     void SetError(int32_t code, const std::string& reason);
     int32_t GetError() const { return m_nError.load(); }
+    // Replaces the reason: a cause found later that explains the failure
+    // better than the first symptom (a port that went away).
+    void ReplaceReason(const std::string& reason);
 
     // The worker clears the cancel flag when it begins.
     void BeginRun() { m_bCancel = 0; }

@@ -139,6 +139,12 @@ void CHERFLoaderImpl::WorkerMain()
     }
     if (LineHadTrouble())
         NoteReport(&CRunReport::bLineTrouble);
+    // A device that went away explains every failure after it; the words say
+    // what to do.
+    if (GetError() != HLE_NONE && m_Links.AnyPortGone())
+        m_Run.ReplaceReason(m_Links.GonePortName() +
+                            " went away (the USB adapter was unplugged, or its device was removed): reconnect it, "
+                            "keep the receiver powered, and run the upgrade again");
     // A success that the monitor's checks could not back (its rung has none
     // that show what the flash holds, a check fell short, or they were
     // turned off): the front ends must not show it as a plain one.

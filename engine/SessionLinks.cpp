@@ -96,4 +96,13 @@ bool CSessionLinks::AnyPortGone() const
     return m_PrimaryPort.IsDeviceGone() || m_SecondaryPort.IsDeviceGone() || m_ThirdPort.IsDeviceGone();
 }
 
+std::string CSessionLinks::GonePortName() const
+{
+    const CSerialHandler* ports[] = {&m_PrimaryPort, &m_SecondaryPort, &m_ThirdPort};
+    for (int i = 0; i < 3; ++i)
+        if (ports[i]->IsDeviceGone())
+            return PortName(i);
+    return std::string();
+}
+
 }  // namespace CHERFLoaderLib

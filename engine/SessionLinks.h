@@ -43,6 +43,8 @@ public:
     // Port 0..2 as the user knows it: COMn, or its device path as typed.
     const std::string& PortName(int index) const { return m_Ports[index].Name(); }
     bool AnyPortGone() const;
+    // The name of the first port that is gone; empty when none is.
+    std::string GonePortName() const;
 
     // The primary, secondary and third port.
     CPortId m_Ports[3] = {CPortId::Com(1), CPortId::Com(PORT_SECONDARY_DEFAULT),

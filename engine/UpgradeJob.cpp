@@ -163,8 +163,6 @@ void CUpgradeJob::Main()
     result.bInterrupted = !result.bSuccess && report.bCancelled && !report.bFlashWritten;
     if (!result.bSuccess) {
         result.strReason = report.bStarted ? DescribeFailures(*first, report) : report.strError;
-        if (report.bDeviceGone)
-            result.strReason = "the serial device disappeared; " + result.strReason;
     }
     result.dSeconds = SecondsSince(start);
     {

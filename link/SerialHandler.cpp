@@ -367,7 +367,9 @@ bool CSerialHandler::Close()
 bool CSerialHandler::Write(const uint8_t* bytes, int length)
 {
     Impl& d = *m_pImpl;
-    if (!d.m_bOpen || length < 0 || (bytes == nullptr && length > 0))
+    // Nothing reaches a device that is gone: the write fails at once, so that
+    // the protocols above end their exchange instead of waiting it out.
+    if (!d.m_bOpen || d.m_bDeviceGone || length < 0 || (bytes == nullptr && length > 0))
         return false;
     if (length == 0)
         return true;

@@ -3,7 +3,7 @@
 #include "transfer/PackageProof.h"
 #include "transfer/StagedImage.h"
 
-std::shared_ptr<const CPackageImage> CPackageImage::Load(const std::string& path, std::string& error)
+std::shared_ptr<const CPackageImage> CPackageImage::Load(const std::string& path, std::string& error, bool allowRaw)
 {
     std::shared_ptr<CPackageImage> image(new CPackageImage());
     CFirmwareFileEntry& entry = image->m_Entry;
@@ -17,8 +17,9 @@ std::shared_ptr<const CPackageImage> CPackageImage::Load(const std::string& path
     }
     // A package that no receiver can take whole is refused before any port
     // is touched, with the same reason as `trailmark info` gives.
-    if (!ProvePackage(entry, error))
+    if (!ProvePackage(entry, error, allowRaw))
         return nullptr;
+    image->m_strRawReason = RawImageReason(entry);
     image->m_strPath = path;
     for (int i = 0; i < image->m_Blocks.GetCount(); ++i)
         image->m_nDataBytes += image->m_Blocks.GetItem(i)->m_nLength;

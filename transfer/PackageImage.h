@@ -24,8 +24,11 @@
 class CPackageImage {
 public:
     // The package at `path`, staged and proven; null with the reason in
-    // `error` when it cannot be used.
-    static std::shared_ptr<const CPackageImage> Load(const std::string& path, std::string& error);
+    // `error` when it cannot be used. With `allowRaw` a package whose
+    // receiver would not start what it writes is taken all the same
+    // (RawReason says why it would not).
+    static std::shared_ptr<const CPackageImage> Load(const std::string& path, std::string& error,
+                                                     bool allowRaw = false);
 
     const CFirmwareFileEntry& Entry() const { return m_Entry; }
     const std::string& Path() const { return m_strPath; }
@@ -33,6 +36,9 @@ public:
     uint16_t BootVersion() const { return m_wBootVersion; }  // carried by the package; 0 when none
     // Bytes of image data the data upload carries.
     uint32_t DataBytes() const { return m_nDataBytes; }
+    // Why the receiver would not start what the package writes; empty for a
+    // package that is not a raw image (PackageProof.h).
+    const std::string& RawReason() const { return m_strRawReason; }
     int BlockCount() const { return m_Blocks.GetCount(); }
     // Fills `blocks` (cleared first) with the staged blocks, none taken.
     void MakeBlocks(CSyncDataVector& blocks) const;
@@ -46,6 +52,7 @@ private:
     CFirmwareFileEntry m_Entry;
     CSyncDataVector m_Blocks;  // never handed out: only copied by MakeBlocks
     std::string m_strPath;
+    std::string m_strRawReason;
     uint16_t m_wAppVersion = 0;
     uint16_t m_wBootVersion = 0;
     uint32_t m_nDataBytes = 0;

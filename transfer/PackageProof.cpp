@@ -178,7 +178,52 @@ bool SectionImage(const CFirmwareSection& section, std::vector<uint8_t>& image, 
     return true;
 }
 
-bool ProvePackage(const CFirmwareFileEntry& package, std::string& reason)
+// The boot version record the receiver looks for: its magic at a 4-aligned
+// offset of the first 256 bytes, the whole 16-byte record in the image.
+static bool HasBootRecord(const std::vector<uint8_t>& image)
+{
+    constexpr size_t RECORD_BYTES = 16, SEARCHED = 256;
+    for (size_t offset = 0; offset + 4 <= SEARCHED && offset + RECORD_BYTES <= image.size(); offset += 4)
+        if (GetLe32(image.data() + offset) == BOOT_RECORD_MAGIC)
+            return true;
+    return false;
+}
+
+std::string RawImageReason(const CFirmwareFileEntry& package)
+{
+    const auto maps = TargetLayouts(package.familyWord);
+    const uint32_t appStart = maps.empty() ? 0 : maps.front()->m_nAppStart;
+    bool writesApp = false, writesAppStart = false;
+    for (size_t i = 0; i < package.sections.size(); ++i) {
+        const CFirmwareSection& section = *package.sections[i];
+        std::vector<uint8_t> image;
+        std::string ignored;
+        if (!SectionImage(section, image, ignored))
+            continue;  // ProvePackage names that fault
+        if (section.flags & SECTION_BOOT) {
+            if (!HasBootRecord(image))
+                return SectionTitle(i, section) + ": the boot image holds no boot version record (" +
+                       Hex(BOOT_RECORD_MAGIC) + " at a 4-aligned offset of its first 256 bytes), so the receiver "
+                       "would not know its boot loader";
+            continue;
+        }
+        writesApp = true;
+        if (section.address != appStart)
+            continue;
+        writesAppStart = true;
+        if (image.size() < 4 || GetLe32(image.data()) != APP_IMAGE_MAGIC)
+            return SectionTitle(i, section) + ": it is written at " + Hex(appStart) +
+                   ", where the boot loader looks for the application, but does not begin with the application "
+                   "header (" + Hex(APP_IMAGE_MAGIC) + "), so the receiver would not start it";
+    }
+    if (writesApp && !writesAppStart)
+        return "the package erases the application region but writes nothing at " + Hex(appStart) +
+               ", where the boot loader looks for the application, so the receiver would have no application to "
+               "start";
+    return std::string();
+}
+
+bool ProvePackage(const CFirmwareFileEntry& package, std::string& reason, bool allowRaw)
 {
     reason.clear();
     if (package.sections.empty()) {
@@ -193,10 +238,12 @@ bool ProvePackage(const CFirmwareFileEntry& package, std::string& reason)
             return false;
         }
     }
-    return true;
+    if (!allowRaw)
+        reason = RawImageReason(package);
+    return reason.empty();
 }
 
-bool LoadProvenPackage(const char* path, CFirmwareFileEntry& package, std::string& reason)
+bool LoadProvenPackage(const char* path, CFirmwareFileEntry& package, std::string& reason, bool allowRaw)
 {
     if (!package.Load(path)) {
         reason = package.m_strError.empty() ? "not a firmware package or image" : package.m_strError;
@@ -209,5 +256,5 @@ bool LoadProvenPackage(const char* path, CFirmwareFileEntry& package, std::strin
             return false;
         }
     }
-    return ProvePackage(package, reason);
+    return ProvePackage(package, reason, allowRaw);
 }

@@ -44,11 +44,22 @@ bool SectionImage(const CFirmwareSection& section, std::vector<uint8_t>& image, 
 //  - the image that carries the application header (APP_IMAGE_MAGIC at
 //    offset 0) starts where the boot loader looks for the application and
 //    ends inside the flash of some receiver.
+// and, unless `allowRaw`, the rules of a receiver that starts afterwards
+// (RawImageReason).
 // False, with a reason that starts with the section's title, at the first
 // rule broken.
-bool ProvePackage(const CFirmwareFileEntry& package, std::string& reason);
+bool ProvePackage(const CFirmwareFileEntry& package, std::string& reason, bool allowRaw = false);
+
+// Why the receiver would not start what the package writes, or empty when it
+// would: the section written where the boot loader looks for the
+// application must begin with the application header, a package that
+// writes the application region must write that section, and a boot image
+// must hold the boot version record (at a 4-aligned offset of its first 256
+// bytes) by which the receiver knows its boot loader is there. A package
+// that breaks one is written only when asked for explicitly (a raw image).
+std::string RawImageReason(const CFirmwareFileEntry& package);
 
 // Reads the file at `path`, loads every section's data and proves the
 // package. False, with the reason (naming the section when a section is at
 // fault, not the file), at the first fault.
-bool LoadProvenPackage(const char* path, CFirmwareFileEntry& package, std::string& reason);
+bool LoadProvenPackage(const char* path, CFirmwareFileEntry& package, std::string& reason, bool allowRaw = false);

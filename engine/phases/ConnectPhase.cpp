@@ -224,7 +224,7 @@ bool CHERFLoaderImpl::ConnectWithCommandLine(bool& connected)
     char reply[256] = {};
     connected = false;
     int attempts = 0;
-    while (!IsCancelled() && !connected && attempts < COMMAND_ATTEMPTS) {
+    while (!IsCancelled() && !m_Links.AnyPortGone() && !connected && attempts < COMMAND_ATTEMPTS) {
         link.ExchangeText(command, info, sizeof info, reply, sizeof reply);
         connected = std::strcmp(reply, MONITOR_ANSWER) == 0;
         ++attempts;
@@ -276,7 +276,7 @@ int CHERFLoaderImpl::WakeWithText()
                 match = 0;
             }
         }
-        if (IsCancelled())
+        if (IsCancelled() || m_Links.AnyPortGone())
             break;
     }
     return waiting ? 1 : 0;

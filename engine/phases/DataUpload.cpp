@@ -126,8 +126,8 @@ void CHERFLoaderImpl::UploadWorker(CQMonitorManager& manager, std::atomic<bool>&
         }
         int failures = 0, slowFailures = 0, quickInRow = 0;
         int result = LINK_WAITING;
-        while (!IsCancelled() && !m_bStopUpload && result != LINK_OK && slowFailures < BLOCK_ATTEMPTS &&
-               failures < BLOCK_QUICK_ATTEMPTS) {
+        while (!IsCancelled() && !m_bStopUpload && !m_Links.AnyPortGone() && result != LINK_OK &&
+               slowFailures < BLOCK_ATTEMPTS && failures < BLOCK_QUICK_ATTEMPTS) {
             // The ping makes sure the monitor listens before a whole block is sent.
             int wait = pingTimer.WaitMs(PING_WIRE_BYTES, baud);
             auto sent = std::chrono::steady_clock::now();

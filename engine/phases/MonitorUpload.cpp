@@ -89,7 +89,7 @@ int CHERFLoaderImpl::UploadMonitor()
         const uint32_t n = std::min(MONITOR_CHUNK, length - sent);
         int attempts = 0, quick = 0;
         result = LINK_WAITING;
-        while (!IsCancelled() && result != LINK_OK && attempts < CHUNK_ATTEMPTS) {
+        while (!IsCancelled() && !m_Links.AnyPortGone() && result != LINK_OK && attempts < CHUNK_ATTEMPTS) {
             // The wait is learnt from the chunks that were answered; a quick
             // loss is sent again at once, after a moment of quiet.
             const uint32_t wire = n + CHUNK_WIRE_OVERHEAD;

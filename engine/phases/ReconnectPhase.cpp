@@ -60,9 +60,12 @@ bool CHERFLoaderImpl::RunReconnectPhase()
     return EndConnect(result, true) && CheckReportedVersions();
 }
 
-// The verdict is the receiver's: it must report, for each part the package
-// carries, that part's version, which it reads from a valid application
-// header or boot record in its flash.
+// The verdict is the receiver's: for each part the package carries, the
+// receiver must report that part's version, which its boot loader reads from
+// a valid application header or boot record in flash. A part whose image
+// carries no version (a raw image, written only when asked for) must at
+// least be reported valid: a boot loader that finds no application header
+// reports version 0 (an erased one 0xFFFF) and stays in itself.
 bool CHERFLoaderImpl::CheckReportedVersions()
 {
     bool hasApp = false, hasBoot = false;
@@ -71,18 +74,22 @@ bool CHERFLoaderImpl::CheckReportedVersions()
         hasBoot = hasBoot || (section->flags & SECTION_BOOT);
     }
     const CReceiverIdentity& rx = m_Receiver;
-    std::string wrong;
-    char text[128];
-    if (hasApp && rx.m_wNewAppVersion != 0 && rx.m_wOldAppVersion != rx.m_wNewAppVersion) {
-        std::snprintf(text, sizeof text, "application %s where the package carries %s",
-                      VersionText(rx.m_wOldAppVersion).c_str(), VersionText(rx.m_wNewAppVersion).c_str());
-        wrong = text;
-    }
-    if (hasBoot && rx.m_wNewBootVersion != 0 && rx.m_wOldBootVersion != rx.m_wNewBootVersion) {
-        std::snprintf(text, sizeof text, "boot loader %s where the package carries %s",
-                      VersionText(rx.m_wOldBootVersion).c_str(), VersionText(rx.m_wNewBootVersion).c_str());
-        wrong += (wrong.empty() ? "" : ", and ") + std::string(text);
-    }
+    auto valid = [](uint16_t version) { return version != 0 && version != 0xFFFF; };
+    auto judge = [&](const char* part, uint16_t reported, uint16_t carried) -> std::string {
+        char text[160];
+        if (carried != 0 && reported != carried)
+            std::snprintf(text, sizeof text, "%s %s where the package carries %s", part,
+                          VersionText(reported).c_str(), VersionText(carried).c_str());
+        else if (carried == 0 && !valid(reported))
+            std::snprintf(text, sizeof text, "no valid %s (version %s)", part, VersionText(reported).c_str());
+        else
+            return std::string();
+        return text;
+    };
+    std::string wrong = hasApp ? judge("application", rx.m_wOldAppVersion, rx.m_wNewAppVersion) : std::string();
+    const std::string boot = hasBoot ? judge("boot loader", rx.m_wOldBootVersion, rx.m_wNewBootVersion) : std::string();
+    if (!boot.empty())
+        wrong += (wrong.empty() ? "" : ", and ") + boot;
     if (wrong.empty())
         return true;
     SetError(HLE_NOT_CONFIRMED, "after the upgrade the receiver reports " + wrong);

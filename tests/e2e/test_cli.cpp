@@ -220,6 +220,9 @@ struct CRawSection {
 };
 
 // A package written byte by byte, so that it can hold what `pack` refuses.
+// The application header's magic, as it begins an application image.
+constexpr uint8_t APP_HEADER_MAGIC[4] = {0xD6, 0xC7, 0xB8, 0xA9};
+
 std::vector<uint8_t> RawPackage(const std::vector<CRawSection>& sections)
 {
     std::vector<uint8_t> bytes{'Q', 'F', 'W', '2'};
@@ -278,7 +281,9 @@ TEST_F(TrailmarkCli, InfoShowsBothSectionsAndBothVersions)
 // application section's erase wipes the first on both chips.
 TEST_F(TrailmarkCli, InfoWarnsAboutTheReceiversAPackageDoesNotFit)
 {
-    WriteBytes(m_Folder / "two.q", RawPackage({{0x12, 0x01020000, RandomBytes(600000)},
+    std::vector<uint8_t> application = RandomBytes(600000);
+    std::copy_n(APP_HEADER_MAGIC, 4, application.begin());
+    WriteBytes(m_Folder / "two.q", RawPackage({{0x12, 0x01020000, application},
                                               {0x12, 0x01100000, RandomBytes(8192)}}));
     CRun run = Run({"info", "two.q"});
     ASSERT_EQ(run.m_nStatus, 0) << run.m_strErr;
@@ -345,7 +350,8 @@ TEST_F(TrailmarkCli, PackThenUnpackRoundTrips)
         WriteBytes(input, row.bytes);
         // One package each: two application sections would erase each other.
         for (const char* flags : {"app,compressed", "app,plain"}) {
-            CRun pack = Run({"pack", package.string(), "--name", row.pszName, "--family", "0x3000",
+            // Bytes without the application header: a raw image.
+            CRun pack = Run({"pack", package.string(), "--name", row.pszName, "--family", "0x3000", "--raw-image",
                              "--section", std::string(flags) + ":0x01020000:" + input.string()});
             ASSERT_EQ(pack.m_nStatus, 0) << pack.m_strErr;
             CRun unpack = Run({"unpack", package.string(), out.string()});
@@ -413,6 +419,7 @@ TEST_F(TrailmarkCli, TruncatedOrMissingPackageIsRejected)
 TEST_F(TrailmarkCli, PackRefusesBadArgumentsAndWritesNothing)
 {
     WriteBytes(m_Folder / "data.bin", {1, 2, 3, 4});
+    WriteBytes(m_Folder / "app.bin", {APP_HEADER_MAGIC[0], APP_HEADER_MAGIC[1], APP_HEADER_MAGIC[2], APP_HEADER_MAGIC[3]});
     WriteBytes(m_Folder / "empty.bin", {});
     WriteBytes(m_Folder / "big.bin", std::vector<uint8_t>(0xD000, 0xFF));  // over the 48 KiB boot region
     struct {
@@ -432,7 +439,7 @@ TEST_F(TrailmarkCli, PackRefusesBadArgumentsAndWritesNothing)
         {{"--section", "app:0x100:data.bin", "--name", std::string(33, 'n'), "--family", "0"}, 1,
          "32 characters"},
         {{"--section", "app:0x100:data.bin", "--name", "n", "--family", "x"}, 1, "--family"},
-        {{"--section", "app,plain:0x01020000:data.bin", "--section", "app,plain:0x01100000:data.bin"}, 4,
+        {{"--section", "app,plain:0x01020000:app.bin", "--section", "app,plain:0x01100000:data.bin"}, 4,
          "out.q: the package fits the flash of no known receiver (AT49BV16X4: the \"Prepare flash\" of section 1 "
          "erases"},
         {{"--section", "boot,plain:0x01000000:big.bin"}, 4,
@@ -451,7 +458,7 @@ TEST_F(TrailmarkCli, PackRefusesBadArgumentsAndWritesNothing)
         EXPECT_EQ(Count(run.m_strErr, "\n"), 1u) << run.m_strErr;
         EXPECT_EQ(run.m_strErr.rfind("trailmark: ", 0), 0u) << run.m_strErr;
         EXPECT_NE(run.m_strErr.find(row.pszMessage), std::string::npos) << run.m_strErr;
-        EXPECT_EQ(Entries(m_Folder), (std::vector<std::string>{"big.bin", "data.bin", "empty.bin"}));
+        EXPECT_EQ(Entries(m_Folder), (std::vector<std::string>{"app.bin", "big.bin", "data.bin", "empty.bin"}));
     }
 }
 

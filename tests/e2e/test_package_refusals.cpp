@@ -108,13 +108,19 @@ protected:
         Bytes big = m_Boot;
         big.resize(0xD000, 0xFF);
         WriteBytes(m_Folder / "big.bin", big);
+        // 64 KiB of noise: a correct byte sum, but no application header.
+        m_Random.resize(64 * 1024);
+        uint32_t x = 12345;
+        for (uint8_t& b : m_Random)
+            b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+        WriteBytes(m_Folder / "random.bin", m_Random);
     }
     void TearDown() override { fs::remove_all(m_Folder); }
 
 public:
     // The rows make their packages from these.
     fs::path m_Folder;
-    Bytes m_App, m_Boot, m_Sample;
+    Bytes m_App, m_Boot, m_Sample, m_Random;
 };
 
 struct CRow {
@@ -155,6 +161,11 @@ TEST_F(PackageRefusals, PackInfoUpgradeAndTheEngineAgree)
              return Package({Section(SECTION_BOOT | SECTION_PLAIN, 0x01000000, big)});
          },
          "section 0 (BOOT|PLAIN at 0x01000000): the boot image runs to 0x0100D000, past the end of the boot region"},
+        {"an application without its header",
+         {"app,plain:0x01020000:random.bin"},
+         [](const PackageRefusals& t) { return Package({Section(SECTION_APP | SECTION_PLAIN, 0x01020000, t.m_Random)}); },
+         "section 0 (APP|PLAIN at 0x01020000): it is written at 0x01020000, where the boot loader looks for the "
+         "application, but does not begin with the application header"},
         {"compensating change in the stream", {},
          [](const PackageRefusals& t) { return CompensatingChange(t.m_Sample); },
          "section 0 (APP|COMPRESSED at 0x01020000): its compressed data is damaged: "},
@@ -225,6 +236,25 @@ TEST_F(PackageRefusals, PackInfoUpgradeAndTheEngineAgree)
         EXPECT_EQ(CountLines(upgrade.m_strErr), 1u) << upgrade.m_strErr;
         EXPECT_TRUE(NothingReceived(report)) << report;
     }
+}
+
+// Catches a raw image reported as upgraded: written only when asked for,
+// said in the first line, and then failed on the receiver's own report,
+// which finds no application to start.
+TEST_F(PackageRefusals, ARawImageIsWrittenOnlyWhenAskedAndFailsOnTheReceiversReport)
+{
+    WriteBytes(m_Folder / "raw.q", Package({Section(SECTION_APP | SECTION_PLAIN, 0x01020000, m_Random)}));
+    CReceiverProcess receiver(m_Folder);
+    ASSERT_FALSE(receiver.Port().empty());
+    const CToolResult upgrade = RunTool(
+        m_Folder, {"upgrade", "--json", "--no-retry", "--raw-image", "--port", receiver.Port(), "--package", "raw.q"});
+    const std::string report = receiver.Stop();
+    EXPECT_EQ(upgrade.m_nStatus, 1) << upgrade.m_strErr;
+    EXPECT_EQ(upgrade.m_strErr.rfind("trailmark: --raw-image: raw.q: section 0", 0), 0u) << upgrade.m_strErr;
+    EXPECT_NE(upgrade.m_strOut.find("{\"event\":\"summary\",\"success\":false"), std::string::npos);
+    EXPECT_NE(upgrade.m_strOut.find("the receiver reports no valid application"), std::string::npos)
+        << upgrade.m_strOut;
+    EXPECT_NE(report.find("\"application_valid\": false"), std::string::npos) << report;
 }
 
 // Catches `info` keeping quiet about the boards a package is meant for, or

@@ -56,6 +56,34 @@ TEST_P(UpgradeFailure, EndsWithItsResultAndNeverAsSuccess)
     EXPECT_EQ(items.back().nPayload, RUN_FINISHED);
 }
 
+struct CUnplugCase {
+    const char* name;
+    int64_t afterBytes;  // bytes the receiver takes before its adapter is pulled
+};
+
+class UnpluggedAdapter : public ::testing::TestWithParam<CUnplugCase> {};
+
+// A device that went away ends the run at once: no attempt is sent again
+// to a port that is gone, and the reason names the port and what to do.
+TEST_P(UnpluggedAdapter, EndsTheRunAtOnceNamingThePort)
+{
+    CReceiverConfig config;
+    config.m_nUnplugAfter = GetParam().afterBytes;
+    CReceiverUnderTest receiver(config);
+    CRecorder recorder;
+    const CRunResult run = StartAndUpgrade(receiver, recorder, 0x163);
+    ASSERT_EQ(run.nStart, 0) << run.strError;
+    ASSERT_TRUE(run.bFinished);
+    EXPECT_NE(run.nResult, HLE_NONE);
+    EXPECT_NE(run.strReason.find("went away"), std::string::npos) << run.strReason;
+    EXPECT_NE(run.strReason.find("reconnect it, keep the receiver powered"), std::string::npos) << run.strReason;
+    EXPECT_LE(recorder.Count(HLN_RETRY, 1) + recorder.Count(HLN_RETRY, 2) + recorder.Count(HLN_RETRY, 3), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, UnpluggedAdapter,
+                         ::testing::Values(CUnplugCase{"MonitorUpload", 8000}, CUnplugCase{"DataUpload", 150000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(
     Faults, UpgradeFailure,
     ::testing::Values(

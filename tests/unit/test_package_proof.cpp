@@ -39,6 +39,15 @@ Bytes Image(size_t size, bool applicationHeader)
     return image;
 }
 
+// A boot image of `size` bytes with its version record at offset 0x40.
+Bytes BootImage(size_t size)
+{
+    Bytes image = Image(size, false);
+    for (int k = 0; k < 4; ++k)
+        image[0x40 + k] = static_cast<uint8_t>(BOOT_RECORD_MAGIC >> (8 * k));
+    return image;
+}
+
 struct CSec {
     uint32_t flags;
     uint32_t address;
@@ -138,7 +147,7 @@ TEST(PackageProof, CompressorOutputExpandsStrictly)
 // and refusals of what must pass. The reason names the section.
 TEST(PackageProof, SectionRules)
 {
-    const Bytes app = Image(4096, true), boot = Image(40 * 1024, false);
+    const Bytes app = Image(4096, true), boot = BootImage(40 * 1024);
     Bytes badStream = Compressed(APP_C, APP, app).data;
     badStream[COMPRESSED_PREFIX_SIZE + ESCAPES.size()] = badStream[COMPRESSED_PREFIX_SIZE + 2];  // a copy first
     Bytes noPrefix = Compressed(APP_C, APP, app).data;
@@ -149,9 +158,21 @@ TEST(PackageProof, SectionRules)
         const char* name;
         std::vector<CSec> sections;
         const char* reason;  // empty: passes
+        bool rawOnly = false;  // passes only when a raw image is asked for
     } const rows[] = {
         {"the sample's layout", {Compressed(SECTION_APP, APP, app), {BOOT_P, BOOT, boot}}, ""},
-        {"application data without a header elsewhere", {{APP_P, 0x01100000, Image(8192, false)}}, ""},
+        {"application data without a header after the application",
+         {{APP_P, APP, app}, {APP_P, 0x01100000, Image(8192, false)}}, ""},
+        {"application data without the application", {{APP_P, 0x01100000, Image(8192, false)}},
+         "the package erases the application region but writes nothing at 0x01020000", true},
+        {"no application header where the boot loader looks", {{APP_P, APP, Image(8192, false)}},
+         "section 0 (APP|PLAIN at 0x01020000): it is written at 0x01020000, where the boot loader looks for the "
+         "application, but does not begin with the application header",
+         true},
+        {"compressed, no application header", {Compressed(SECTION_APP, APP, Image(8192, false))},
+         "does not begin with the application header", true},
+        {"boot image without its version record", {{BOOT_P, BOOT, Image(40 * 1024, false)}},
+         "section 0 (BOOT|PLAIN at 0x01000000): the boot image holds no boot version record", true},
         {"application three bytes off", {Compressed(SECTION_APP, APP + 3, app)},
          "section 0 (APP|COMPRESSED at 0x01020003): its address 0x01020003 is not on a 16-bit word"},
         {"application a word off", {{BOOT_P, BOOT, boot}, {APP_P, APP + 4, app}},
@@ -161,7 +182,7 @@ TEST(PackageProof, SectionRules)
         {"boot image off its address", {{BOOT_P, BOOT + 2, boot}},
          "section 0 (BOOT|PLAIN at 0x01000002): the boot image starts at 0x01000002, not at the boot loader's own "
          "address 0x01000000"},
-        {"boot image past its region", {{BOOT_P, BOOT, Image(0xD000, false)}},
+        {"boot image past its region", {{BOOT_P, BOOT, BootImage(0xD000)}},
          "the boot image runs to 0x0100D000, past the end of the boot region at 0x0100C000"},
         {"application past every flash", {{APP_P, APP, Image(0x1E0002, true)}},
          "the application runs to 0x01200002, past the end of every receiver's flash at 0x01200000"},
@@ -186,6 +207,8 @@ TEST(PackageProof, SectionRules)
         std::string reason;
         EXPECT_EQ(ProvePackage(entry, reason), row.reason[0] == '\0') << reason;
         EXPECT_NE(reason.find(row.reason), std::string::npos) << reason;
+        std::string raw;
+        EXPECT_EQ(ProvePackage(entry, raw, true), row.reason[0] == '\0' || row.rawOnly) << raw;
     }
 }
 

@@ -38,6 +38,7 @@ struct CPackOptions {
     std::string m_strName;
     std::string m_strFamily;
     std::vector<std::string> m_SectionArguments;
+    bool m_bRawImage = false;
 };
 
 // What went into a section, for the check after writing.
@@ -199,8 +200,8 @@ bool CheckFlashLayouts(CFirmwareFileEntry& entry, std::vector<std::string>& warn
 // `refused` tells a package the upgrade would refuse from a write that went
 // wrong.
 bool CheckWritten(const std::string& writtenPath, const std::vector<CPackSection>& sections,
-                  const std::vector<CPackInput>& inputs, std::vector<std::string>& warnings, bool& refused,
-                  std::string& error)
+                  const std::vector<CPackInput>& inputs, bool allowRaw, std::vector<std::string>& warnings,
+                  bool& refused, std::string& error)
 {
     refused = false;
     CFirmwareFileEntry entry;
@@ -231,8 +232,11 @@ bool CheckWritten(const std::string& writtenPath, const std::vector<CPackSection
     // What the upgrade would refuse is not written: the same proof, and a
     // flash layout that some known receiver can take.
     refused = true;
-    if (!ProvePackage(entry, error))
+    if (!ProvePackage(entry, error, allowRaw))
         return false;
+    if (const std::string raw = RawImageReason(entry); !raw.empty())
+        warnings.push_back("raw image (--raw-image): " + raw + "; `trailmark upgrade` writes it only with "
+                           "--raw-image");
     return CheckFlashLayouts(entry, warnings, error);
 }
 
@@ -261,7 +265,7 @@ int RunPack(const CPackOptions& options)
     bool refused = false;
     PackageCheck check = [&](const std::string& writtenPath, std::string& error) {
         warnings.clear();
-        return CheckWritten(writtenPath, sections, inputs, warnings, refused, error);
+        return CheckWritten(writtenPath, sections, inputs, options.m_bRawImage, warnings, refused, error);
     };
     std::string error;
     if (!WritePackageChecked(options.m_strOutput, options.m_strName, family, sections, check,
@@ -291,5 +295,8 @@ void AddPackCommand(CLI::App& app)
                      "FLAGS:ADDRESS:FILE, FLAGS like app,compressed or boot,plain or a number")
         ->required()
         ->allow_extra_args(false);
+    command->add_flag("--raw-image", options->m_bRawImage,
+                      "also write a package whose receiver would not start it (an application section at "
+                      "0x01020000 without the application header, a boot image without its version record)");
     command->callback([options]() { SetExitStatus(RunPack(*options)); });
 }

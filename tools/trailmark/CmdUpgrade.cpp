@@ -58,6 +58,7 @@ struct CUpgradeOptions {
     std::string m_strMonitorDir;  // empty: the built-in monitors
     std::string m_strLog;
     bool m_bNoRetry = false;
+    bool m_bRawImage = false;
     bool m_bJson = false;
     bool m_bQuiet = false;
     bool m_bVerbose = false;
@@ -391,12 +392,22 @@ int RunUpgrade(const CUpgradeOptions& options)
     // whole, or one damaged in a section, never reaches a port.
     // It is read once here, for every receiver and every retry.
     std::string packageReason;
-    std::shared_ptr<const CPackageImage> package = CPackageImage::Load(options.m_strPackage, packageReason);
+    std::shared_ptr<const CPackageImage> package =
+        CPackageImage::Load(options.m_strPackage, packageReason, options.m_bRawImage);
     if (!package) {
         if (packageReason.rfind(options.m_strPackage + ":", 0) != 0)
             packageReason = options.m_strPackage + ": " + packageReason;
+        std::string ignored;
+        if (!options.m_bRawImage && CPackageImage::Load(options.m_strPackage, ignored, true))
+            packageReason += " (--raw-image writes it all the same)";
         return Refuse(options.m_bJson, EXIT_STATUS_BAD_PACKAGE, packageReason);
     }
+    // Writing what the receiver will not start is the user's explicit
+    // choice: the first line says so, before anything is written.
+    if (!package->RawReason().empty())
+        platform::WriteOutput(stderr, "trailmark: --raw-image: " + options.m_strPackage + ": " + package->RawReason() +
+                                          "; it is written as asked, and the run is an upgrade only if the receiver "
+                                          "then reports a valid application and boot loader\n");
     // A log that cannot be written is known before the first receiver is woken.
     std::string openError;
     if (!options.m_strLog.empty() && !AppendToLog(options.m_strLog, std::string(), openError))
@@ -465,6 +476,10 @@ void AddUpgradeCommand(CLI::App& app)
     cmd->add_option("--options", options->m_strOptions,
                     "Option bits in hexadecimal with their 0x (default 0x123; 0x040 skips the device-family "
                     "check); the ports opened are only those named");
+    cmd->add_flag("--raw-image", options->m_bRawImage,
+                  "Write the package even where the receiver would not start it (no application header at "
+                  "0x01020000, a boot image without its version record); the run still fails unless the "
+                  "receiver then reports a valid application and boot loader");
     cmd->add_flag("--no-retry", options->m_bNoRetry,
                   "Do not retry a failed run (a retry changes only the way the receiver is reached)");
     cmd->add_option("--secondary-port", options->m_strSecondary,
