@@ -11,7 +11,8 @@ bool CReceiverIdentity::IsHighSpeedBoard(uint32_t options) const
         return false;
     if (options & HLO_HIGH_SPEED_ANY_BOARD)
         return true;
-    return m_nBoardId == 2 || m_nBoardId == 3 || m_nBoardId == 5 || m_nBoardId == 7 || m_nBoardId == 9;
+    const CBoardFacts* board = FindBoard(m_nBoardId);
+    return board != nullptr && board->bHighSpeed;
 }
 
 std::string SerialText(const uint8_t* record)

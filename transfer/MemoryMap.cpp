@@ -90,6 +90,12 @@ void CMemoryMap_Info::SetFlashLayout(uint16_t wManufacturer, uint16_t wDevice) {
     }
 }
 
+void CMemoryMap_Info::FillRam() {
+    const CBoardFacts* board = FindBoard(m_nBoardId);
+    m_nRamBase = board != nullptr ? board->nRamBase : 0;
+    m_nRamSize = board != nullptr ? board->nRamSize : 0;
+}
+
 CXERF1MemoryMapInfo::CXERF1MemoryMapInfo(int32_t nBoardId, const uint8_t* pRecord)
     : CMemoryMap_Info(MEMORY_MAP_XERF1, nBoardId, pRecord) {
     if (pRecord == nullptr) FillDefaults();
@@ -107,8 +113,7 @@ void CXERF1MemoryMapInfo::FillDefaults() {
     m_nRamValueA = 0x100000;
     m_nRamValueB = 0x20000;
     m_nMonitorAddress = 0x100000;
-    m_nRamBase = 0x05000000;
-    m_nRamSize = (m_nBoardId == 2 || m_nBoardId == 3) ? 0x100000 : 0x80000;
+    FillRam();
 }
 
 CXERF2MemoryMapInfo::CXERF2MemoryMapInfo(int32_t nBoardId, const uint8_t* pRecord)
@@ -128,8 +133,7 @@ void CXERF2MemoryMapInfo::FillDefaults() {
     m_nRamValueA = 0x20000;
     m_nRamValueB = 0x20000;
     m_nMonitorAddress = 0x20000;
-    m_nRamBase = 0x00400000;
-    m_nRamSize = (m_nBoardId >= 7 && m_nBoardId <= 10) ? 0x200000 : 0x100000;
+    FillRam();
 }
 
 uint32_t GetMonitorAreaSize(int32_t nMapType) {
@@ -137,9 +141,8 @@ uint32_t GetMonitorAreaSize(int32_t nMapType) {
 }
 
 uint32_t GetBoardFamily(int32_t nBoardId) {
-    static constexpr uint32_t FAMILIES[BOARD_ID_MAX + 1] = {0x1000, 0x1000, 0x2000, 0x2000, 0x4000, 0x3000,
-                                                            0x3000, 0x3000, 0x3000, 0x3000, 0x3000};
-    return nBoardId >= 0 && nBoardId <= BOARD_ID_MAX ? FAMILIES[nBoardId] : 0;
+    const CBoardFacts* board = FindBoard(nBoardId);
+    return board != nullptr ? board->nFamily : 0;
 }
 
 std::vector<int32_t> GetFamilyBoards(uint32_t nFamilyWord) {
@@ -151,9 +154,8 @@ std::vector<int32_t> GetFamilyBoards(uint32_t nFamilyWord) {
 }
 
 int32_t GetMapTypeForBoard(int32_t nBoardId) {
-    if (nBoardId >= 0 && nBoardId <= 3) return MEMORY_MAP_XERF1;
-    if (nBoardId >= 4 && nBoardId <= BOARD_ID_MAX) return MEMORY_MAP_XERF2;
-    return -1;
+    const CBoardFacts* board = FindBoard(nBoardId);
+    return board != nullptr ? board->nMapType : -1;
 }
 
 std::unique_ptr<CMemoryMap_Info> CreateMemoryMapInfo(int32_t nBoardId, const uint8_t* pRecord,

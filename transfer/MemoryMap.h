@@ -18,18 +18,14 @@
 #include <memory>
 #include <vector>
 
-constexpr size_t MEMORY_MAP_RECORD_SIZE = 72;
+#include "transfer/BoardFacts.h"
 
-constexpr int32_t MEMORY_MAP_XERF1 = 0;
-constexpr int32_t MEMORY_MAP_XERF2 = 1;
+constexpr size_t MEMORY_MAP_RECORD_SIZE = 72;
 
 // Room of the monitor area, the internal RAM at m_nMonitorAddress that the
 // boot loader loads the flash monitor into: 128 KiB on both classes. A
 // monitor image longer than this would run past the area's end.
 constexpr uint32_t MONITOR_AREA_SIZE = 0x20000;
-
-constexpr int32_t BOARD_ID_UNKNOWN = -1;
-constexpr int32_t BOARD_ID_MAX = 10;
 
 class CMemoryMap_Info {
 public:
@@ -76,6 +72,8 @@ protected:
     CMemoryMap_Info(int32_t nMapType, int32_t nBoardId, const uint8_t* pRecord);
     // Stores the codes and the built-in flash layout of the device code.
     void SetFlashLayout(uint16_t wManufacturer, uint16_t wDevice);
+    // The board's built-in RAM range (BoardFacts.h).
+    void FillRam();
     void ReadRecord(const uint8_t* pRecord);
 };
 
@@ -102,16 +100,15 @@ public:
 // means a package for any board.
 constexpr uint32_t DEVICE_FAMILY_MASK = 0x000FF000;
 
-// The device family a board requires (0x1000 boards 0-1, 0x2000 boards 2-3,
-// 0x4000 board 4, 0x3000 boards 5-10); 0 for any other identifier.
+// The device family a board requires (BoardFacts.h); 0 for any other
+// identifier, which any package suits.
 uint32_t GetBoardFamily(int32_t nBoardId);
 
 // The boards a package with this family word is meant for, in order: every
 // board for family 0, none for a family no board has.
 std::vector<int32_t> GetFamilyBoards(uint32_t nFamilyWord);
 
-// Map class of a board: MEMORY_MAP_XERF1 for 0-3, MEMORY_MAP_XERF2 for 4-10,
-// -1 for any other identifier.
+// Map class of a board (BoardFacts.h); -1 for any other identifier.
 int32_t GetMapTypeForBoard(int32_t nBoardId);
 
 // Room of the monitor area of a map class; 0 for any other class.

@@ -33,18 +33,6 @@ void Sleep(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// The device family a board requires; 0 when any family suits it.
-uint32_t RequiredFamily(int32_t board)
-{
-    switch (board) {
-    case 0: case 1: return 0x1000;
-    case 2: case 3: return 0x2000;
-    case 4: return 0x4000;
-    case 5: case 6: case 7: case 8: case 9: case 10: return 0x3000;
-    default: return 0;
-    }
-}
-
 std::string DateText(const uint8_t* p)
 {
     char buffer[64];
@@ -91,7 +79,7 @@ bool CHERFLoaderImpl::RunConnectPhase()
         if (family == 0) {
             NotifyText(HLN_TEXT, "Device Family file = any");
         } else {
-            const uint32_t required = RequiredFamily(m_Receiver.m_nBoardId);
+            const uint32_t required = GetBoardFamily(m_Receiver.m_nBoardId);
             if (required != 0 && required != family) {
                 NoteReport(&CRunReport::bCheckRefused);
                 SetError(HLE_CONNECT_FAILED, "the package is for device family " + std::to_string(family) +

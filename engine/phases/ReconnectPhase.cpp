@@ -45,11 +45,11 @@ bool CHERFLoaderImpl::RunReconnectPhase()
     const bool textConnect = m_nOptions & HLO_MONITOR_TEXT_CONNECT;
     const bool passthrough = m_nOptions & HLO_PASSTHROUGH_CONNECT;
     const bool wakeText = m_nOptions & HLO_WAKE_TEXT;
-    // Boards 5, 7 and 9 leave the monitor for their application, which only
-    // the wake text brings back to the boot loader.
+    // Some boards leave the monitor for their application, which only the
+    // wake text brings back to the boot loader.
+    const CBoardFacts* board = FindBoard(m_Receiver.m_nBoardId);
     const bool wake = (wakeText && !textConnect && !passthrough) ||
-                      (textConnect && !passthrough && !wakeText &&
-                       (m_Receiver.m_nBoardId == 5 || m_Receiver.m_nBoardId == 7 || m_Receiver.m_nBoardId == 9));
+                      (textConnect && !passthrough && !wakeText && board != nullptr && board->bLeavesToApplication);
     if (wake && WakeWithText() != 0) {
         Notify(HLN_CONNECT, STEP_FAILED);
         return false;
