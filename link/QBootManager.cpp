@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include "link/PerfTimer.h"
 #include "link/SerialHandler.h"
 #include "package/ByteOrder.h"
 
@@ -16,37 +15,33 @@ const ReplyLimit kBootReplies[] = {
     {BOOT_REPLY_STATUS, 1},
 };
 
-// Which arguments a command carries; the others go out as 0. ARG_GPS_TIME
-// sends the computer's GPS time of week and week instead of the caller's.
-constexpr uint8_t ARG_FIRST = 0x1;
-constexpr uint8_t ARG_SECOND = 0x2;
-constexpr uint8_t ARG_GPS_TIME = 0x4;
+// The boot loader's speed, memory-map and power commands carry the first two
+// arguments; LINK_ARG_SPECIAL sends the computer's GPS time of week and week
+// instead of the caller's.
+constexpr uint8_t A1 = LINK_ARG_FIRST, A12 = LINK_ARG_FIRST | LINK_ARG_SECOND, GPS_TIME = LINK_ARG_SPECIAL;
+constexpr int ANY = LINK_ANY_REPLY;
 
-struct CBootCommand {
-    unsigned nKind;
-    uint8_t nCode;
-    uint8_t nArgs;
-    bool bEndsLink;  // an accepted command leaves the boot loader: the link is over
+// Indexed by kind. Every command is answered through the same wait, which
+// takes the acknowledgement or the data reply the command asks for.
+const CLinkCommand kBootCommands[BOOT_CMD_COUNT] = {
+    {BOOT_CMD_SEND_TIME, 0x81, GPS_TIME, ANY, true},
+    {BOOT_CMD_END_LINK_81, 0x81, 0, ANY, true},
+    {BOOT_CMD_START_MONITOR, 0x87, 0, ANY, true},
+    {BOOT_CMD_END_LINK_8A, 0x8A, 0, ANY, true},
+    {BOOT_CMD_CHECK_84, 0x84, 0, ANY, false},
+    {BOOT_CMD_READ_INFO, 0x8E, 0, ANY, false},
+    {BOOT_CMD_END_LINK_8F, 0x8F, A1, ANY, true},
+    {BOOT_CMD_CLOSE_82, 0x82, 0, ANY, true},
+    {BOOT_CMD_CLOSE_83, 0x83, 0, ANY, true},
+    {BOOT_CMD_SET_SPEED, 0x85, A12, ANY, false},
+    {BOOT_CMD_READ_MEMORY_MAP, 0x8D, 0, ANY, false},
+    {BOOT_CMD_READ_POWER, 0x8C, A12, ANY, false},
 };
 
-// Indexed by kind. Every command is answered through WaitForAck, which takes
-// the acknowledgement or the data reply the command asks for.
-const CBootCommand kBootCommands[BOOT_CMD_COUNT] = {
-    {BOOT_CMD_SEND_TIME, 0x81, ARG_GPS_TIME, true},
-    {BOOT_CMD_END_LINK_81, 0x81, 0, true},
-    {BOOT_CMD_START_MONITOR, 0x87, 0, true},
-    {BOOT_CMD_END_LINK_8A, 0x8A, 0, true},
-    {BOOT_CMD_CHECK_84, 0x84, 0, false},
-    {BOOT_CMD_READ_INFO, 0x8E, 0, false},
-    {BOOT_CMD_END_LINK_8F, 0x8F, ARG_FIRST, true},
-    {BOOT_CMD_CLOSE_82, 0x82, 0, true},
-    {BOOT_CMD_CLOSE_83, 0x83, 0, true},
-    {BOOT_CMD_SET_SPEED, 0x85, ARG_FIRST | ARG_SECOND, false},
-    {BOOT_CMD_READ_MEMORY_MAP, 0x8D, 0, false},
-    {BOOT_CMD_READ_POWER, 0x8C, ARG_FIRST | ARG_SECOND, false},
-};
-
-constexpr uint8_t BOOT_CODE_READ_INFO = 0x8E;
+// The boot loader announces itself (0x11); the host then asks for its
+// identity (0x8E, answered by 0x15). Status reports may come meanwhile.
+constexpr CLinkHandshake kBootHandshake = {BOOT_REPLY_ANNOUNCE, BOOT_REPLY_INFO, 0x8E, BOOT_REPLY_STATUS,
+                                           LINK_PURGE_ALL};
 
 // Days from the GPS epoch (Sunday 6 January 1980) to 1 January 1987.
 constexpr int32_t GPS_DAYS_TO_1987 = 2552;
@@ -95,12 +90,20 @@ bool GpsTimeNow(uint16_t& week, int32_t& timeOfWeekMs)
 CQBootManager::CQBootManager()
 {
     m_Parser.SetReplyTable(kBootReplies, static_cast<int>(sizeof(kBootReplies) / sizeof(kBootReplies[0])));
+    m_nAckId = BOOT_REPLY_ACK;
 }
 
-bool CQBootManager::SendCommand(uint8_t code, uint32_t first, uint32_t second)
+bool CQBootManager::SendCommandPacket(const CLinkCommand& command, uint32_t first, uint32_t second, uint32_t)
 {
+    if (command.nArgs & LINK_ARG_SPECIAL) {
+        uint16_t week = 0;
+        int32_t timeOfWeek = 0;
+        GpsTimeNow(week, timeOfWeek);
+        first = static_cast<uint32_t>(timeOfWeek);
+        second = week;
+    }
     uint8_t payload[7];
-    payload[0] = code;
+    payload[0] = command.nCode;
     PutLe32(&payload[1], first);
     payload[5] = static_cast<uint8_t>(second);
     payload[6] = static_cast<uint8_t>(second >> 8);
@@ -111,8 +114,7 @@ int CQBootManager::TakeReply(const CPacket& packet)
 {
     switch (packet.m_nId) {
     case BOOT_REPLY_ACK:
-        // An acknowledgement without its byte is a refusal.
-        return packet.m_nLength > 0 && packet.m_Data[0] == 1 ? LINK_OK : LINK_FAILED;
+        return AckState(packet);
     case BOOT_REPLY_MEMORY_MAP:
         FillBlock(m_MemoryMapData.data(), m_MemoryMapData.size(), packet);
         return LINK_OK;
@@ -132,44 +134,14 @@ int CQBootManager::TakeReply(const CPacket& packet)
 
 int CQBootManager::WaitForAck(int timeoutMs)
 {
-    CPerfTimer timer;
-    timer.Start();
-    int nState = LINK_WAITING;
     CPacket packet;
-    while (nState == LINK_WAITING) {
-        ReceiveBatch(SliceFor(timeoutMs, timer.ElapsedMs()));
-        while (nState == LINK_WAITING && m_Parser.PopPacket(packet))
-            nState = TakeReply(packet);
-        // Checked after every batch, also one that has just ended the wait.
-        if (timer.ElapsedMs() >= timeoutMs)
-            nState = LINK_TIMEOUT;
-    }
-    return nState;
+    return WaitForReply(timeoutMs, LINK_ANY_REPLY, packet);
 }
 
-int CQBootManager::Command(unsigned kind, int timeoutMs, uint32_t first, uint32_t second,
-                           uint32_t /*third*/, CPacket* /*reply*/)
+int CQBootManager::Command(unsigned kind, int timeoutMs, uint32_t first, uint32_t second, uint32_t third,
+                           CPacket* reply)
 {
-    PurgePrimary(LINK_PURGE_RX);
-    m_Parser.Reset();
-    if (!m_bConnected || kind >= BOOT_CMD_COUNT)
-        return LINK_FAILED;
-    const CBootCommand& command = kBootCommands[kind];
-    uint32_t nFirst = (command.nArgs & ARG_FIRST) ? first : 0;
-    uint32_t nSecond = (command.nArgs & ARG_SECOND) ? second : 0;
-    if (command.nArgs & ARG_GPS_TIME) {
-        uint16_t week = 0;
-        int32_t timeOfWeek = 0;
-        GpsTimeNow(week, timeOfWeek);
-        nFirst = static_cast<uint32_t>(timeOfWeek);
-        nSecond = week;
-    }
-    if (!SendCommand(command.nCode, nFirst, nSecond))
-        return LINK_FAILED;
-    int nResult = WaitForAck(timeoutMs);
-    if (nResult == LINK_OK && command.bEndsLink)
-        Disconnect();
-    return nResult;
+    return RunCommand(kBootCommands, BOOT_CMD_COUNT, kind, timeoutMs, first, second, third, reply);
 }
 
 int CQBootManager::SendData(const uint8_t* bytes, uint32_t address, uint32_t length, int timeoutMs)
@@ -186,44 +158,11 @@ int CQBootManager::SendData(const uint8_t* bytes, uint32_t address, uint32_t len
 
 int CQBootManager::Connect(int timeoutMs)
 {
-    int nState = LINK_NOT_CONNECTED;
-    m_Parser.Reset();
-    PurgePrimary(LINK_PURGE_ALL);
-    CPerfTimer timer;
-    timer.Start();
-    CPacket packet;
-    while (nState == LINK_NOT_CONNECTED) {
-        ReceiveBatch(LINK_WAIT_SLICE_MS);
-        while (nState == LINK_NOT_CONNECTED && m_Parser.PopPacket(packet)) {
-            if (packet.m_nId == BOOT_REPLY_ANNOUNCE) {
-                // The loader has announced itself: drop what came before and
-                // ask for its identity.
-                FillBlock(m_BootId.data(), m_BootId.size(), packet);
-                PurgePrimary(LINK_PURGE_ALL);
-                m_Parser.Reset();
-                if (!SendCommand(BOOT_CODE_READ_INFO, 0, 0))
-                    nState = LINK_FAILED;
-            } else if (packet.m_nId == BOOT_REPLY_INFO) {
-                FillBlock(m_BootInfo.data(), m_BootInfo.size(), packet);
-                m_bConnected = true;
-                nState = LINK_OK;
-            } else if (packet.m_nId != BOOT_REPLY_STATUS) {
-                nState = LINK_FAILED;  // not a loader that has just announced itself
-            }
-        }
-        if (nState == LINK_NOT_CONNECTED && timer.ElapsedMs() >= timeoutMs)
-            nState = LINK_TIMEOUT;
-    }
-    return nState;
+    return RunHandshake(kBootHandshake, timeoutMs, m_BootId.data(), m_BootId.size(), m_BootInfo.data(),
+                        m_BootInfo.size());
 }
 
 bool CQBootManager::PollStatus(int& first, int& second)
 {
-    if (m_pPrimary == nullptr || m_pPrimary->GetRxCount() <= 0)
-        return true;
-    first = 0;
-    second = 0;
-    DrainPrimary();
-    CountStatus(BOOT_REPLY_STATUS, first, second);
-    return true;
+    return PollStatusOf(BOOT_REPLY_STATUS, first, second);
 }

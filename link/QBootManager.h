@@ -94,10 +94,12 @@ public:
     const std::array<uint8_t, BOOT_POWER_INFO_SIZE>& GetPowerInfo() const { return m_PowerInfo; }
     uint32_t GetBootValue() const { return GetLe32(m_BootValue.data()); }
 
-private:
-    bool SendCommand(uint8_t code, uint32_t first, uint32_t second);
+protected:
+    bool SendCommandPacket(const CLinkCommand& command, uint32_t first, uint32_t second, uint32_t third) override;
     // The state a received packet gives an acknowledgement wait.
-    int TakeReply(const CPacket& packet);
+    int TakeReply(const CPacket& packet) override;
+
+private:
 
     std::array<uint8_t, BOOT_ID_SIZE> m_BootId{};
     std::array<uint8_t, BOOT_INFO_SIZE> m_BootInfo{};

@@ -32,6 +32,40 @@ constexpr int LINK_READ_CHUNK = 2048;      // the most a wait reads in one batch
 // data block with its address and length words, and the packet's framing.
 constexpr uint32_t LINK_FILLER_BYTES = 4096 + 8 + 7;
 
+// Which of a command's three arguments go out; the others are sent as 0.
+constexpr uint8_t LINK_ARG_FIRST = 0x1;
+constexpr uint8_t LINK_ARG_SECOND = 0x2;
+constexpr uint8_t LINK_ARG_THIRD = 0x4;
+// A mode's own argument rule (the boot loader sends the GPS time instead).
+constexpr uint8_t LINK_ARG_SPECIAL = 0x8;
+
+// An awaited reply of LINK_ANY_REPLY: every packet is looked at, whatever
+// was sent (TakeReply decides what it means).
+constexpr int LINK_ANY_REPLY = -1;
+
+// One entry of a mode's command table, indexed by kind.
+struct CLinkCommand {
+    unsigned nKind;
+    uint8_t nCode;       // the byte on the wire
+    uint8_t nArgs;       // LINK_ARG_* bits
+    int nReply;          // the awaited reply's id, or LINK_ANY_REPLY
+    bool bEndsLink;      // an accepted command leaves the mode: the link is over
+    // A negative acknowledgement ends a wait for another reply: a monitor
+    // refuses what it cannot answer, and waiting on would only run out.
+    bool bRefusalEnds = false;
+};
+
+// What a mode's connect handshake looks for: its announcement, after which
+// the host asks for its information with `nAskCode`; a packet of `nIgnored`
+// (a status report) is passed over, any other ends the handshake.
+struct CLinkHandshake {
+    uint8_t nAnnounce;
+    uint8_t nInfo;
+    uint8_t nAskCode;
+    int nIgnored;         // -1: none
+    uint32_t nStartPurge;  // what is purged before the wait
+};
+
 class CQManagerBase {
 public:
     CQManagerBase() = default;
@@ -72,6 +106,33 @@ public:
     CSerialHandler* GetSecondary() const { return m_pSecondary; }
 
 protected:
+    // The table-driven command: purge and reset, refuse when not connected or
+    // the kind is outside the table, send (SendCommandPacket), wait for the
+    // entry's reply, and end the link when an accepted command ends it.
+    int RunCommand(const CLinkCommand* table, unsigned count, unsigned kind, int timeoutMs, uint32_t first,
+                   uint32_t second, uint32_t third, CPacket* reply);
+    // Sends one command packet of the mode with the arguments its entry
+    // carries (those it does not are already 0).
+    // The base sends nothing (a mode without packet commands).
+    virtual bool SendCommandPacket(const CLinkCommand& command, uint32_t first, uint32_t second, uint32_t third);
+    // The reply wait: slices of the primary port until `timeoutMs`, packets
+    // of `expectedId` (or every packet, with LINK_ANY_REPLY) given to
+    // TakeReply until it leaves LINK_WAITING. The time-out is checked after
+    // every batch, also one that has just ended the wait: an answer that
+    // comes only as the time-out runs out counts as none.
+    int WaitForReply(int timeoutMs, int expectedId, CPacket& reply, bool refusalEnds = false);
+    // The state an awaited packet gives a reply wait (LINK_WAITING: go on),
+    // filling the mode's information blocks. The base takes none.
+    virtual int TakeReply(const CPacket& packet);
+    // The connect handshake: wait for the announcement (kept in `id`), ask for
+    // the information (kept in `info`), connected when it comes.
+    int RunHandshake(const CLinkHandshake& handshake, int timeoutMs, uint8_t* id, size_t idSize, uint8_t* info,
+                     size_t infoSize);
+    // The status poll: counts the status reports `statusId` waiting now.
+    bool PollStatusOf(int statusId, int& first, int& second);
+    // An acknowledgement's state: positive only with the byte 1.
+    static int AckState(const CPacket& packet);
+
     // The port packets go out on: the secondary when set, else the primary.
     CSerialHandler* SendingPort() const;
     bool PurgePrimary(uint32_t flags);
@@ -98,6 +159,7 @@ protected:
     CSerialHandler* m_pSecondary = nullptr;
     CPacketParser m_Parser;
     bool m_bConnected = false;
+    int m_nAckId = -1;            // the mode's acknowledgement, for refusals that end a wait
     uint32_t m_nTimeouts = 0;     // reply waits that ran out
     uint32_t m_nDamagedBase = 0;  // the parser's damaged count at the last reset
 };

@@ -91,13 +91,12 @@ public:
     const std::array<uint8_t, MON_FLASH_INFO_SIZE>& GetFlashInfo() const { return m_FlashInfo; }
     const std::array<uint8_t, MON_EXTRA_INFO_SIZE>& GetExtraInfo() const { return m_ExtraInfo; }
 
-private:
-    bool SendCommand(uint8_t code, uint32_t first, uint32_t second, uint32_t third);
-    // With `refusalEnds`, a negative acknowledgement ends a wait for another
-    // reply (LINK_FAILED); otherwise packets of other ids are passed over.
-    int WaitForReply(int timeoutMs, int expectedId, CPacket& reply, bool refusalEnds = false);
+protected:
+    bool SendCommandPacket(const CLinkCommand& command, uint32_t first, uint32_t second, uint32_t third) override;
     // The state a packet of the awaited id gives a reply wait.
-    int TakeReply(const CPacket& packet);
+    int TakeReply(const CPacket& packet) override;
+
+private:
 
     std::array<uint8_t, MON_ID_SIZE> m_MonitorId{};
     std::array<uint8_t, MON_INFO_SIZE> m_MonitorInfo{};
