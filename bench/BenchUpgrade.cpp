@@ -180,7 +180,7 @@ CRunFigures RunOnce(const std::string& package, int portCount, const std::vector
     CPortId ports[3] = {CPortId(), CPortId::Com(PORT_SECONDARY_DEFAULT), CPortId::Com(PORT_THIRD_DEFAULT)};
     for (size_t i = 0; i < receiver.ports.size() && i < 3; ++i)
         ports[i] = CPortId::Device(receiver.ports[i]);
-    loader.SetPorts(ports[0], ports[1], ports[2]);
+    loader.SetPorts(CReceiverPorts(ports[0], ports[1], ports[2]));
     loader.SetFlashCheck(flashCheck);
     loader.SetLineRate(g_nBaud);
     const uint32_t options = portCount > 1 ? 0x161 : 0x163;

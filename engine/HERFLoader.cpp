@@ -23,16 +23,16 @@ void CHERFLoader::Create(CNotifySink sink, uint32_t message)
         m_pSession = std::make_shared<CHERFLoaderImpl>(std::move(sink), message);
 }
 
-void CHERFLoader::SetPorts(const CPortId& primary, const CPortId& secondary, const CPortId& third)
+void CHERFLoader::SetPorts(const CReceiverPorts& ports)
 {
     if (!m_pSession)
         return;
-    m_pSession->SetPorts(primary, secondary, third);
+    m_pSession->SetPorts(ports);
 }
 
 void CHERFLoader::SetPortNumbers(int32_t primary, int32_t secondary, int32_t third)
 {
-    SetPorts(CPortId::Com(primary), CPortId::Com(secondary), CPortId::Com(third));
+    SetPorts(CReceiverPorts(CPortId::Com(primary), CPortId::Com(secondary), CPortId::Com(third)));
 }
 
 void CHERFLoader::SetFlashCheck(int32_t mode)
@@ -66,7 +66,7 @@ void CHERFLoader::SetMonitorFolder(const std::string& folder)
 
 void CHERFLoader::SetLineRate(uint32_t baud)
 {
-    if (m_pSession && (baud == 115200 || baud == 230400 || baud == 460800 || baud == 921600))
+    if (m_pSession && IsLineRate(baud))
         m_pSession->SetLineRate(baud);
 }
 

@@ -74,9 +74,8 @@ public:
     // each by its Name(). The secondary and third are opened only when the
     // options ask for them. Without a call the ports are COM1, COM2 and
     // COM4. Nothing without a session.
-    void SetPorts(const CPortId& primary, const CPortId& secondary = CPortId::Com(PORT_SECONDARY_DEFAULT),
-                  const CPortId& third = CPortId::Com(PORT_THIRD_DEFAULT));
-    // The same for three COM numbers (the wizard's call).
+    void SetPorts(const CReceiverPorts& ports);
+    // The same for three COM numbers (COMn each).
     void SetPortNumbers(int32_t primary, int32_t secondary, int32_t third);
     // How programmed flash is confirmed: FLASH_CHECK_AUTO unless set (a value
     // outside FLASH_CHECK_NONE..FLASH_CHECK_AUTO keeps the default).

@@ -78,9 +78,9 @@ public:
     CHERFLoaderImpl& operator=(const CHERFLoaderImpl&) = delete;
 
     // The handle's operations, all on the front end's thread.
-    void SetPorts(const CPortId& primary, const CPortId& secondary, const CPortId& third);
+    void SetPorts(const CReceiverPorts& ports) { m_Links.m_Ports = ports; }
     void SetMonitorFolder(const std::string& folder) { m_strMonitorFolder = folder; }
-    void SetLineRate(uint32_t baud) { m_nWantedBaud = baud; }
+    void SetLineRate(uint32_t baud) { m_nLineRate = baud; }
     int32_t Start(const char* packagePath, uint32_t options);
     int32_t Start(std::shared_ptr<const CPackageImage> package, uint32_t options);
     void SetFlashCheck(int32_t mode)
@@ -304,8 +304,8 @@ private:
     EBootRegion m_eBootRegion = EBootRegion::Untouched;
     bool m_bBootHeld = false;              // the region already holds the package's boot loader
     bool m_bFinishThroughMonitor = false;  // a monitor left running is finishing this upgrade
-    uint32_t m_nMonitorBaud = 19200;       // the rate the primary line runs at now (boot loader or monitor)
-    uint32_t m_nWantedBaud = 115200;       // the monitor link's rate asked for after the switch to 115200
+    uint32_t m_nRateNow = 19200;     // the rate the primary line runs at now (boot loader or monitor)
+    uint32_t m_nLineRate = 115200;   // the line rate asked for the monitor link (ReceiverLines.h)
     CInterruptedRun m_Held;                // what the run records while it holds the monitor
     // The answer times the worker has learnt: program and the monitor's
     // chunks through the boot loader.
@@ -319,7 +319,7 @@ private:
     CSessionProgress m_Progress;
     // Reads the receiver's memory through the monitor link (the worker
     // alone); after m_Links, whose monitor manager it uses.
-    CMemoryReader m_Reader{m_Links.m_MonitorMgr, [this] { return m_nMonitorBaud; }, [this] { NoteLineTrouble(); }};
+    CMemoryReader m_Reader{m_Links.m_MonitorMgr, [this] { return m_nRateNow; }, [this] { NoteLineTrouble(); }};
 };
 
 }  // namespace CHERFLoaderLib

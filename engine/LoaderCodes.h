@@ -43,6 +43,20 @@ constexpr int32_t FLASH_CHECK_READ_BACK = 2;  // the sum, and the flash read bac
 // repaired where it differs) before the run may succeed.
 constexpr int32_t FLASH_CHECK_AUTO = 3;
 
+// The line rates the monitor link may run at after its switch to 115200
+// (SetLineRate): 115200 itself, and the three a monitor may take above it.
+// The front ends offer these; the engine asks nothing else.
+constexpr uint32_t LINE_RATE_BASE = 115200;
+constexpr uint32_t LINE_RATES[] = {LINE_RATE_BASE, 230400, 460800, 921600};
+
+constexpr bool IsLineRate(uint32_t rate)
+{
+    for (uint32_t allowed : LINE_RATES)
+        if (rate == allowed)
+            return true;
+    return false;
+}
+
 // Result codes of a run (GetResult). Only the failing phase sets one.
 constexpr int32_t HLE_NONE = 0;             // no failure
 constexpr int32_t HLE_NO_SESSION = 1;       // GetResult without a session (never stored)

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/PortId.h"
@@ -46,6 +47,23 @@ using platform::ParsePortId;
 // link (and for a third port).
 constexpr int32_t PORT_SECONDARY_DEFAULT = 2;
 constexpr int32_t PORT_THIRD_DEFAULT = 4;
+
+// The ports one receiver is reached on, as one value from where the user
+// names them to where the engine opens them: port[0] the primary, port[1]
+// the secondary and port[2] the third (COM2 and COM4 unless named). A
+// receiver on one port is made from its CPortId.
+struct CReceiverPorts {
+    CPortId port[3] = {CPortId(), CPortId::Com(PORT_SECONDARY_DEFAULT), CPortId::Com(PORT_THIRD_DEFAULT)};
+
+    CReceiverPorts() = default;
+    CReceiverPorts(CPortId primary) { port[0] = std::move(primary); }  // NOLINT: a receiver on one port
+    CReceiverPorts(CPortId primary, CPortId secondary, CPortId third)
+    {
+        port[0] = std::move(primary);
+        port[1] = std::move(secondary);
+        port[2] = std::move(third);
+    }
+};
 
 // COM1..COM9 with their devices and descriptions.
 std::vector<CPortEntry> ListComPorts();

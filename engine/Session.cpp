@@ -37,13 +37,6 @@ CHERFLoaderImpl::~CHERFLoaderImpl()
     m_ImageData.Clear();
 }
 
-void CHERFLoaderImpl::SetPorts(const CPortId& primary, const CPortId& secondary, const CPortId& third)
-{
-    m_Links.m_Ports[0] = primary;
-    m_Links.m_Ports[1] = secondary;
-    m_Links.m_Ports[2] = third;
-}
-
 int32_t CHERFLoaderImpl::Start(const char* packagePath, uint32_t options)
 {
     if (m_bStarted) {

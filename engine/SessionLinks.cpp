@@ -12,7 +12,7 @@ constexpr int CLOSING_COMMAND_TIMEOUT_MS = 1000;
 bool CSessionLinks::OpenPort(CSerialHandler& port, int index, const platform::CLineSettings& settings,
                              std::string& error)
 {
-    const CPortId& id = m_Ports[index];
+    const CPortId& id = m_Ports.port[index];
     // A port given by its device path needs no number of its own.
     if (!id.IsDevicePath() && (id.Number() < 0 || id.Number() > platform::PORT_NUMBER_MAX)) {
         error = id.Name() + ": no such port";
@@ -53,7 +53,7 @@ bool CSessionLinks::AreOpen(uint32_t options) const
 void CSessionLinks::ReopenPrimary()
 {
     m_PrimaryPort.Close();
-    m_PrimaryPort.Open(m_Ports[0], LINE_PACKET);
+    m_PrimaryPort.Open(m_Ports.port[0], LINE_PACKET);
 }
 
 bool CSessionLinks::Close(uint32_t options, bool keepMonitor, bool& monitorEnded)

@@ -41,14 +41,13 @@ public:
     // closing command went to a connected monitor.
     bool Close(uint32_t options, bool keepMonitor, bool& monitorEnded);
     // Port 0..2 as the user knows it: COMn, or its device path as typed.
-    const std::string& PortName(int index) const { return m_Ports[index].Name(); }
+    const std::string& PortName(int index) const { return m_Ports.port[index].Name(); }
     bool AnyPortGone() const;
     // The name of the first port that is gone; empty when none is.
     std::string GonePortName() const;
 
     // The primary, secondary and third port.
-    CPortId m_Ports[3] = {CPortId::Com(1), CPortId::Com(PORT_SECONDARY_DEFAULT),
-                          CPortId::Com(PORT_THIRD_DEFAULT)};
+    CReceiverPorts m_Ports{CPortId::Com(1)};
     CSerialHandler m_PrimaryPort;
     CSerialHandler m_SecondaryPort;
     CSerialHandler m_ThirdPort;

@@ -46,11 +46,9 @@ CUpgradeJob::~CUpgradeJob()
     Stop();
 }
 
-void CUpgradeJob::SetPorts(const CPortId& primary, const CPortId& secondary, const CPortId& third)
+void CUpgradeJob::SetPorts(const CReceiverPorts& ports)
 {
-    m_Ports[0] = primary;
-    m_Ports[1] = secondary;
-    m_Ports[2] = third;
+    m_Ports = ports;
 }
 
 bool CUpgradeJob::Start()
@@ -183,7 +181,7 @@ bool CUpgradeJob::RunOnce(uint32_t options, CRunReport& report)
     CEventQueue<CLoaderNotification> queue;
     auto made = std::make_unique<CHERFLoader>();
     made->Create([&queue](const CLoaderNotification& n) { queue.Push(n); }, m_Settings.nMessage);
-    made->SetPorts(m_Ports[0], m_Ports[1], m_Ports[2]);
+    made->SetPorts(m_Ports);
     made->SetFlashCheck(m_Settings.nFlashCheck);
     made->SetMonitorFolder(m_Settings.strMonitorFolder);
     const uint32_t rate =

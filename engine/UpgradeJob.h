@@ -111,8 +111,7 @@ public:
     CUpgradeJob& operator=(const CUpgradeJob&) = delete;
 
     // The receiver's ports, before Start (as CHERFLoader::SetPorts takes them).
-    void SetPorts(const CPortId& primary, const CPortId& secondary = CPortId::Com(PORT_SECONDARY_DEFAULT),
-                  const CPortId& third = CPortId::Com(PORT_THIRD_DEFAULT));
+    void SetPorts(const CReceiverPorts& ports);
 
     // Starts the job's thread; false when it cannot be started (no event then).
     bool Start();
@@ -139,7 +138,7 @@ private:
     std::shared_ptr<const CPackageImage> m_pPackage;
     const CJobSettings m_Settings;
     CJobSink m_Sink;
-    CPortId m_Ports[3] = {CPortId(), CPortId::Com(PORT_SECONDARY_DEFAULT), CPortId::Com(PORT_THIRD_DEFAULT)};
+    CReceiverPorts m_Ports;
 
     mutable std::mutex m_Lock;                // m_pLoader, m_Report and the decisions below
     std::unique_ptr<CHERFLoader> m_pLoader;   // the run going on; null between runs

@@ -285,7 +285,7 @@ int CHERFLoaderImpl::IdentifyReceiver()
 {
     m_Links.m_BootMgr.SetPorts(&m_Links.m_PrimaryPort, nullptr);
     m_Links.m_PrimaryPort.Configure(LINE_PACKET);
-    m_nMonitorBaud = 19200;
+    m_nRateNow = 19200;
     int result = m_Links.m_BootMgr.Connect(BOOT_CONNECT_TIMEOUT_MS);
     if (result != LINK_OK)
         return result;
@@ -334,7 +334,7 @@ int CHERFLoaderImpl::SwitchBootToHighSpeed()
     const int result = m_Links.m_BootMgr.Command(BOOT_CMD_SET_SPEED, 5000, 115200, 0, 0, nullptr);
     if (result == LINK_OK) {
         m_Links.m_PrimaryPort.Configure(LINE_PACKET.WithRate(115200));
-        m_nMonitorBaud = 115200;
+        m_nRateNow = 115200;
         NotifyText(HLN_TEXT, "Using high speed boot upload");
         // The boot loader changes its speed after its acknowledgement has left.
         Sleep(400);

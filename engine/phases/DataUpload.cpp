@@ -55,7 +55,7 @@ bool CHERFLoaderImpl::RunUploadData()
     m_Links.m_SecondaryMonitorMgr.ResetLineFaults();
     m_bLineTrouble = false;
     m_nQuickRetries = m_ImageData.GetCount();
-    m_Run.NoteUploadRate(m_nMonitorBaud);
+    m_Run.NoteUploadRate(m_nRateNow);
     UpdateProgress(0);
     NotifyText(HLN_TEXT, m_Links.m_bUseSecondary ? "Using secondary port" : "Not using secondary port!!");
     m_ImageData.Rewind();
@@ -116,7 +116,7 @@ void CHERFLoaderImpl::UploadWorker(CQMonitorManager& manager, std::atomic<bool>&
     if (IsCancelled())
         return;
     const uint32_t ramTop = m_Receiver.GetRamTop();
-    const uint32_t baud = m_nMonitorBaud;
+    const uint32_t baud = m_nRateNow;
     CAnswerTimer pingTimer(PING_TIMEOUT_MS), blockTimer(BLOCK_TIMEOUT_MS);
     for (;;) {
         CDataBufferItem* block = m_ImageData.GetNextItem();

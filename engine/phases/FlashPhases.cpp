@@ -53,7 +53,7 @@ int CHERFLoaderImpl::TimedCommand(CAnswerTimer& timer, unsigned kind, uint32_t w
                                   uint32_t second, uint32_t third, CPacket* reply, int attempts)
 {
     return TimedExchange(
-        timer, wireBytes, m_nMonitorBaud, attempts, QUICK_ATTEMPTS,
+        timer, wireBytes, m_nRateNow, attempts, QUICK_ATTEMPTS,
         [&](int waitMs) { return m_Links.m_MonitorMgr.Command(kind, waitMs, first, second, third, reply); },
         [this] { NoteLineTrouble(); });
 }

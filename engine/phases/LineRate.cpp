@@ -35,7 +35,7 @@ void CHERFLoaderImpl::SetMonitorLineRate(uint32_t baud)
         if (m_nOptions & HLO_THIRD_PORT)
             m_Links.m_ThirdPort.Configure(LINE_PACKET_LINES_LOW.WithRate(baud));
     }
-    m_nMonitorBaud = baud;
+    m_nRateNow = baud;
 }
 
 bool CHERFLoaderImpl::MonitorAnswersAt(uint32_t baud)
@@ -51,7 +51,7 @@ bool CHERFLoaderImpl::MonitorAnswersAt(uint32_t baud)
 // answers at the end, at whichever rate.
 int CHERFLoaderImpl::RaiseLineRate()
 {
-    const uint32_t rate = m_nWantedBaud;
+    const uint32_t rate = m_nLineRate;
     const std::string wanted = std::to_string(rate) + " baud";
     m_Run.NoteLineRate(BASE_RATE, false);
     const int asked = m_Links.m_MonitorMgr.Command(MON_CMD_SET_SPEED, SPEED_ACK_TIMEOUT_MS, rate, 0, 0, nullptr);

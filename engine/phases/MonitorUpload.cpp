@@ -29,9 +29,9 @@ bool CHERFLoaderImpl::RunUploadMonitor()
         // only goes fast if it does not yet.
         NotifyText(HLN_TEXT, "Monitor: already running in the receiver");
         ok = true;
-        if (m_nMonitorBaud < 115200 && m_Receiver.IsHighSpeedBoard(m_nOptions) && (m_nOptions & HLO_HIGH_SPEED))
+        if (m_nRateNow < 115200 && m_Receiver.IsHighSpeedBoard(m_nOptions) && (m_nOptions & HLO_HIGH_SPEED))
             ok = SwitchMonitorToHighSpeed() == LINK_OK;
-        else if (m_nMonitorBaud == 115200 && m_nWantedBaud > 115200)
+        else if (m_nRateNow == 115200 && m_nLineRate > 115200)
             ok = RaiseLineRate() == LINK_OK;
         if (ok)
             ok = ReadFlashChip(flashText) == LINK_OK;
@@ -93,13 +93,13 @@ int CHERFLoaderImpl::UploadMonitor()
             // The wait is learnt from the chunks that were answered; a quick
             // loss is sent again at once, after a moment of quiet.
             const uint32_t wire = n + CHUNK_WIRE_OVERHEAD;
-            const int wait = m_ChunkTimer.WaitMs(wire, m_nMonitorBaud);
+            const int wait = m_ChunkTimer.WaitMs(wire, m_nRateNow);
             const auto begin = std::chrono::steady_clock::now();
             result = m_Links.m_BootMgr.SendData(image.pData + sent, base + sent, n, wait);
             if (result == LINK_OK) {
                 m_ChunkTimer.Note(
                     std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count(), wire,
-                    m_nMonitorBaud);
+                    m_nRateNow);
                 UpdateProgress(sent * 100.0 / length);
                 sent += n;
             } else if (result == LINK_TIMEOUT && m_ChunkTimer.IsQuick(wait) && ++quick <= CHUNK_QUICK_ATTEMPTS) {
@@ -137,7 +137,7 @@ int CHERFLoaderImpl::ConnectToMonitor(std::string& flashText)
         m_Links.m_SecondaryMonitorMgr.SetPorts(&m_Links.m_SecondaryPort,
                                                (m_nOptions & HLO_THIRD_PORT) ? &m_Links.m_ThirdPort : nullptr);
 
-    m_nMonitorBaud = 19200;
+    m_nRateNow = 19200;
     int result = m_Links.m_MonitorMgr.ConnectMonitor(3000, false);
     if (result == LINK_OK) {
         if (m_Receiver.m_nBoardId == -1) {
@@ -180,7 +180,7 @@ int CHERFLoaderImpl::SwitchMonitorToHighSpeed()
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
     }
     const int result = m_Links.m_MonitorMgr.Command(MON_CMD_READY, 2000, 0, 0, 0, nullptr);
-    if (result != LINK_OK || m_nMonitorBaud != 115200 || m_nWantedBaud <= 115200)
+    if (result != LINK_OK || m_nRateNow != 115200 || m_nLineRate <= 115200)
         return result;
     return RaiseLineRate();
 }

@@ -42,8 +42,8 @@ bool CHERFLoaderImpl::FindRunningMonitor(bool recordFirst)
 {
     CInterruptedRun record;
     std::vector<uint32_t> rates(std::begin(MONITOR_RATES), std::end(MONITOR_RATES));
-    if (m_nWantedBaud > 115200)
-        rates.insert(rates.begin(), m_nWantedBaud);
+    if (m_nLineRate > 115200)
+        rates.insert(rates.begin(), m_nLineRate);
     if (recordFirst && CInterruptedRunStore::Default().Find(m_Links.PortName(0), std::string(), record))
         rates.insert(rates.begin(), record.nMonitorBaud);
     m_Links.m_MonitorMgr.SetPorts(&m_Links.m_PrimaryPort, nullptr);
@@ -55,7 +55,7 @@ bool CHERFLoaderImpl::FindRunningMonitor(bool recordFirst)
         m_Links.m_PrimaryPort.Configure(LINE_PACKET.WithRate(rate));
         for (int attempt = 0; attempt < FIND_ATTEMPTS && !IsCancelled(); ++attempt) {
             if (m_Links.m_MonitorMgr.CheckRunning(FIND_TIMEOUT_MS) == LINK_OK) {
-                m_nMonitorBaud = rate;
+                m_nRateNow = rate;
                 return true;
             }
         }
@@ -147,7 +147,7 @@ CHERFLoaderImpl::EReattach CHERFLoaderImpl::ReattachMonitor()
         m_Receiver.m_nBoardId = -1;
         m_Proof = CMonitorProof();
         m_Reader.Forget();
-        m_nMonitorBaud = 19200;
+        m_nRateNow = 19200;
         return EReattach::Ended;
     }
     NotifyText(HLN_TEXT, std::string(FOUND) + how + ": finishing the upgrade through the monitor");
@@ -172,7 +172,7 @@ void CHERFLoaderImpl::NoteMonitorHeld(bool bootIncomplete)
         const auto& map = m_Links.m_BootMgr.GetMemoryMapData();
         m_Held.memoryMap.assign(map.begin(), map.end());
     }
-    m_Held.nMonitorBaud = m_nMonitorBaud;
+    m_Held.nMonitorBaud = m_nRateNow;
     m_Held.bBootIncomplete = bootIncomplete;
     m_Held.strPackage = m_pPackage->Path();
     std::string error;

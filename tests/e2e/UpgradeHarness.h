@@ -105,7 +105,7 @@ public:
         for (size_t i = 0; i < 3; ++i)
             if (!m_Paths[i].empty())
                 ports[i] = CPortId::Device(m_Paths[i]);
-        loader.SetPorts(ports[0], ports[1], ports[2]);
+        loader.SetPorts(CReceiverPorts(ports[0], ports[1], ports[2]));
     }
     CVirtualReceiver& Receiver() { return m_Receiver; }
 

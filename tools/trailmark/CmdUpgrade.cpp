@@ -63,7 +63,7 @@ struct CUpgradeOptions {
     bool m_bQuiet = false;
     bool m_bVerbose = false;
     std::string m_strVerify = "auto";
-    uint32_t m_nBaud = 115200;
+    uint32_t m_nLineRate = 115200;
 };
 
 struct CReceiverPlan {
@@ -426,7 +426,7 @@ int RunUpgrade(const CUpgradeOptions& options)
                            : options.m_strVerify == "sum"       ? FLASH_CHECK_SUM
                                                                 : FLASH_CHECK_AUTO;
     settings.job.strMonitorFolder = options.m_strMonitorDir;
-    settings.job.nLineRate = options.m_nBaud;
+    settings.job.nLineRate = options.m_nLineRate;
     // A rate one receiver could not use is not asked of the others.
     settings.job.pRates = std::make_shared<CLineRateMemory>();
 
@@ -494,11 +494,11 @@ void AddUpgradeCommand(CLI::App& app)
                     "catches changes a sum cannot see) or 'none'")
         ->check(CLI::IsMember({"auto", "sum", "read-back", "none"}))
         ->capture_default_str();
-    cmd->add_option("--baud", options->m_nBaud,
+    cmd->add_option("--baud", options->m_nLineRate,
                     "Line rate of the monitor link after its switch to 115200: 230400, 460800 or 921600 are asked "
                     "of the receiver and checked; a receiver (or cable, or adapter) that cannot take it upgrades at "
                     "115200, and the other receivers of the invocation are not asked again")
-        ->check(CLI::IsMember({115200u, 230400u, 460800u, 921600u}))
+        ->check(CLI::IsMember(std::vector<uint32_t>(std::begin(LINE_RATES), std::end(LINE_RATES))))
         ->capture_default_str();
     cmd->add_option("--monitor-dir", options->m_strMonitorDir,
                     "Folder with the maker's monitor programs XERF1.bin / XERF2.bin (default: the built-in "

@@ -20,7 +20,7 @@ void CReceiverRun::Start()
 {
     m_pJob = std::make_unique<CUpgradeJob>(m_Settings.pPackage, m_Settings.job,
                                            [this](const CJobEvent& event) { OnJobEvent(event); });
-    m_pJob->SetPorts(m_Ports.port[0], m_Ports.port[1], m_Ports.port[2]);
+    m_pJob->SetPorts(m_Ports);
     if (!m_pJob->Start()) {
         CJobReport report;
         report.strReason = "cannot start the upgrade thread";

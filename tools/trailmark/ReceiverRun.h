@@ -79,13 +79,7 @@ struct CRunSettings {
     CHERFLoaderLib::CJobSettings job;
 };
 
-// The primary, secondary and third port of one receiver, as the engine takes
-// them; the secondary and third are the engine's unless the user names them.
-struct CReceiverPorts {
-    CHERFLoaderLib::CPortId port[3] = {CHERFLoaderLib::CPortId(),
-                                       CHERFLoaderLib::CPortId::Com(CHERFLoaderLib::PORT_SECONDARY_DEFAULT),
-                                       CHERFLoaderLib::CPortId::Com(CHERFLoaderLib::PORT_THIRD_DEFAULT)};
-};
+using CHERFLoaderLib::CReceiverPorts;
 
 class CReceiverRun {
 public:
