@@ -29,7 +29,10 @@ bool IsReceiverBaudRate(uint32_t baud)
     }
 }
 
-CBootLoader::CBootLoader(CReceiverCore& core) : CReceiverMode(core), m_Wake(WAKE_TEXT) {}
+CBootLoader::CBootLoader(CReceiverCore& core)
+    : CReceiverMode(core), m_Reader(RXF_BOOT_IN), m_Wake(WAKE_TEXT)
+{
+}
 
 void CBootLoader::Enter(CRxTime now)
 {
@@ -54,7 +57,10 @@ void CBootLoader::OnBytes(int port, const uint8_t* bytes, size_t count, CRxTime 
             std::vector<uint8_t> answer(WAKE_ANSWER, WAKE_ANSWER + std::strlen(WAKE_ANSWER));
             m_Core.Send(0, answer, now);
         }
-        if (m_Reader.Feed(bytes[i]))
+        const ERxFeed fed = m_Reader.Feed(bytes[i]);
+        if (fed == RXF_OVERSIZE)
+            ++m_Core.Stats().m_nOversizePackets;
+        else if (fed == RXF_PACKET)
             OnPacket(m_Reader.Id(), m_Reader.Payload(), now);
     }
 }

@@ -20,7 +20,9 @@ constexpr uint8_t MON_FLASH_INFO = 0xA6;
 constexpr uint8_t MON_STATUS_7 = 0xA7;
 constexpr uint8_t MON_EXTRA_INFO = 0xA8;
 constexpr uint8_t MON_TEXT = 0xA0;
-constexpr uint32_t READ_BACK_MAX = 1024;
+constexpr uint32_t PROGRAM_MAX = 4096;  // the most one program command (0x96) writes
+constexpr size_t READ_HEADER_STATUS = 7;  // address, 16-bit length, status
+constexpr size_t READ_HEADER_MIRROR = 8;  // address, 32-bit length
 constexpr size_t RECORD_MAX = 127;
 
 // Paced flash timing. The AT49BV16X4 and AT49LV8011 data sheets give a
@@ -34,7 +36,11 @@ constexpr uint32_t EXPAND_BYTES_PER_MS = 2000;
 constexpr uint32_t READ_BYTES_PER_MS = 10000;
 }  // namespace
 
-CFlashMonitor::CFlashMonitor(CReceiverCore& core) : CReceiverMode(core) {}
+CFlashMonitor::CFlashMonitor(CReceiverCore& core)
+    : CReceiverMode(core),
+      m_Readers{CPacketReader(RXF_MONITOR_IN), CPacketReader(RXF_MONITOR_IN), CPacketReader(RXF_MONITOR_IN)}
+{
+}
 
 void CFlashMonitor::Enter(CRxTime now)
 {
@@ -53,7 +59,10 @@ void CFlashMonitor::OnBytes(int port, const uint8_t* bytes, size_t count, CRxTim
         m_Readers[port].Reset();
     m_LastByte[port] = now;
     for (size_t i = 0; i < count && m_Core.Mode() == RXM_MONITOR; ++i) {
-        if (m_Readers[port].Feed(bytes[i]))
+        const ERxFeed fed = m_Readers[port].Feed(bytes[i]);
+        if (fed == RXF_OVERSIZE)
+            ++m_Core.Stats().m_nOversizePackets;
+        else if (fed == RXF_PACKET)
             OnPacket(port, m_Readers[port].Id(), m_Readers[port].Payload(), now);
     }
 }
@@ -133,9 +142,6 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
         Answer(port, true, now);
         return Leave(code, true, now);
     case 0x94:
-        if (RefusesFlash(a, b))
-            return Answer(port, false, now);
-        Work(b / READ_BYTES_PER_MS, now);
         return ReadBack(port, a, b, now);
     case 0x95:
         return Answer(port, Erase(a, now), now);
@@ -238,6 +244,10 @@ bool CFlashMonitor::Erase(uint32_t address, CRxTime now)
 bool CFlashMonitor::ProgramFlash(uint32_t source, uint32_t count, uint32_t target, CRxTime now)
 {
     CReceiverMemory& memory = m_Core.Memory();
+    if (count > PROGRAM_MAX) {
+        ++m_Core.Stats().m_nOversizePrograms;
+        return false;
+    }
     ERxArea from = memory.Area(source, count);
     if (from != RXA_RAM && from != RXA_MONITOR)
         return false;
@@ -331,16 +341,23 @@ void CFlashMonitor::Work(uint32_t ms, CRxTime now)
 
 // 0xA4 answer in one of the two layouts monitors use: address, length (16
 // bits), status 1, then the bytes; or address, length (32 bits), then the
-// bytes, the mirror of the host's own data packet.
+// bytes, the mirror of the host's own data packet. A read this monitor does
+// not answer is refused (ReadAllowed).
 void CFlashMonitor::ReadBack(int port, uint32_t address, uint32_t length, CRxTime now)
 {
-    if (length > READ_BACK_MAX)
-        return Answer(port, false, now);
     const bool mirror = m_Core.Config().m_eReadReply == RXRB_MIRROR;
-    const size_t head = mirror ? 8 : 7;
-    std::vector<uint8_t> reply(head + length, 0);
-    if (!m_Core.Memory().Read(address, reply.data() + head, length))
+    const size_t head = mirror ? READ_HEADER_MIRROR : READ_HEADER_STATUS;
+    std::vector<uint8_t> reply;
+    if (ReadAllowed(address, length, head)) {
+        reply.assign(head + length, 0);
+        if (!m_Core.Memory().Read(address, reply.data() + head, length))
+            reply.clear();
+    }
+    if (reply.empty()) {
+        ++m_Core.Stats().m_nReadRefusals;
         return Answer(port, false, now);
+    }
+    Work(length / READ_BYTES_PER_MS, now);
     RxPutLe32(&reply[0], address);
     if (mirror) {
         RxPutLe32(&reply[4], length);
@@ -348,7 +365,17 @@ void CFlashMonitor::ReadBack(int port, uint32_t address, uint32_t length, CRxTim
         RxPutLe16(&reply[4], static_cast<uint16_t>(length));
         reply[6] = 1;
     }
+    CRxStats& stats = m_Core.Stats();
+    stats.m_nLargestRead = std::max(stats.m_nLargestRead, length);
     m_Core.SendPacket(port, MON_DATA, reply, now);
+}
+
+// A read is answered only when its answer, `head` bytes and the data, fits
+// in the longest read-back answer the host takes, and not over flash for a
+// monitor that refuses flash checks.
+bool CFlashMonitor::ReadAllowed(uint32_t address, uint32_t length, size_t head) const
+{
+    return head + length <= RXF_READ_REPLY_MAX && !RefusesFlash(address, length);
 }
 
 // 0xA6 answer: manufacturer, device code, flash base, size, sector count.

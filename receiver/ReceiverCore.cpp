@@ -208,9 +208,17 @@ void CReceiverCore::Send(int port, const std::vector<uint8_t>& bytes, CRxTime no
     m_Outgoing.push_back(std::move(out));
 }
 
+// A reply longer than the host's table allows would be dropped by the host's
+// parser at its length field; the receiver never sends one, and counts it so
+// that a test sees the fault.
 void CReceiverCore::SendPacket(int port, uint8_t id, const std::vector<uint8_t>& payload,
                                CRxTime now)
 {
+    uint32_t max = 0;
+    if (!RXF_REPLIES.Find(id, max) || payload.size() > max) {
+        ++m_Stats.m_nOversizeReplies;
+        return;
+    }
     if (port >= 0 && port < RX_MAX_PORTS)
         ++m_Stats.m_Ports[port == 2 ? 1 : port].m_nPacketsOut;
     Send(port, RxEncodePacket(id, payload), now);

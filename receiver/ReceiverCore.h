@@ -78,6 +78,12 @@ struct CRxStats {
     uint64_t m_nPowerLosses = 0;
     uint64_t m_nRamDamages = 0;   // staged boot images damaged in RAM
     uint64_t m_nClockErrors = 0;  // bytes damaged or lost to the clock error above 115200
+    // What a host test asserts to show the host kept to the packet tables:
+    uint64_t m_nOversizePackets = 0;   // host packets dropped at a length above their id's limit
+    uint64_t m_nOversizePrograms = 0;  // program commands (0x96) refused for a count above 4096
+    uint64_t m_nReadRefusals = 0;      // read-backs (0x94) the monitor itself refused
+    uint32_t m_nLargestRead = 0;       // the longest read-back answered
+    uint64_t m_nOversizeReplies = 0;   // replies held back as longer than the host takes (a receiver fault)
     std::string m_strUpgradeRecord;
     bool m_bUpgradeRecord = false;
 };

@@ -118,7 +118,9 @@ std::string BuildReceiverReport(const CReceiverCore& core, const std::vector<std
         {"monitor_starts", s.m_nMonitorStarts}, {"power_losses", s.m_nPowerLosses},
         {"bit_error_bytes", s.m_nBitErrors}, {"parity_drops", s.m_nParityDrops},
         {"blank_checks", s.m_nBlankChecks}, {"ram_damages", s.m_nRamDamages},
-        {"clock_error_bytes", s.m_nClockErrors}};
+        {"clock_error_bytes", s.m_nClockErrors}, {"oversize_packets", s.m_nOversizePackets},
+        {"oversize_programs", s.m_nOversizePrograms}, {"read_refusals", s.m_nReadRefusals},
+        {"largest_read", s.m_nLargestRead}, {"oversize_replies", s.m_nOversizeReplies}};
     for (const auto& c : counts)
         j += std::string("  \"") + c.first + "\": " + std::to_string(c.second) + ",\n";
     j += std::string("  \"bricked\": ") + (core.IsBricked() ? "true" : "false") + ",\n";
