@@ -142,6 +142,8 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
         Answer(port, true, now);
         return Leave(code, true, now);
     case 0x94:
+        if (m_Core.Config().m_eMonitorReads == RXMR_NONE)
+            break;  // a monitor without read-back: an unknown command
         return ReadBack(port, a, b, now);
     case 0x95:
         return Answer(port, Erase(a, now), now);
@@ -174,8 +176,11 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
     case 0xA0:
         return ExtraInfo(port, now);
     default:
-        return Answer(port, false, now);
+        break;
     }
+    if (code == 0x94)
+        ++m_Core.Stats().m_nReadRefusals;
+    Answer(port, false, now);
 }
 
 void CFlashMonitor::OnData(int port, const std::vector<uint8_t>& payload, CRxTime now)
@@ -371,11 +376,17 @@ void CFlashMonitor::ReadBack(int port, uint32_t address, uint32_t length, CRxTim
 }
 
 // A read is answered only when its answer, `head` bytes and the data, fits
-// in the longest read-back answer the host takes, and not over flash for a
-// monitor that refuses flash checks.
+// in the longest read-back answer the host takes, it is no longer than the
+// configured largest read, and it reads memory this monitor reads: flash only
+// when so configured, and no flash for a monitor that refuses flash checks.
 bool CFlashMonitor::ReadAllowed(uint32_t address, uint32_t length, size_t head) const
 {
-    return head + length <= RXF_READ_REPLY_MAX && !RefusesFlash(address, length);
+    const CReceiverConfig& config = m_Core.Config();
+    if (length > config.m_nMaxRead || head + length > RXF_READ_REPLY_MAX)
+        return false;
+    if (RefusesFlash(address, length))
+        return false;
+    return config.m_eMonitorReads != RXMR_FLASH || m_Core.Memory().Area(address, length) == RXA_FLASH;
 }
 
 // 0xA6 answer: manufacturer, device code, flash base, size, sector count.

@@ -6,9 +6,11 @@
 //
 // 0x94 reads back and 0x97 sums any mapped memory, flash included, unless the
 // configuration asks for a monitor that refuses flash or one that accepts
-// every verify unread. A read is answered only when its answer fits in the
-// 1031 bytes the host takes (1024 data bytes in the status layout, 1023 in
-// the mirror layout); a longer one is refused.
+// every verify unread. Read-back also follows its own switch: any memory,
+// flash only, or none at all (0x94 then is an unknown command). A read is
+// answered only up to the configured largest read and only when its answer
+// fits in the 1031 bytes the host takes (1024 data bytes in the status
+// layout, 1023 in the mirror layout); anything else is refused.
 //
 // Flash work follows NOR rules (CReceiverMemory): 0x95 erases one sector
 // and only at a sector's start, 0x96 programs from RAM and is refused when a

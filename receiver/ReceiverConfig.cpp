@@ -98,6 +98,8 @@ bool ValidateReceiverConfig(const CReceiverConfig& config, std::string& error)
         return error = "the highest line rate is 115200, 230400, 460800 or 921600", false;
     if (!(config.m_dBaudErrorPercent >= 0.0 && config.m_dBaudErrorPercent <= 10.0))
         return error = "the clock error lies in 0 to 10 per cent", false;
+    if (config.m_nMaxRead < RX_READ_MIN || config.m_nMaxRead > RX_READ_MAX)
+        return error = "the largest read-back lies in 128 to 1024 bytes", false;
     if (config.m_nLatencyMs > 255)
         return error = "a latency timer runs 0 to 255 ms", false;
     if (config.m_strProductName.size() > 200)

@@ -26,6 +26,10 @@ enum EFlashTiming { RXT_TYPICAL, RXT_MAXIMUM };
 // length, the mirror of the host's own data packet.
 enum EReadReply { RXRB_STATUS, RXRB_MIRROR };
 
+// What the flash monitor's read-back (0x94) reads: any memory (RAM, its own
+// area, flash), flash only, or nothing at all (0x94 is an unknown command).
+enum EMonitorReads { RXMR_ANY, RXMR_FLASH, RXMR_NONE };
+
 // Whether the receiver damages the staged boot image in RAM (see
 // m_eDamageBootRam): never, only the first time, or every time.
 enum EBootRamDamage { RXD_NONE, RXD_ONCE, RXD_ALWAYS };
@@ -33,6 +37,11 @@ enum EBootRamDamage { RXD_NONE, RXD_ONCE, RXD_ALWAYS };
 // The boot loader's highest line rate, and the flash monitor's unless
 // m_nMaxBaud allows more.
 constexpr uint32_t RX_BAUD_LIMIT = 115200;
+
+// The largest read-back the monitor can be configured to answer, and the
+// smallest largest one.
+constexpr uint32_t RX_READ_MAX = 1024;
+constexpr uint32_t RX_READ_MIN = 128;
 
 // Refusal codes beyond the byte range: data blocks (0x14, 0xA4) and the text
 // record (0xA0 packet).
@@ -115,6 +124,11 @@ struct CReceiverConfig {
     // cent, the receiver's clock is at those rates (0 to 10).
     uint32_t m_nMaxBaud = RX_BAUD_LIMIT;
     double m_dBaudErrorPercent = 0;
+
+    // The read-back's limits: the largest read answered (RX_READ_MIN to
+    // RX_READ_MAX; the answer's layout may allow fewer) and what it reads.
+    uint32_t m_nMaxRead = RX_READ_MAX;
+    EMonitorReads m_eMonitorReads = RXMR_ANY;
 
     bool m_bExitAfterUpgrade = false;
 };
