@@ -19,16 +19,6 @@ const char* const WAKE_TEXT = "PoLkAdOtSy";
 const char* const WAKE_ANSWER = "tUrNiPgReEnSo";
 }  // namespace
 
-bool IsReceiverBaudRate(uint32_t baud)
-{
-    switch (baud) {
-    case 2400: case 4800: case 9600: case 19200: case 38400: case 57600: case 115200:
-        return true;
-    default:
-        return false;
-    }
-}
-
 CBootLoader::CBootLoader(CReceiverCore& core)
     : CReceiverMode(core), m_Reader(RXF_BOOT_IN), m_Wake(WAKE_TEXT)
 {
@@ -130,7 +120,7 @@ void CBootLoader::OnCommand(uint8_t code, uint32_t first, CRxTime now)
         if (m_Core.Config().m_bRefuseSpeed || !IsReceiverBaudRate(first))
             return Answer(false, now);
         Answer(true, now);
-        m_Core.SetSpeed(first);  // the acknowledgement still leaves at the old rate
+        m_Core.SwitchSpeedAfterAnswer(first, now);  // the acknowledgement leaves at the old rate
         return;
     case 0x8D:
         if (!m_Core.Config().m_bMemoryMapReply)

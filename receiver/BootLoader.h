@@ -17,7 +17,8 @@
 // Its parser takes commands of 7 bytes and data blocks of at most 1024 bytes
 // (RXF_BOOT_IN); a longer packet is dropped at its length field. A packet
 // whose bytes stop coming for 100 ms is abandoned, so that line noise cannot
-// hold the parser inside a false packet.
+// hold the parser inside a false packet. The speed change takes effect the configured delay after
+// its acknowledgement.
 //
 // Runs on the receiver's loop thread (CReceiverMode).
 #pragma once
@@ -26,9 +27,6 @@
 #include "receiver/ReceiverMode.h"
 
 #include <vector>
-
-// The line rates the receiver's UART can run at.
-bool IsReceiverBaudRate(uint32_t baud);
 
 class CBootLoader : public CReceiverMode {
 public:

@@ -164,7 +164,7 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
         if (m_Core.Config().m_bRefuseSpeed || !IsMonitorBaudRate(a))
             return Answer(port, false, now);
         Answer(port, true, now);
-        m_Core.SetSpeed(a);  // after the acknowledgement has left
+        m_Core.SwitchSpeedAfterAnswer(a, now);  // the acknowledgement leaves at the old rate
         return;
     case 0x9D:
         return m_Core.SendPacket(port, MON_STATUS_7, std::vector<uint8_t>(4, 0), now);
@@ -210,10 +210,13 @@ void CFlashMonitor::DamageBootImage(uint32_t address, uint32_t length)
         ++m_Core.Stats().m_nRamDamages;
 }
 
-// 0x99 takes the boot loader's rates and, up to the configured limit, the
-// three above them.
+// 0x99 takes the configured list of rates; without one, the boot loader's
+// rates and, up to the configured limit, the three above them.
 bool CFlashMonitor::IsMonitorBaudRate(uint32_t baud) const
 {
+    const std::vector<uint32_t>& listed = m_Core.Config().m_MonitorRates;
+    if (!listed.empty())
+        return std::find(listed.begin(), listed.end(), baud) != listed.end();
     return IsReceiverBaudRate(baud) ||
            (IsHighReceiverBaudRate(baud) && baud <= m_Core.Config().m_nMaxBaud);
 }

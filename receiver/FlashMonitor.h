@@ -20,8 +20,9 @@
 // left, a boot loader that is not whole bricks the receiver (CBootWatch).
 // With pacing or a slow flash configured, erase and program keep the monitor
 // busy for a while. 0x96 writes at most 4096 bytes; a larger count is
-// refused. 0x99 takes the boot loader's rates and 230400 to 921600 up to
-// the configured highest rate.
+// refused. 0x99 takes the configured list of rates, or else the boot
+// loader's rates and 230400 to 921600 up to the configured highest rate; the
+// new rate takes effect the configured delay after the acknowledgement.
 //
 // 0x94 answers in the configured layout (EReadReply). The damage fault
 // spoils a staged boot image in RAM right after its data packet was taken.

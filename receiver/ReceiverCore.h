@@ -110,7 +110,17 @@ public:
     // What the modes use.
     void Send(int port, const std::vector<uint8_t>& bytes, CRxTime now);
     void SendPacket(int port, uint8_t id, const std::vector<uint8_t>& payload, CRxTime now);
-    void SetSpeed(uint32_t baud) { m_nSpeed = baud; }
+    // Runs the line at `baud` from now on (and drops a switch still due).
+    void SetSpeed(uint32_t baud)
+    {
+        m_nSpeed = baud;
+        m_tSpeedDue = CRxTime::max();
+    }
+    // A speed change just acknowledged: the receiver switches to `baud` the
+    // configured delay after its acknowledgement has left. Until then it
+    // still runs at the old rate, so bytes that cross meanwhile are judged
+    // at that rate in both directions.
+    void SwitchSpeedAfterAnswer(uint32_t baud, CRxTime now);
     uint32_t Speed() const { return m_nSpeed; }
     uint32_t HostBaud(int port) const { return m_HostBaud[port]; }
     void EnterMode(EReceiverMode mode, CRxTime now);
@@ -175,6 +185,8 @@ private:
     std::array<uint32_t, RX_MAX_PORTS> m_HostBaud{19200, 19200, 19200};
     std::array<CRxTime, RX_MAX_PORTS> m_BreakDue;
     CRxTime m_tBusyUntil;
+    uint32_t m_nSpeedDue = 19200;              // the rate of a switch still to come
+    CRxTime m_tSpeedDue = CRxTime::max();
     CRxTime m_tPowerBack = CRxTime::max();
     struct CPending {
         int m_nPort;
