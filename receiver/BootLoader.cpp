@@ -39,7 +39,7 @@ void CBootLoader::OnBytes(int port, const uint8_t* bytes, size_t count, CRxTime 
     if (port != 0)
         return;
     m_tFlush = CRxTime::max();
-    if (now - m_tLastByte > RX_PACKET_GAP)
+    if (m_Core.PacketGapPassed(m_tLastByte, now))
         m_Reader.Reset();
     m_tLastByte = now;
     for (size_t i = 0; i < count && m_Core.Mode() == RXM_BOOT; ++i) {

@@ -16,9 +16,10 @@
 //
 // Its parser takes commands of 7 bytes and data blocks of at most 1024 bytes
 // (RXF_BOOT_IN); a longer packet is dropped at its length field. A packet
-// whose bytes stop coming for 100 ms is abandoned, so that line noise cannot
-// hold the parser inside a false packet. The speed change takes effect the configured delay after
-// its acknowledgement.
+// whose bytes stop coming for the configured gap (100 ms by default, never
+// with 0) is abandoned, so that line noise cannot hold the parser inside a
+// false packet. The speed change takes effect the configured delay after its
+// acknowledgement.
 //
 // Runs on the receiver's loop thread (CReceiverMode).
 #pragma once

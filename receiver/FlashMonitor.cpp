@@ -55,7 +55,7 @@ void CFlashMonitor::OnBytes(int port, const uint8_t* bytes, size_t count, CRxTim
 {
     if (port < 0 || port >= static_cast<int>(m_Readers.size()))
         return;
-    if (now - m_LastByte[port] > RX_PACKET_GAP)
+    if (m_Core.PacketGapPassed(m_LastByte[port], now))
         m_Readers[port].Reset();
     m_LastByte[port] = now;
     for (size_t i = 0; i < count && m_Core.Mode() == RXM_MONITOR; ++i) {

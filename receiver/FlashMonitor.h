@@ -29,7 +29,8 @@
 //
 // The parsers take commands of 13 bytes, data blocks of at most 1024 bytes and
 // the 128-byte text (RXF_MONITOR_IN); a longer packet is dropped at its
-// length field. A packet whose bytes stop coming for 100 ms is abandoned.
+// length field. A packet whose bytes stop coming for the configured gap is
+// abandoned (never with gap 0).
 //
 // Answers go out on the port the packet came in on; the third port only
 // listens, so its answers leave on the secondary port.

@@ -142,6 +142,8 @@ bool ValidateReceiverConfig(const CReceiverConfig& config, std::string& error)
         return error = "a rate switch takes 0 to 400 ms", false;
     if (config.m_nMaxRead < RX_READ_MIN || config.m_nMaxRead > RX_READ_MAX)
         return error = "the largest read-back lies in 128 to 1024 bytes", false;
+    if (config.m_nPacketGapMs > 60000)
+        return error = "the packet gap lies in 0 to 60000 ms", false;
     if (config.m_nLatencyMs > 255)
         return error = "a latency timer runs 0 to 255 ms", false;
     if (config.m_strProductName.size() > 200)

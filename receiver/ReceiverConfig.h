@@ -138,6 +138,10 @@ struct CReceiverConfig {
     // RX_READ_MAX; the answer's layout may allow fewer) and what it reads.
     uint32_t m_nMaxRead = RX_READ_MAX;
     EMonitorReads m_eMonitorReads = RXMR_ANY;
+    // A packet whose bytes stop coming for this long is abandoned; 0 never
+    // (a damaged length field then holds the parser until that many bytes
+    // have come).
+    uint32_t m_nPacketGapMs = 100;
 
     bool m_bExitAfterUpgrade = false;
 };

@@ -235,6 +235,11 @@ void CReceiverCore::SwitchSpeedAfterAnswer(uint32_t baud, CRxTime now)
     m_tSpeedDue = std::max(now, m_tBusyUntil) + std::chrono::milliseconds(m_Config.m_nSwitchDelayMs);
 }
 
+bool CReceiverCore::PacketGapPassed(CRxTime lastByte, CRxTime now) const
+{
+    return m_Config.m_nPacketGapMs > 0 && now - lastByte > std::chrono::milliseconds(m_Config.m_nPacketGapMs);
+}
+
 void CReceiverCore::Busy(uint32_t ms, CRxTime now)
 {
     m_tBusyUntil = std::max(now, m_tBusyUntil) + std::chrono::milliseconds(ms);

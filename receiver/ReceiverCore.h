@@ -121,6 +121,9 @@ public:
     // still runs at the old rate, so bytes that cross meanwhile are judged
     // at that rate in both directions.
     void SwitchSpeedAfterAnswer(uint32_t baud, CRxTime now);
+    // Whether a parser abandons the packet it is in: its bytes stopped for
+    // longer than the configured gap since `lastByte` (never with gap 0).
+    bool PacketGapPassed(CRxTime lastByte, CRxTime now) const;
     uint32_t Speed() const { return m_nSpeed; }
     uint32_t HostBaud(int port) const { return m_HostBaud[port]; }
     void EnterMode(EReceiverMode mode, CRxTime now);
