@@ -455,7 +455,10 @@ bool CReceiverCore::CheckBootLoader(const std::string& event)
     if (m_bBricked)
         return false;
     std::string why;
-    if (m_BootWatch.Judge(*m_pMemory, why))
+    const EBootVerdict verdict = m_BootWatch.Judge(*m_pMemory, why);
+    if (m_Stats.m_BootChecks.size() < RX_BOOT_CHECKS_KEPT)
+        m_Stats.m_BootChecks.push_back({event, verdict});
+    if (verdict != RXB_BROKEN)
         return true;
     Brick(event + " with " + why);
     return false;

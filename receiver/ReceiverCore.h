@@ -37,6 +37,7 @@
 #include <vector>
 
 constexpr int RX_MAX_PORTS = 3;
+constexpr size_t RX_BOOT_CHECKS_KEPT = 256;
 
 enum EReceiverMode { RXM_APPLICATION, RXM_BOOT, RXM_MONITOR, RXM_OFF, RXM_BRICKED };
 
@@ -58,6 +59,13 @@ struct CRxPortStats {
     uint64_t m_nBytesOut = 0;
     uint64_t m_nPacketsIn = 0;
     uint64_t m_nPacketsOut = 0;
+};
+
+// One judgment of the boot region (CBootWatch) when the flash monitor ended
+// or power went: what ended it and what the region held.
+struct CRxBootCheck {
+    std::string m_strEvent;
+    EBootVerdict m_eVerdict = RXB_BROKEN;
 };
 
 struct CRxStats {
@@ -84,6 +92,7 @@ struct CRxStats {
     uint64_t m_nReadRefusals = 0;      // read-backs (0x94) the monitor itself refused
     uint32_t m_nLargestRead = 0;       // the longest read-back answered
     uint64_t m_nOversizeReplies = 0;   // replies held back as longer than the host takes (a receiver fault)
+    std::vector<CRxBootCheck> m_BootChecks;  // the first RX_BOOT_CHECKS_KEPT
     std::string m_strUpgradeRecord;
     bool m_bUpgradeRecord = false;
 };

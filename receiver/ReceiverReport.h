@@ -4,8 +4,9 @@
 // packets, retries (data blocks sent again to an address already written in
 // the same session), refusals and bytes dropped, corrupted or garbled, what
 // shows whether the host kept to the packet tables (packets dropped for
-// their length, oversize program commands, refused and largest read-backs)
-// and whether the receiver is bricked and why.
+// their length, oversize program commands, refused and largest read-backs),
+// each judgment of the boot region, and whether the receiver is bricked and
+// why.
 //
 // Pure functions; the caller holds whatever lock guards the core.
 #pragma once
