@@ -85,20 +85,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         //       name                      layout max  reads       checks address length answered
         CReadCase{"Status1024",             ST, 1024, RXMR_ANY,   RF, FLASH, 1024, true},
-        CReadCase{"Status1025",             ST, 1024, RXMR_ANY,   RF, FLASH, 1025, false},
         CReadCase{"Mirror1023",             MI, 1024, RXMR_ANY,   RF, FLASH, 1023, true},
         CReadCase{"Mirror1024",             MI, 1024, RXMR_ANY,   RF, FLASH, 1024, false},
         CReadCase{"MaxRead128Takes128",     ST, 128,  RXMR_ANY,   RF, FLASH, 128, true},
         CReadCase{"MaxRead128Refuses129",   ST, 128,  RXMR_ANY,   RF, FLASH, 129, false},
-        CReadCase{"MirrorMaxRead128",       MI, 128,  RXMR_ANY,   RF, FLASH, 129, false},
+        CReadCase{"MirrorMaxRead128Refuses129", MI, 128, RXMR_ANY, RF, FLASH, 129, false},
         CReadCase{"AnyReadsRam",            ST, 1024, RXMR_ANY,   RF, RAM, 256, true},
         CReadCase{"AnyReadsMonitorArea",    ST, 1024, RXMR_ANY,   RF, MONITOR_AREA, 256, true},
         CReadCase{"FlashOnlyReadsFlash",    ST, 1024, RXMR_FLASH, RF, FLASH, 256, true},
         CReadCase{"FlashOnlyRefusesRam",    ST, 1024, RXMR_FLASH, RF, RAM, 256, false},
         CReadCase{"FlashOnlyRefusesMonitor", ST, 1024, RXMR_FLASH, RF, MONITOR_AREA, 256, false},
         CReadCase{"NoneRefusesFlash",       ST, 1024, RXMR_NONE,  RF, FLASH, 256, false},
-        CReadCase{"NoneRefusesRam",         ST, 1024, RXMR_NONE,  RF, RAM, 256, false},
-        CReadCase{"RefusesFlashReadsRam",   ST, 1024, RXMR_ANY,   NF, RAM, 256, true},
         CReadCase{"RefusesFlashRefusesFlash", ST, 1024, RXMR_ANY, NF, FLASH, 256, false},
         CReadCase{"FlashOnlyWithRefusesFlash", ST, 1024, RXMR_FLASH, NF, FLASH, 256, false}),
     [](const ::testing::TestParamInfo<CReadCase>& info) { return std::string(info.param.name); });
