@@ -19,17 +19,10 @@ const char* const WAKE_TEXT = "PoLkAdOtSy";
 const char* const WAKE_ANSWER = "tUrNiPgReEnSo";
 }  // namespace
 
-bool IsReceiverBaudRate(uint32_t baud)
+CBootLoader::CBootLoader(CReceiverCore& core)
+    : CReceiverMode(core), m_Reader(RXF_BOOT_IN), m_Wake(WAKE_TEXT)
 {
-    switch (baud) {
-    case 2400: case 4800: case 9600: case 19200: case 38400: case 57600: case 115200:
-        return true;
-    default:
-        return false;
-    }
 }
-
-CBootLoader::CBootLoader(CReceiverCore& core) : CReceiverMode(core), m_Wake(WAKE_TEXT) {}
 
 void CBootLoader::Enter(CRxTime now)
 {
@@ -46,7 +39,7 @@ void CBootLoader::OnBytes(int port, const uint8_t* bytes, size_t count, CRxTime 
     if (port != 0)
         return;
     m_tFlush = CRxTime::max();
-    if (now - m_tLastByte > RX_PACKET_GAP)
+    if (m_Core.PacketGapPassed(m_tLastByte, now))
         m_Reader.Reset();
     m_tLastByte = now;
     for (size_t i = 0; i < count && m_Core.Mode() == RXM_BOOT; ++i) {
@@ -54,7 +47,10 @@ void CBootLoader::OnBytes(int port, const uint8_t* bytes, size_t count, CRxTime 
             std::vector<uint8_t> answer(WAKE_ANSWER, WAKE_ANSWER + std::strlen(WAKE_ANSWER));
             m_Core.Send(0, answer, now);
         }
-        if (m_Reader.Feed(bytes[i]))
+        const ERxFeed fed = m_Reader.Feed(bytes[i]);
+        if (fed == RXF_OVERSIZE)
+            ++m_Core.Stats().m_nOversizePackets;
+        else if (fed == RXF_PACKET)
             OnPacket(m_Reader.Id(), m_Reader.Payload(), now);
     }
 }
@@ -124,7 +120,7 @@ void CBootLoader::OnCommand(uint8_t code, uint32_t first, CRxTime now)
         if (m_Core.Config().m_bRefuseSpeed || !IsReceiverBaudRate(first))
             return Answer(false, now);
         Answer(true, now);
-        m_Core.SetSpeed(first);  // the acknowledgement still leaves at the old rate
+        m_Core.SwitchSpeedAfterAnswer(first, now);  // the acknowledgement leaves at the old rate
         return;
     case 0x8D:
         if (!m_Core.Config().m_bMemoryMapReply)

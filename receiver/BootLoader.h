@@ -14,8 +14,12 @@
 // for 250 ms, the boot loader takes it that the host starts over: it drops
 // its session, returns to 19200 baud and announces itself again.
 //
-// A packet whose bytes stop coming for 100 ms is abandoned, so that line
-// noise cannot hold the parser inside a long false packet.
+// Its parser takes commands of 7 bytes and data blocks of at most 1024 bytes
+// (RXF_BOOT_IN); a longer packet is dropped at its length field. A packet
+// whose bytes stop coming for the configured gap (100 ms by default, never
+// with 0) is abandoned, so that line noise cannot hold the parser inside a
+// false packet. The speed change takes effect the configured delay after its
+// acknowledgement.
 //
 // Runs on the receiver's loop thread (CReceiverMode).
 #pragma once
@@ -24,9 +28,6 @@
 #include "receiver/ReceiverMode.h"
 
 #include <vector>
-
-// The line rates the receiver's UART can run at.
-bool IsReceiverBaudRate(uint32_t baud);
 
 class CBootLoader : public CReceiverMode {
 public:

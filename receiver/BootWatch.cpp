@@ -202,7 +202,7 @@ std::vector<uint8_t> CBootWatch::FallbackImage() const
     return std::vector<uint8_t>(m_Programmed.begin(), m_Programmed.begin() + static_cast<long>(n));
 }
 
-bool CBootWatch::Judge(const CReceiverMemory& memory, std::string& why)
+EBootVerdict CBootWatch::Judge(const CReceiverMemory& memory, std::string& why)
 {
     const std::vector<uint8_t> image = m_bProvenImage ? m_ProvenImage : FallbackImage();
     Forget();
@@ -216,12 +216,12 @@ bool CBootWatch::Judge(const CReceiverMemory& memory, std::string& why)
             std::mismatch(bytes.begin(), bytes.end(), held.begin()).first - bytes.begin());
     };
     if (!m_LastWhole.empty() && firstDifference(m_LastWhole) == m_LastWhole.size())
-        return true;
+        return RXB_OLD;
     if (!image.empty()) {
         const size_t at = firstDifference(image);
         if (at == image.size()) {
             m_LastWhole = image;
-            return true;
+            return RXB_NEW;
         }
         char detail[128];
         std::snprintf(detail, sizeof detail, " (it differs from the new one's %zu bytes at offset 0x%zX)",
@@ -229,12 +229,12 @@ bool CBootWatch::Judge(const CReceiverMemory& memory, std::string& why)
         why = std::string(m_LastWhole.empty() ? "a boot region that holds no complete boot loader"
                                               : "a boot region that holds neither the old nor a complete new boot loader") +
               detail;
-        return false;
+        return RXB_BROKEN;
     }
     why = m_LastWhole.empty() ? "a boot region that holds no boot loader"
                               : "a boot region that holds neither the old nor a complete new boot loader "
                                 "(no new one was programmed)";
-    return false;
+    return RXB_BROKEN;
 }
 
 void CBootWatch::Forget()

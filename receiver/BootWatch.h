@@ -38,6 +38,10 @@
 
 class CReceiverMemory;
 
+// What a judgment found in the boot region: the last whole boot loader, the
+// complete new image (now the last whole one), or neither (bricked).
+enum EBootVerdict { RXB_OLD, RXB_NEW, RXB_BROKEN };
+
 // Two bytes of a data block whose bit `m_nBit` can be flipped both ways: 0
 // to 1 in byte `m_nRaise`, 1 to 0 in the later byte `m_nLower`. Their sum,
 // and every byte sum over both, stays the same.
@@ -81,10 +85,10 @@ public:
     void OnProgram(const CReceiverMemory& memory, uint32_t source, const uint8_t* bytes,
                    uint32_t count, uint32_t target);
 
-    // True when the boot region holds the last whole boot loader or the
-    // complete new image; otherwise false with the reason, worded to follow
+    // Whether the boot region holds the last whole boot loader or the
+    // complete new image; when neither, the reason, worded to follow
     // "with ". Forgets what was learned either way.
-    bool Judge(const CReceiverMemory& memory, std::string& why);
+    EBootVerdict Judge(const CReceiverMemory& memory, std::string& why);
     // Power loss: RAM, and the copy of what the host wrote to it, are gone.
     void OnRamLost();
 

@@ -20,7 +20,9 @@ constexpr uint8_t MON_FLASH_INFO = 0xA6;
 constexpr uint8_t MON_STATUS_7 = 0xA7;
 constexpr uint8_t MON_EXTRA_INFO = 0xA8;
 constexpr uint8_t MON_TEXT = 0xA0;
-constexpr uint32_t READ_BACK_MAX = 1024;
+constexpr uint32_t PROGRAM_MAX = 4096;  // the most one program command (0x96) writes
+constexpr size_t READ_HEADER_STATUS = 7;  // address, 16-bit length, status
+constexpr size_t READ_HEADER_MIRROR = 8;  // address, 32-bit length
 constexpr size_t RECORD_MAX = 127;
 
 // Paced flash timing. The AT49BV16X4 and AT49LV8011 data sheets give a
@@ -34,7 +36,11 @@ constexpr uint32_t EXPAND_BYTES_PER_MS = 2000;
 constexpr uint32_t READ_BYTES_PER_MS = 10000;
 }  // namespace
 
-CFlashMonitor::CFlashMonitor(CReceiverCore& core) : CReceiverMode(core) {}
+CFlashMonitor::CFlashMonitor(CReceiverCore& core)
+    : CReceiverMode(core),
+      m_Readers{CPacketReader(RXF_MONITOR_IN), CPacketReader(RXF_MONITOR_IN), CPacketReader(RXF_MONITOR_IN)}
+{
+}
 
 void CFlashMonitor::Enter(CRxTime now)
 {
@@ -49,11 +55,14 @@ void CFlashMonitor::OnBytes(int port, const uint8_t* bytes, size_t count, CRxTim
 {
     if (port < 0 || port >= static_cast<int>(m_Readers.size()))
         return;
-    if (now - m_LastByte[port] > RX_PACKET_GAP)
+    if (m_Core.PacketGapPassed(m_LastByte[port], now))
         m_Readers[port].Reset();
     m_LastByte[port] = now;
     for (size_t i = 0; i < count && m_Core.Mode() == RXM_MONITOR; ++i) {
-        if (m_Readers[port].Feed(bytes[i]))
+        const ERxFeed fed = m_Readers[port].Feed(bytes[i]);
+        if (fed == RXF_OVERSIZE)
+            ++m_Core.Stats().m_nOversizePackets;
+        else if (fed == RXF_PACKET)
             OnPacket(port, m_Readers[port].Id(), m_Readers[port].Payload(), now);
     }
 }
@@ -133,9 +142,8 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
         Answer(port, true, now);
         return Leave(code, true, now);
     case 0x94:
-        if (RefusesFlash(a, b))
-            return Answer(port, false, now);
-        Work(b / READ_BYTES_PER_MS, now);
+        if (m_Core.Config().m_eMonitorReads == RXMR_NONE)
+            break;  // a monitor without read-back: an unknown command
         return ReadBack(port, a, b, now);
     case 0x95:
         return Answer(port, Erase(a, now), now);
@@ -156,7 +164,7 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
         if (m_Core.Config().m_bRefuseSpeed || !IsMonitorBaudRate(a))
             return Answer(port, false, now);
         Answer(port, true, now);
-        m_Core.SetSpeed(a);  // after the acknowledgement has left
+        m_Core.SwitchSpeedAfterAnswer(a, now);  // the acknowledgement leaves at the old rate
         return;
     case 0x9D:
         return m_Core.SendPacket(port, MON_STATUS_7, std::vector<uint8_t>(4, 0), now);
@@ -168,8 +176,11 @@ void CFlashMonitor::OnCommand(int port, uint8_t code, uint32_t a, uint32_t b, ui
     case 0xA0:
         return ExtraInfo(port, now);
     default:
-        return Answer(port, false, now);
+        break;
     }
+    if (code == 0x94)
+        ++m_Core.Stats().m_nReadRefusals;
+    Answer(port, false, now);
 }
 
 void CFlashMonitor::OnData(int port, const std::vector<uint8_t>& payload, CRxTime now)
@@ -199,10 +210,13 @@ void CFlashMonitor::DamageBootImage(uint32_t address, uint32_t length)
         ++m_Core.Stats().m_nRamDamages;
 }
 
-// 0x99 takes the boot loader's rates and, up to the configured limit, the
-// three above them.
+// 0x99 takes the configured list of rates; without one, the boot loader's
+// rates and, up to the configured limit, the three above them.
 bool CFlashMonitor::IsMonitorBaudRate(uint32_t baud) const
 {
+    const std::vector<uint32_t>& listed = m_Core.Config().m_MonitorRates;
+    if (!listed.empty())
+        return std::find(listed.begin(), listed.end(), baud) != listed.end();
     return IsReceiverBaudRate(baud) ||
            (IsHighReceiverBaudRate(baud) && baud <= m_Core.Config().m_nMaxBaud);
 }
@@ -238,6 +252,10 @@ bool CFlashMonitor::Erase(uint32_t address, CRxTime now)
 bool CFlashMonitor::ProgramFlash(uint32_t source, uint32_t count, uint32_t target, CRxTime now)
 {
     CReceiverMemory& memory = m_Core.Memory();
+    if (count > PROGRAM_MAX) {
+        ++m_Core.Stats().m_nOversizePrograms;
+        return false;
+    }
     ERxArea from = memory.Area(source, count);
     if (from != RXA_RAM && from != RXA_MONITOR)
         return false;
@@ -331,16 +349,23 @@ void CFlashMonitor::Work(uint32_t ms, CRxTime now)
 
 // 0xA4 answer in one of the two layouts monitors use: address, length (16
 // bits), status 1, then the bytes; or address, length (32 bits), then the
-// bytes, the mirror of the host's own data packet.
+// bytes, the mirror of the host's own data packet. A read this monitor does
+// not answer is refused (ReadAllowed).
 void CFlashMonitor::ReadBack(int port, uint32_t address, uint32_t length, CRxTime now)
 {
-    if (length > READ_BACK_MAX)
-        return Answer(port, false, now);
     const bool mirror = m_Core.Config().m_eReadReply == RXRB_MIRROR;
-    const size_t head = mirror ? 8 : 7;
-    std::vector<uint8_t> reply(head + length, 0);
-    if (!m_Core.Memory().Read(address, reply.data() + head, length))
+    const size_t head = mirror ? READ_HEADER_MIRROR : READ_HEADER_STATUS;
+    std::vector<uint8_t> reply;
+    if (ReadAllowed(address, length, head)) {
+        reply.assign(head + length, 0);
+        if (!m_Core.Memory().Read(address, reply.data() + head, length))
+            reply.clear();
+    }
+    if (reply.empty()) {
+        ++m_Core.Stats().m_nReadRefusals;
         return Answer(port, false, now);
+    }
+    Work(length / READ_BYTES_PER_MS, now);
     RxPutLe32(&reply[0], address);
     if (mirror) {
         RxPutLe32(&reply[4], length);
@@ -348,7 +373,23 @@ void CFlashMonitor::ReadBack(int port, uint32_t address, uint32_t length, CRxTim
         RxPutLe16(&reply[4], static_cast<uint16_t>(length));
         reply[6] = 1;
     }
+    CRxStats& stats = m_Core.Stats();
+    stats.m_nLargestRead = std::max(stats.m_nLargestRead, length);
     m_Core.SendPacket(port, MON_DATA, reply, now);
+}
+
+// A read is answered only when its answer, `head` bytes and the data, fits
+// in the longest read-back answer the host takes, it is no longer than the
+// configured largest read, and it reads memory this monitor reads: flash only
+// when so configured, and no flash for a monitor that refuses flash checks.
+bool CFlashMonitor::ReadAllowed(uint32_t address, uint32_t length, size_t head) const
+{
+    const CReceiverConfig& config = m_Core.Config();
+    if (length > config.m_nMaxRead || head + length > RXF_READ_REPLY_MAX)
+        return false;
+    if (RefusesFlash(address, length))
+        return false;
+    return config.m_eMonitorReads != RXMR_FLASH || m_Core.Memory().Area(address, length) == RXA_FLASH;
 }
 
 // 0xA6 answer: manufacturer, device code, flash base, size, sector count.

@@ -34,9 +34,20 @@ std::vector<uint8_t> RxEncodeFrame(uint8_t status, uint8_t type, const uint8_t* 
     return out;
 }
 
+bool CRxPacketTable::Find(uint8_t id, uint32_t& max) const
+{
+    for (size_t i = 0; i < m_nRows; ++i) {
+        if (m_pRows[i].m_nId == id) {
+            max = m_pRows[i].m_wMax;
+            return true;
+        }
+    }
+    return false;
+}
+
 // States: 0 start, 1 id, 2 length high, 3 length low, 4 payload,
 // 5 sum high, 6 sum low, 7 end.
-bool CPacketReader::Feed(uint8_t byte)
+ERxFeed CPacketReader::Feed(uint8_t byte)
 {
     switch (m_nState) {
     case 0:
@@ -45,41 +56,44 @@ bool CPacketReader::Feed(uint8_t byte)
             m_Payload.clear();
             m_nState = 1;
         }
-        return false;
+        return RXF_MORE;
     case 1:
         m_nId = byte;
         m_nSum += byte;
-        m_nState = 2;
-        return false;
+        m_nState = m_Table.Find(byte, m_nLimit) ? 2 : 0;
+        return RXF_MORE;
     case 2:
         m_wField = static_cast<uint16_t>(byte << 8);
         m_nSum += byte;
         m_nState = 3;
-        return false;
+        return RXF_MORE;
     case 3:
         m_nLength = m_wField | byte;
         m_nSum += byte;
-        if (m_nLength > RXF_MAX_PAYLOAD)
+        // A parser with fixed buffers cannot follow a longer packet: it
+        // drops it here and looks for the next start byte in what follows.
+        if (m_nLength > m_nLimit) {
             m_nState = 0;
-        else
-            m_nState = m_nLength ? 4 : 5;
-        return false;
+            return RXF_OVERSIZE;
+        }
+        m_nState = m_nLength ? 4 : 5;
+        return RXF_MORE;
     case 4:
         m_Payload.push_back(byte);
         m_nSum += byte;
         if (m_Payload.size() == m_nLength)
             m_nState = 5;
-        return false;
+        return RXF_MORE;
     case 5:
         m_wField = static_cast<uint16_t>(byte << 8);
         m_nState = 6;
-        return false;
+        return RXF_MORE;
     case 6:
         m_nState = ((m_wField | byte) == (m_nSum & 0xFFFF)) ? 7 : 0;
-        return false;
+        return RXF_MORE;
     default:
         m_nState = 0;
-        return byte == RXF_PACKET_END;
+        return byte == RXF_PACKET_END ? RXF_PACKET : RXF_MORE;
     }
 }
 

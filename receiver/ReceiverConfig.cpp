@@ -74,9 +74,46 @@ static bool Rate(double r)
     return r >= 0.0 && r <= 1.0;
 }
 
+bool IsReceiverBaudRate(uint32_t baud)
+{
+    switch (baud) {
+    case 2400: case 4800: case 9600: case 19200: case 38400: case 57600: case 115200:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool IsHighReceiverBaudRate(uint32_t baud)
 {
     return baud == 230400 || baud == 460800 || baud == 921600;
+}
+
+bool IsKnownReceiverBaudRate(uint32_t baud)
+{
+    return IsReceiverBaudRate(baud) || IsHighReceiverBaudRate(baud);
+}
+
+bool ParseRateList(const std::string& text, std::vector<uint32_t>& rates, std::string& error)
+{
+    rates.clear();
+    if (text.empty())
+        return error = "the rate list names no rate", false;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma - start);
+        uint64_t v = 0;
+        if (!ParseNumber(item, 0xFFFFFFFF, v) || !IsKnownReceiverBaudRate(static_cast<uint32_t>(v)))
+            return error = "rate list '" + text + "': '" + item + "' is not a rate the receiver runs at "
+                           "(2400 to 115200, 230400, 460800, 921600)",
+                   false;
+        rates.push_back(static_cast<uint32_t>(v));
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return true;
 }
 
 bool ValidateReceiverConfig(const CReceiverConfig& config, std::string& error)
@@ -98,6 +135,15 @@ bool ValidateReceiverConfig(const CReceiverConfig& config, std::string& error)
         return error = "the highest line rate is 115200, 230400, 460800 or 921600", false;
     if (!(config.m_dBaudErrorPercent >= 0.0 && config.m_dBaudErrorPercent <= 10.0))
         return error = "the clock error lies in 0 to 10 per cent", false;
+    for (uint32_t baud : config.m_MonitorRates)
+        if (!IsKnownReceiverBaudRate(baud))
+            return error = "the monitor's rate " + std::to_string(baud) + " is not one the receiver runs at", false;
+    if (config.m_nSwitchDelayMs > RX_SWITCH_DELAY_MAX_MS)
+        return error = "a rate switch takes 0 to 400 ms", false;
+    if (config.m_nMaxRead < RX_READ_MIN || config.m_nMaxRead > RX_READ_MAX)
+        return error = "the largest read-back lies in 128 to 1024 bytes", false;
+    if (config.m_nPacketGapMs > 60000)
+        return error = "the packet gap lies in 0 to 60000 ms", false;
     if (config.m_nLatencyMs > 255)
         return error = "a latency timer runs 0 to 255 ms", false;
     if (config.m_strProductName.size() > 200)

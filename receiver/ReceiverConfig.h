@@ -26,6 +26,10 @@ enum EFlashTiming { RXT_TYPICAL, RXT_MAXIMUM };
 // length, the mirror of the host's own data packet.
 enum EReadReply { RXRB_STATUS, RXRB_MIRROR };
 
+// What the flash monitor's read-back (0x94) reads: any memory (RAM, its own
+// area, flash), flash only, or nothing at all (0x94 is an unknown command).
+enum EMonitorReads { RXMR_ANY, RXMR_FLASH, RXMR_NONE };
+
 // Whether the receiver damages the staged boot image in RAM (see
 // m_eDamageBootRam): never, only the first time, or every time.
 enum EBootRamDamage { RXD_NONE, RXD_ONCE, RXD_ALWAYS };
@@ -33,6 +37,14 @@ enum EBootRamDamage { RXD_NONE, RXD_ONCE, RXD_ALWAYS };
 // The boot loader's highest line rate, and the flash monitor's unless
 // m_nMaxBaud allows more.
 constexpr uint32_t RX_BAUD_LIMIT = 115200;
+
+// The largest read-back the monitor can be configured to answer, and the
+// smallest largest one.
+constexpr uint32_t RX_READ_MAX = 1024;
+constexpr uint32_t RX_READ_MIN = 128;
+// The longest a receiver may take to change its rate after acknowledging a
+// speed change: the host waits this long before it talks at the new rate.
+constexpr uint32_t RX_SWITCH_DELAY_MAX_MS = 400;
 
 // Refusal codes beyond the byte range: data blocks (0x14, 0xA4) and the text
 // record (0xA0 packet).
@@ -115,6 +127,21 @@ struct CReceiverConfig {
     // cent, the receiver's clock is at those rates (0 to 10).
     uint32_t m_nMaxBaud = RX_BAUD_LIMIT;
     double m_dBaudErrorPercent = 0;
+    // Exactly the rates the monitor's speed change takes; empty: the boot
+    // loader's rates and those above them up to m_nMaxBaud.
+    std::vector<uint32_t> m_MonitorRates;
+    // How long after acknowledging a speed change (0x85, 0x99) the receiver
+    // changes its rate, 0 to RX_SWITCH_DELAY_MAX_MS.
+    uint32_t m_nSwitchDelayMs = 0;
+
+    // The read-back's limits: the largest read answered (RX_READ_MIN to
+    // RX_READ_MAX; the answer's layout may allow fewer) and what it reads.
+    uint32_t m_nMaxRead = RX_READ_MAX;
+    EMonitorReads m_eMonitorReads = RXMR_ANY;
+    // A packet whose bytes stop coming for this long is abandoned; 0 never
+    // (a damaged length field then holds the parser until that many bytes
+    // have come).
+    uint32_t m_nPacketGapMs = 100;
 
     bool m_bExitAfterUpgrade = false;
 };
@@ -122,6 +149,17 @@ struct CReceiverConfig {
 // "CODE[:N[:K]]" with CODE a number (0x.. or decimal) below 256, "data" or
 // "text"; N and K at least 1. False with a reason on bad text.
 bool ParseRefusalRule(const std::string& text, CRefusalRule& rule, std::string& error);
+
+// "19200,115200,...": a comma-separated list of known line rates (at least
+// one). False with a reason on bad text.
+bool ParseRateList(const std::string& text, std::vector<uint32_t>& rates, std::string& error);
+
+// 2400 to 115200: the line rates of the boot loader's speed change.
+bool IsReceiverBaudRate(uint32_t baud);
+
+// Every rate the receiver's UART runs at: the boot loader's and the three
+// above.
+bool IsKnownReceiverBaudRate(uint32_t baud);
 
 // 230400, 460800 and 921600: the rates above the boot loader's that the
 // flash monitor's speed change takes up to m_nMaxBaud.

@@ -140,11 +140,13 @@ void CReceiverCore::OnHostSettings(int port, uint32_t hostBaud, CRxTime now)
     // for the wake text and 9600 for the text command.
     if (m_eMode == RXM_APPLICATION && port == 0 && m_Config.m_eStart != RXS_PASSTHROUGH &&
         (hostBaud == 9600 || hostBaud == 19200))
-        m_nSpeed = hostBaud;
+        SetSpeed(hostBaud);
 }
 
 void CReceiverCore::Tick(CRxTime now)
 {
+    if (now >= m_tSpeedDue)
+        SetSpeed(m_nSpeedDue);
     if (m_eMode == RXM_OFF && now >= m_tPowerBack) {
         m_tPowerBack = CRxTime::max();
         // Power is back: the boot loader runs if the boot region still holds
@@ -169,7 +171,7 @@ void CReceiverCore::Tick(CRxTime now)
 
 CRxTime CReceiverCore::NextDeadline() const
 {
-    CRxTime next = m_tPowerBack;
+    CRxTime next = std::min(m_tPowerBack, m_tSpeedDue);
     for (CRxTime t : m_BreakDue)
         next = std::min(next, t);
     if (!m_Pending.empty())
@@ -208,12 +210,34 @@ void CReceiverCore::Send(int port, const std::vector<uint8_t>& bytes, CRxTime no
     m_Outgoing.push_back(std::move(out));
 }
 
+// A reply longer than the host's table allows would be dropped by the host's
+// parser at its length field; the receiver never sends one, and counts it so
+// that a test sees the fault.
 void CReceiverCore::SendPacket(int port, uint8_t id, const std::vector<uint8_t>& payload,
                                CRxTime now)
 {
+    uint32_t max = 0;
+    if (!RXF_REPLIES.Find(id, max) || payload.size() > max) {
+        ++m_Stats.m_nOversizeReplies;
+        return;
+    }
     if (port >= 0 && port < RX_MAX_PORTS)
         ++m_Stats.m_Ports[port == 2 ? 1 : port].m_nPacketsOut;
     Send(port, RxEncodePacket(id, payload), now);
+}
+
+void CReceiverCore::SwitchSpeedAfterAnswer(uint32_t baud, CRxTime now)
+{
+    if (m_Config.m_nSwitchDelayMs == 0)
+        return SetSpeed(baud);
+    // The acknowledgement leaves once the receiver is no longer busy.
+    m_nSpeedDue = baud;
+    m_tSpeedDue = std::max(now, m_tBusyUntil) + std::chrono::milliseconds(m_Config.m_nSwitchDelayMs);
+}
+
+bool CReceiverCore::PacketGapPassed(CRxTime lastByte, CRxTime now) const
+{
+    return m_Config.m_nPacketGapMs > 0 && now - lastByte > std::chrono::milliseconds(m_Config.m_nPacketGapMs);
 }
 
 void CReceiverCore::Busy(uint32_t ms, CRxTime now)
@@ -417,7 +441,7 @@ void CReceiverCore::PowerLoss(CRxTime now)
         m_Outgoing.push_back(std::move(flush));
         m_BreakDue[port] = CRxTime::max();
     }
-    m_nSpeed = 19200;
+    SetSpeed(19200);
     m_tBusyUntil = now;
     m_tPowerBack = now + std::chrono::milliseconds(m_Config.m_nPowerOffMs);
     // The monitor is gone with the RAM it ran in: whatever it was doing to
@@ -431,7 +455,10 @@ bool CReceiverCore::CheckBootLoader(const std::string& event)
     if (m_bBricked)
         return false;
     std::string why;
-    if (m_BootWatch.Judge(*m_pMemory, why))
+    const EBootVerdict verdict = m_BootWatch.Judge(*m_pMemory, why);
+    if (m_Stats.m_BootChecks.size() < RX_BOOT_CHECKS_KEPT)
+        m_Stats.m_BootChecks.push_back({event, verdict});
+    if (verdict != RXB_BROKEN)
         return true;
     Brick(event + " with " + why);
     return false;

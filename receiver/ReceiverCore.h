@@ -37,6 +37,7 @@
 #include <vector>
 
 constexpr int RX_MAX_PORTS = 3;
+constexpr size_t RX_BOOT_CHECKS_KEPT = 256;
 
 enum EReceiverMode { RXM_APPLICATION, RXM_BOOT, RXM_MONITOR, RXM_OFF, RXM_BRICKED };
 
@@ -60,6 +61,13 @@ struct CRxPortStats {
     uint64_t m_nPacketsOut = 0;
 };
 
+// One judgment of the boot region (CBootWatch) when the flash monitor ended
+// or power went: what ended it and what the region held.
+struct CRxBootCheck {
+    std::string m_strEvent;
+    EBootVerdict m_eVerdict = RXB_BROKEN;
+};
+
 struct CRxStats {
     std::array<CRxPortStats, RX_MAX_PORTS> m_Ports{};
     uint64_t m_nRetries = 0;
@@ -78,6 +86,13 @@ struct CRxStats {
     uint64_t m_nPowerLosses = 0;
     uint64_t m_nRamDamages = 0;   // staged boot images damaged in RAM
     uint64_t m_nClockErrors = 0;  // bytes damaged or lost to the clock error above 115200
+    // What a host test asserts to show the host kept to the packet tables:
+    uint64_t m_nOversizePackets = 0;   // host packets dropped at a length above their id's limit
+    uint64_t m_nOversizePrograms = 0;  // program commands (0x96) refused for a count above 4096
+    uint64_t m_nReadRefusals = 0;      // read-backs (0x94) the monitor itself refused
+    uint32_t m_nLargestRead = 0;       // the longest read-back answered
+    uint64_t m_nOversizeReplies = 0;   // replies held back as longer than the host takes (a receiver fault)
+    std::vector<CRxBootCheck> m_BootChecks;  // the first RX_BOOT_CHECKS_KEPT
     std::string m_strUpgradeRecord;
     bool m_bUpgradeRecord = false;
 };
@@ -104,7 +119,20 @@ public:
     // What the modes use.
     void Send(int port, const std::vector<uint8_t>& bytes, CRxTime now);
     void SendPacket(int port, uint8_t id, const std::vector<uint8_t>& payload, CRxTime now);
-    void SetSpeed(uint32_t baud) { m_nSpeed = baud; }
+    // Runs the line at `baud` from now on (and drops a switch still due).
+    void SetSpeed(uint32_t baud)
+    {
+        m_nSpeed = baud;
+        m_tSpeedDue = CRxTime::max();
+    }
+    // A speed change just acknowledged: the receiver switches to `baud` the
+    // configured delay after its acknowledgement has left. Until then it
+    // still runs at the old rate, so bytes that cross meanwhile are judged
+    // at that rate in both directions.
+    void SwitchSpeedAfterAnswer(uint32_t baud, CRxTime now);
+    // Whether a parser abandons the packet it is in: its bytes stopped for
+    // longer than the configured gap since `lastByte` (never with gap 0).
+    bool PacketGapPassed(CRxTime lastByte, CRxTime now) const;
     uint32_t Speed() const { return m_nSpeed; }
     uint32_t HostBaud(int port) const { return m_HostBaud[port]; }
     void EnterMode(EReceiverMode mode, CRxTime now);
@@ -169,6 +197,8 @@ private:
     std::array<uint32_t, RX_MAX_PORTS> m_HostBaud{19200, 19200, 19200};
     std::array<CRxTime, RX_MAX_PORTS> m_BreakDue;
     CRxTime m_tBusyUntil;
+    uint32_t m_nSpeedDue = 19200;              // the rate of a switch still to come
+    CRxTime m_tSpeedDue = CRxTime::max();
     CRxTime m_tPowerBack = CRxTime::max();
     struct CPending {
         int m_nPort;

@@ -13,9 +13,6 @@
 using CRxClock = std::chrono::steady_clock;
 using CRxTime = CRxClock::time_point;
 
-// A packet whose bytes stop coming for this long is abandoned.
-constexpr std::chrono::milliseconds RX_PACKET_GAP(100);
-
 class CReceiverCore;
 
 class CReceiverMode {

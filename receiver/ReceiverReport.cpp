@@ -59,6 +59,19 @@ std::string Region(const CReceiverMemory& memory, const char* name, uint32_t sta
            "}";
 }
 
+// Each judgment of the boot region: what ended the monitor (or power), and
+// whether the region held the old boot loader, the complete new one, or
+// neither.
+std::string BootChecks(const std::vector<CRxBootCheck>& checks)
+{
+    static const char* const verdicts[] = {"old", "new", "broken"};
+    std::string j = "[";
+    for (size_t i = 0; i < checks.size(); ++i)
+        j += std::string(i ? ",\n    " : "\n    ") + "{\"event\": " + JsonString(checks[i].m_strEvent) +
+             ", \"boot_region\": \"" + verdicts[checks[i].m_eVerdict] + "\"}";
+    return j + (checks.empty() ? "]" : "\n  ]");
+}
+
 const char* ModeName(EReceiverMode mode)
 {
     switch (mode) {
@@ -118,9 +131,12 @@ std::string BuildReceiverReport(const CReceiverCore& core, const std::vector<std
         {"monitor_starts", s.m_nMonitorStarts}, {"power_losses", s.m_nPowerLosses},
         {"bit_error_bytes", s.m_nBitErrors}, {"parity_drops", s.m_nParityDrops},
         {"blank_checks", s.m_nBlankChecks}, {"ram_damages", s.m_nRamDamages},
-        {"clock_error_bytes", s.m_nClockErrors}};
+        {"clock_error_bytes", s.m_nClockErrors}, {"oversize_packets", s.m_nOversizePackets},
+        {"oversize_programs", s.m_nOversizePrograms}, {"read_refusals", s.m_nReadRefusals},
+        {"largest_read", s.m_nLargestRead}, {"oversize_replies", s.m_nOversizeReplies}};
     for (const auto& c : counts)
         j += std::string("  \"") + c.first + "\": " + std::to_string(c.second) + ",\n";
+    j += "  \"boot_checks\": " + BootChecks(s.m_BootChecks) + ",\n";
     j += std::string("  \"bricked\": ") + (core.IsBricked() ? "true" : "false") + ",\n";
     j += "  \"bricked_reason\": " + (core.IsBricked() ? JsonString(core.BrickedReason()) : "null") + ",\n";
     j += std::string("  \"upgrade_finished\": ") + (core.UpgradeFinished() ? "true" : "false") +

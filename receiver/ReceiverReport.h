@@ -2,8 +2,11 @@
 // runs, the flash contents of each region (CRC-32 and byte sum), the
 // versions it now reports, the upgrade record line, and the counts of
 // packets, retries (data blocks sent again to an address already written in
-// the same session), refusals and bytes dropped, corrupted or garbled, and
-// whether the receiver is bricked and why.
+// the same session), refusals and bytes dropped, corrupted or garbled, what
+// shows whether the host kept to the packet tables (packets dropped for
+// their length, oversize program commands, refused and largest read-backs),
+// each judgment of the boot region, and whether the receiver is bricked and
+// why.
 //
 // Pure functions; the caller holds whatever lock guards the core.
 #pragma once

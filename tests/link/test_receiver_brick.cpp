@@ -161,6 +161,9 @@ TEST_P(BootLoaderWholeness, BricksOnlyWithoutAWholeBootLoader)
     EXPECT_EQ(rig.m_Receiver.IsBricked(), c.bricked) << rig.m_Receiver.BrickedReason();
     const std::string report = rig.m_Receiver.ReportJson();
     EXPECT_NE(report.find(c.bricked ? "\"bricked\": true" : "\"bricked_reason\": null"), std::string::npos);
+    const char* region = c.bricked ? "broken" : c.bootAfter == OLD_BOOT ? "old" : "new";
+    EXPECT_NE(report.find(std::string("\"boot_region\": \"") + region + "\"}\n  ]"), std::string::npos)
+        << "the last judgment of the boot region";
     CRawHost& host = *rig.m_pHost;
     host.ResetReader();
     if (c.bricked) {

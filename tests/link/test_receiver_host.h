@@ -32,6 +32,15 @@ inline speed_t TestSpeed(uint32_t baud)
     }
 }
 
+// The replies the host takes, each up to its longest payload: the same
+// figures as the host's tables, written down here apart from the receiver's
+// own, so that a reply longer than the host takes never arrives in a test
+// either.
+inline constexpr CRxPacketLimit HOST_REPLY_ROWS[] = {
+    {0x11, 5}, {0x13, 1},  {0x15, 38}, {0x16, 72}, {0x17, 24}, {0x18, 1},  {0x19, 4},   {0xA1, 5},
+    {0xA3, 1}, {0xA4, 1031}, {0xA5, 38}, {0xA6, 20}, {0xA8, 64}, {0xA9, 1}};
+inline constexpr CRxPacketTable HOST_REPLIES{HOST_REPLY_ROWS, std::size(HOST_REPLY_ROWS)};
+
 class CRawHost {
 public:
     explicit CRawHost(const std::string& path, uint32_t baud = 19200)
@@ -142,7 +151,7 @@ public:
                 continue;
             uint8_t b;
             while (read(m_nFd, &b, 1) == 1) {
-                if (m_Reader.Feed(b) && m_Reader.Id() == id) {
+                if (m_Reader.Feed(b) == RXF_PACKET && m_Reader.Id() == id) {
                     payload = m_Reader.Payload();
                     return true;
                 }
@@ -162,7 +171,7 @@ public:
 
 private:
     int m_nFd = -1;
-    CPacketReader m_Reader;
+    CPacketReader m_Reader{HOST_REPLIES};
 };
 
 // A receiver started with `config`, and a host on its primary port.

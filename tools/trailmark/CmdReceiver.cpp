@@ -34,6 +34,9 @@ struct CReceiverOptions {
     std::string m_strFlashTiming = "typical";
     std::string m_strMonitorChecks = "reads-flash";
     std::string m_strReadReply = "status";
+    std::string m_strMonitorReads = "any";
+    std::string m_strMonitorRates;
+    bool m_bMonitorRates = false;  // given, perhaps empty
     std::string m_strDamageBootRam;
     bool m_bPassthrough = false;
     std::string m_strPortsFile;
@@ -72,6 +75,14 @@ int RunReceiver(CReceiverOptions& options)
                               : options.m_strMonitorChecks == "accepts-any" ? RXC_ACCEPTS_ANY
                                                                             : RXC_READS_FLASH;
     config.m_eReadReply = options.m_strReadReply == "mirror" ? RXRB_MIRROR : RXRB_STATUS;
+    config.m_eMonitorReads = options.m_strMonitorReads == "flash"  ? RXMR_FLASH
+                             : options.m_strMonitorReads == "none" ? RXMR_NONE
+                                                                   : RXMR_ANY;
+    if (options.m_bMonitorRates) {
+        std::string error;
+        if (!ParseRateList(options.m_strMonitorRates, config.m_MonitorRates, error))
+            return Fail(EXIT_STATUS_USAGE, "--monitor-rates: " + error);
+    }
     config.m_eDamageBootRam = options.m_strDamageBootRam == "once"     ? RXD_ONCE
                               : options.m_strDamageBootRam == "always" ? RXD_ALWAYS
                                                                        : RXD_NONE;
@@ -145,6 +156,32 @@ void AddModelOptions(CLI::App* command, CReceiverOptions& o)
     command->add_option("--boot-image", c.m_strBootFile, "raw boot image to start with");
 }
 
+// The behaviours a flash monitor (and boot loader) may choose, each a switch
+// so that tests can hold a host to the strictest of them.
+void AddMonitorVariantOptions(CLI::App* command, CReceiverOptions& o)
+{
+    CReceiverConfig& c = o.m_Config;
+    command->add_option("--max-read", c.m_nMaxRead,
+                        "largest read-back (0x94) the monitor answers, 128 to 1024; larger ones are refused")
+        ->check(CLI::Range(RX_READ_MIN, RX_READ_MAX));
+    command->add_option("--monitor-reads", o.m_strMonitorReads,
+                        "what the monitor's read-back (0x94) reads: any memory, flash only, or none")
+        ->check(CLI::IsMember({"any", "flash", "none"}));
+    command->add_option_function<std::string>(
+        "--monitor-rates",
+        [&o](const std::string& text) {
+            o.m_strMonitorRates = text;
+            o.m_bMonitorRates = true;
+        },
+        "exactly the rates the monitor's speed change (0x99) takes, comma-separated");
+    command->add_option("--switch-delay-ms", c.m_nSwitchDelayMs,
+                        "how long after acknowledging a speed change the receiver changes its rate, 0 to 400")
+        ->check(CLI::Range(0u, RX_SWITCH_DELAY_MAX_MS));
+    command->add_option("--packet-gap-ms", c.m_nPacketGapMs,
+                        "abandon a packet whose bytes stop for this long (0: never)")
+        ->check(CLI::Range(0, 60000));
+}
+
 void AddRunOptions(CLI::App* command, CReceiverOptions& o)
 {
     CReceiverConfig& c = o.m_Config;
@@ -207,6 +244,7 @@ void AddRunOptions(CLI::App* command, CReceiverOptions& o)
                         "receiver clock error in per cent above 115200: from 2 a growing share of "
                         "bytes is damaged or lost, from 3.5 nearly all")
         ->check(CLI::Range(0.0, 10.0));
+    AddMonitorVariantOptions(command, o);
     command->add_option("--weak-bit", c.m_nWeakBitProgram,
                         "the N-th program command leaves one bit unprogrammed and reports success");
     command->add_option("--disturb-bit", c.m_nDisturbProgram,
