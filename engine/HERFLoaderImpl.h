@@ -100,6 +100,13 @@ private:
     // Session operations shared by the phases.
     void Notify(int32_t code, int64_t payload);
     void NotifyText(int32_t code, const std::string& text) { m_Progress.PostText(code, text); }
+    // An exchange failed and is sent again (bAgain) or given up: `what`
+    // names the block, chunk or command and where it goes, `why` what went
+    // wrong. nFailed is the number of the attempt that failed: from 1 on it
+    // is also HLN_RETRY with that number and the text "what: why, sent
+    // again" (or ", no attempt left"); 0 is a quick re-send that costs no
+    // attempt and only goes to the trace. The line counts as troubled.
+    void NotifyRetry(int nFailed, const std::string& what, const std::string& why, bool bAgain);
     void UpdateProgress(double value) { m_Progress.UpdateProgress(value); }
     bool IsCancelled() const { return m_Run.IsCancelled(); }
     void SetError(int32_t code) { m_Run.SetError(code); }
@@ -174,6 +181,8 @@ private:
 
     // Data upload (DataUpload.cpp).
     void UploadWorker(CQMonitorManager& manager, std::atomic<bool>& outcome);
+    // A block as a retry names it: its number, size, place and link.
+    std::string BlockName(const CDataBufferItem& block, bool secondary) const;
     bool StartUploadThread(platform::CThread& thread, bool secondary);
 
     // Programming (FlashPhases.cpp). FlashCommand sends an erase, program or
