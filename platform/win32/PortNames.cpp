@@ -139,6 +139,17 @@ std::string DevicePath(const char* prefix, int number)
     return std::string("\\\\.\\") + prefix + std::to_string(number);
 }
 
+// Whether anything answers to a device path set by the user: a device name
+// ("\\.\COM5") the system knows, or a file that exists.
+bool DeviceExists(const std::string& path)
+{
+    if (path.rfind("\\\\.\\", 0) == 0) {
+        char target[1024];
+        return QueryDosDeviceA(path.substr(4).c_str(), target, sizeof target) != 0;
+    }
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace
 
 std::string ResolvePortDevice(const char* prefix, int number, const CPortRoots&)
@@ -170,16 +181,16 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots&)
     for (const auto& [number, port] : found) {
         CPortEntry entry;
         entry.nNumber = number;
-        if (!FindPortOverride(number, entry.strDevice, entry.strDescription)) {
-            if (port.m_strSource.empty() && port.m_strFriendlyName.empty()) {
-                entry.strDescription = "no device";
-            } else {
-                entry.strDevice = DevicePath("COM", number);
-                entry.strDescription = Describe(port);
-                ParseUsbInstanceId(port.m_strSource, entry);
-                if (!entry.strUsbVendorId.empty())
-                    entry.strUsbProduct = port.m_strDeviceDesc;
-            }
+        if (FindPortOverride(number, entry.strDevice, entry.strDescription)) {
+            entry.bMissing = !DeviceExists(entry.strDevice);
+        } else if (port.m_strSource.empty() && port.m_strFriendlyName.empty()) {
+            entry.strDescription = "no device";
+        } else {
+            entry.strDevice = DevicePath("COM", number);
+            entry.strDescription = Describe(port);
+            ParseUsbInstanceId(port.m_strSource, entry);
+            if (!entry.strUsbVendorId.empty())
+                entry.strUsbProduct = port.m_strDeviceDesc;
         }
         entries.push_back(entry);
     }
