@@ -65,6 +65,31 @@ void CDialogPage::SetWizardButtons(DWORD nButtons)
     PostMessageA(SheetWindow(), PSM_SETWIZBUTTONS, 0, static_cast<LPARAM>(nButtons));
 }
 
+void CDialogPage::SetScrollText(int nId, const std::string& strText)
+{
+    HWND hEdit = Item(nId);
+    // With the bar shown while the text is set, the lines are counted at the
+    // narrower width they then have.
+    ShowScrollBar(hEdit, SB_VERT, TRUE);
+    SetWindowTextA(hEdit, strText.c_str());
+    RECT rcClient = {};
+    GetClientRect(hEdit, &rcClient);
+    int nLineHeight = 0;
+    if (HDC hDC = GetDC(hEdit)) {
+        HGDIOBJ hOld = SelectObject(hDC, reinterpret_cast<HGDIOBJ>(SendMessageA(hEdit, WM_GETFONT, 0, 0)));
+        TEXTMETRICA metrics = {};
+        if (GetTextMetricsA(hDC, &metrics))
+            nLineHeight = metrics.tmHeight;
+        SelectObject(hDC, hOld);
+        ReleaseDC(hEdit, hDC);
+    }
+    const LRESULT nLines = SendMessageA(hEdit, EM_GETLINECOUNT, 0, 0);
+    const bool bLong = nLineHeight <= 0 || nLines * nLineHeight > rcClient.bottom;
+    ShowScrollBar(hEdit, SB_VERT, bLong ? TRUE : FALSE);
+    SendMessageA(hEdit, EM_SETSEL, 0, 0);
+    SendMessageA(hEdit, EM_SCROLLCARET, 0, 0);
+}
+
 void CDialogPage::ScalePicture()
 {
     // The dialog manager's base units for the page's font: 4 by 8 dialog units.

@@ -12,6 +12,8 @@
 // stack and destroys the pages after the sheet has closed).
 #pragma once
 
+#include <string>
+
 #include <windows.h>
 #include <commctrl.h>
 #include <prsht.h>
@@ -43,6 +45,10 @@ protected:
     HWND SheetButton(int nId) const { return GetDlgItem(SheetWindow(), nId); }
     // Which wizard buttons are enabled (PSWIZB_*); posted, as the sheet expects.
     void SetWizardButtons(DWORD nButtons);
+    // Puts a text of any length into a read-only multi-line edit control of
+    // the page: wrapped to its width, with a scroll bar only when the text
+    // is longer than the control is high.
+    void SetScrollText(int nId, const std::string& strText);
     // Enlarges the picture for a font larger than the templates' (on
     // WM_INITDIALOG); ReleasePicture frees it (on WM_DESTROY).
     void ScalePicture();
