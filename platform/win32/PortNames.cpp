@@ -139,15 +139,19 @@ std::string DevicePath(const char* prefix, int number)
     return std::string("\\\\.\\") + prefix + std::to_string(number);
 }
 
-// Whether anything answers to a device path set by the user: a device name
-// ("\\.\COM5") the system knows, or a file that exists.
-bool DeviceExists(const std::string& path)
+// Whether a device path set by the user surely leads nowhere: a file path
+// whose file or folder the system does not find. A device name
+// ("\\.\COM5") is taken as it stands: Windows cannot tell whether it is
+// there without opening it (which raises a port's modem lines), and Wine
+// knows nothing of the names it links to ports.
+bool IsSurelyMissing(const std::string& path)
 {
-    if (path.rfind("\\\\.\\", 0) == 0) {
-        char target[1024];
-        return QueryDosDeviceA(path.substr(4).c_str(), target, sizeof target) != 0;
-    }
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (path.rfind("\\\\.\\", 0) == 0)
+        return false;
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return false;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 }  // namespace
@@ -182,7 +186,7 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots&)
         CPortEntry entry;
         entry.nNumber = number;
         if (FindPortOverride(number, entry.strDevice, entry.strDescription)) {
-            entry.bMissing = !DeviceExists(entry.strDevice);
+            entry.bMissing = IsSurelyMissing(entry.strDevice);
         } else if (port.m_strSource.empty() && port.m_strFriendlyName.empty()) {
             entry.strDescription = "no device";
         } else {
