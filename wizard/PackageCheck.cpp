@@ -4,23 +4,12 @@
 
 #include "engine/UpgradeJob.h"
 #include "texts/Texts.h"
+#include "wizard/TextFormat.h"
 #include "wizard/WizardTexts.h"
 
 namespace wizard {
 
 namespace {
-
-// One format with one or two texts; the texts may be of any length.
-template <typename... Args>
-std::string Format(const char* pszFormat, Args... args)
-{
-    const int nLength = std::snprintf(nullptr, 0, pszFormat, args...);
-    if (nLength <= 0)
-        return std::string();
-    std::string str(static_cast<size_t>(nLength), '\0');
-    std::snprintf(str.data(), str.size() + 1, pszFormat, args...);
-    return str;
-}
 
 std::string Version(uint16_t wVersion)
 {
@@ -32,8 +21,8 @@ std::string Version(uint16_t wVersion)
 // receiver keeps.
 std::string PartsText(const CHERFLoaderLib::CPackageFacts& facts)
 {
-    const std::string strApp = Format(WIZ_TEXT_APP_VERSION_FORMAT, Version(facts.wAppVersion).c_str());
-    const std::string strBoot = Format(WIZ_TEXT_BOOT_VERSION_FORMAT, Version(facts.wBootVersion).c_str());
+    const std::string strApp = FormatText(WIZ_TEXT_APP_VERSION_FORMAT, Version(facts.wAppVersion).c_str());
+    const std::string strBoot = FormatText(WIZ_TEXT_BOOT_VERSION_FORMAT, Version(facts.wBootVersion).c_str());
     if (facts.bHasApp && facts.bHasBoot)
         return strApp + " and " + strBoot;
     if (facts.bHasApp)
@@ -61,16 +50,16 @@ std::string PackageText(const CPackageCheck& check)
         return std::string(WIZ_TEXT_PACKAGE_REFUSED) + "\r\n" + check.strReason;
     const CHERFLoaderLib::CPackageFacts& facts = check.facts;
     const std::string strFirst =
-        facts.strName.empty() ? Format(WIZ_TEXT_PACKAGE_FORMAT, facts.strFile.c_str())
-                              : Format(WIZ_TEXT_PACKAGE_NAME_FORMAT, facts.strFile.c_str(), facts.strName.c_str());
-    return strFirst + "\r\n" + Format(WIZ_TEXT_MEANT_FOR_FORMAT, PartsText(facts).c_str(), facts.strBoards.c_str());
+        facts.strName.empty() ? FormatText(WIZ_TEXT_PACKAGE_FORMAT, facts.strFile.c_str())
+                              : FormatText(WIZ_TEXT_PACKAGE_NAME_FORMAT, facts.strFile.c_str(), facts.strName.c_str());
+    return strFirst + "\r\n" + FormatText(WIZ_TEXT_MEANT_FOR_FORMAT, PartsText(facts).c_str(), facts.strBoards.c_str());
 }
 
 std::string RefusedNote(const std::string& strPath)
 {
     const size_t nSlash = strPath.find_last_of("/\\");
     const std::string strName = nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
-    return Format(WIZ_TEXT_PACKAGE_REFUSED_NOTE_FORMAT, strName.c_str());
+    return FormatText(WIZ_TEXT_PACKAGE_REFUSED_NOTE_FORMAT, strName.c_str());
 }
 
 }  // namespace wizard

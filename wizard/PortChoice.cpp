@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "wizard/TextFormat.h"
 #include "wizard/WizardTexts.h"
 
 int32_t g_nComPort = 1;
@@ -39,10 +40,7 @@ std::string PortEntryText(int nNumber, const std::string& strWhat, bool bMissing
         return std::string(szName) + "  " + WIZ_TEXT_NO_DEVICE;
     if (!bMissing)
         return std::string(szName) + "  " + strWhat;
-    std::string strMarked(strWhat.size() + 32, '\0');
-    strMarked.resize(static_cast<size_t>(
-        std::max(0, std::snprintf(strMarked.data(), strMarked.size(), WIZ_TEXT_MISSING_FORMAT, strWhat.c_str()))));
-    return std::string(szName) + "  " + strMarked;
+    return std::string(szName) + "  " + FormatText(WIZ_TEXT_MISSING_FORMAT, strWhat.c_str());
 }
 
 bool IsChoosable(const CPortEntry& entry)

@@ -8,6 +8,7 @@
 #include "engine/LoaderCodes.h"
 #include "texts/Texts.h"
 #include "wizard/PortChoice.h"
+#include "wizard/TextFormat.h"
 #include "wizard/WizardTexts.h"
 
 using namespace CHERFLoaderLib::LoaderCodes;
@@ -25,22 +26,9 @@ int Percent(int64_t nPayload)
     return static_cast<int>(std::clamp<int64_t>(nPayload, 0, 100));
 }
 
-// One format with its values; the texts among them (the engine's phase
-// names, reasons and retry texts) may be of any length.
-template <typename... Args>
-std::string Format(const char* pszFormat, Args... args)
-{
-    const int nLength = std::snprintf(nullptr, 0, pszFormat, args...);
-    if (nLength <= 0)
-        return std::string();
-    std::string strText(static_cast<size_t>(nLength), '\0');
-    std::snprintf(strText.data(), strText.size() + 1, pszFormat, args...);
-    return strText;
-}
-
 std::string PhaseLine(const std::string& strName, int nPercent)
 {
-    return Format(WIZ_TEXT_PHASE_FORMAT, strName.c_str(), nPercent);
+    return FormatText(WIZ_TEXT_PHASE_FORMAT, strName.c_str(), nPercent);
 }
 
 std::string Version(uint16_t wVersion)
@@ -63,13 +51,13 @@ std::string FactsText(const CHERFLoaderLib::CJobReport& report)
     const CHERFLoaderLib::CReceiverFacts& rx = report.receiver;
     std::vector<std::string> lines;
     if (rx.nBoardId >= 0)
-        lines.push_back(Format(WIZ_TEXT_BEFORE_FORMAT, Version(rx.wOldAppVersion).c_str(),
+        lines.push_back(FormatText(WIZ_TEXT_BEFORE_FORMAT, Version(rx.wOldAppVersion).c_str(),
                                Version(rx.wOldBootVersion).c_str()));
     if (rx.bIdentifiedAfter)
-        lines.push_back(Format(WIZ_TEXT_NOW_FORMAT, Version(rx.wNowAppVersion).c_str(),
+        lines.push_back(FormatText(WIZ_TEXT_NOW_FORMAT, Version(rx.wNowAppVersion).c_str(),
                                Version(rx.wNowBootVersion).c_str()));
     if (report.bStarted)
-        lines.push_back(Format(WIZ_TEXT_TIME_TAKEN_FORMAT, Duration(report.dSeconds).c_str()));
+        lines.push_back(FormatText(WIZ_TEXT_TIME_TAKEN_FORMAT, Duration(report.dSeconds).c_str()));
     std::string strText;
     for (const std::string& strLine : lines)
         strText += (strText.empty() ? "" : "\r\n") + strLine;
@@ -202,7 +190,7 @@ void CProgressFlow::OnEvent(const CHERFLoaderLib::CJobEvent& event, uint32_t nJo
     case CHERFLoaderLib::CJobEvent::EKind::RunBegins:
         m_Estimate.RunBegins(Clock::now());
         if (event.nAttempt > 1) {
-            m_View.ShowRetry(Format(WIZ_TEXT_RUN_AGAIN_FORMAT, event.nAttempt));
+            m_View.ShowRetry(FormatText(WIZ_TEXT_RUN_AGAIN_FORMAT, event.nAttempt));
             m_bKeepRetryLine = true;  // through the run's first phase
         }
         break;
@@ -228,12 +216,12 @@ std::string CProgressFlow::TimesLine() const
     if (!m_Estimate.Started())
         return std::string();
     const Clock::time_point now = Clock::now();
-    std::string strLine = Format(WIZ_TEXT_ELAPSED_FORMAT, Duration(m_Estimate.Elapsed(now)).c_str());
+    std::string strLine = FormatText(WIZ_TEXT_ELAPSED_FORMAT, Duration(m_Estimate.Elapsed(now)).c_str());
     if (const double dLeft = m_Estimate.SecondsLeft(now); dLeft >= 0)
-        strLine += Format(WIZ_TEXT_LEFT_FORMAT, Duration(dLeft).c_str());
+        strLine += FormatText(WIZ_TEXT_LEFT_FORMAT, Duration(dLeft).c_str());
     if (const double dRate = m_Estimate.BytesPerSecond(now); dRate >= 0) {
         char szSpeed[32];
-        strLine += Format(WIZ_TEXT_SPEED_FORMAT, FormatSpeed(szSpeed, sizeof szSpeed, dRate));
+        strLine += FormatText(WIZ_TEXT_SPEED_FORMAT, FormatSpeed(szSpeed, sizeof szSpeed, dRate));
     }
     return strLine;
 }
@@ -244,7 +232,7 @@ void CProgressFlow::OnNotification(const CHERFLoaderLib::CLoaderNotification& no
     const int nPercent = Percent(notification.nPayload);
     switch (notification.nCode) {
     case HLN_OVERALL_PERCENT:
-        m_View.ShowOverall(Format(WIZ_TEXT_OVERALL_FORMAT, nPercent), nPercent);
+        m_View.ShowOverall(FormatText(WIZ_TEXT_OVERALL_FORMAT, nPercent), nPercent);
         break;
     case HLN_PHASE_PERCENT:
         m_View.ShowPhase(PhaseLine(m_strPhaseName, nPercent), nPercent);
@@ -258,7 +246,7 @@ void CProgressFlow::OnNotification(const CHERFLoaderLib::CLoaderNotification& no
         m_bKeepRetryLine = false;
         break;
     case HLN_RETRY:
-        m_View.ShowRetry(Format(WIZ_TEXT_RETRY_FORMAT, static_cast<int>(notification.nPayload),
+        m_View.ShowRetry(FormatText(WIZ_TEXT_RETRY_FORMAT, static_cast<int>(notification.nPayload),
                                 notification.strText.c_str()));
         break;
     case HLN_RUN:

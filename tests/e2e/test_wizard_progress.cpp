@@ -437,7 +437,9 @@ TEST_F(WizardProgress, RetryLineWarningAndTimes)
     Play({{HLN_PHASE_BEGIN, 0, "Verify data"}});
     EXPECT_EQ(pRetry->text(), "");
     SendKind(CJobEvent::EKind::RunBegins);
-    Play({{HLN_PHASE_BEGIN, 0, "Connect to receiver"}, {HLN_OVERALL_PERCENT, 5, nullptr}, {HLN_PHASE_PERCENT, 50, nullptr}});
+    Play({{HLN_PHASE_BEGIN, 0, "Connect to receiver"},
+          {HLN_OVERALL_PERCENT, 5, nullptr},
+          {HLN_PHASE_PERCENT, 50, nullptr}});
     EXPECT_EQ(pRetry->text(), "The upgrade is tried again (run 2).") << "kept through the run's first phase";
     EXPECT_FALSE(m_pFinish->TimesText()->text().isEmpty());
     Play({{HLN_PHASE_BEGIN, 0, "Upload monitor"}});
@@ -648,7 +650,8 @@ TEST_F(WizardProgress, EventsFromTheJobThreadArriveInOrder)
     });
     worker.join();
     // In posting order the last lines are these; any other order leaves others.
-    EXPECT_TRUE(WaitFor([this] { return OverallLine() == "Overall progress: 100%" && PhaseLine() == "Upload data: 0%"; }))
+    EXPECT_TRUE(WaitFor(
+        [this] { return OverallLine() == "Overall progress: 100%" && PhaseLine() == "Upload data: 0%"; }))
         << OverallLine().toStdString() << " / " << PhaseLine().toStdString();
     EXPECT_FALSE(FinishEnabled());
 }

@@ -51,6 +51,7 @@ INT_PTR CConnectionPage::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
     switch (nMessage) {
     case WM_INITDIALOG:
         ScalePicture();
+        MakeReadOnlyText(IDC_PACKAGE_TEXT);
         return TRUE;
     case WM_NOTIFY:
         return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));

@@ -112,6 +112,7 @@ void CFinish::OnInitDialog()
     ScalePicture();
     SendMessageA(Item(IDC_OVERALL_PROGRESS), PBM_SETRANGE32, 0, 100);
     SendMessageA(Item(IDC_PHASE_PROGRESS), PBM_SETRANGE32, 0, 100);
+    MakeReadOnlyText(IDC_RESULT_TEXT);
     SetScrollText(IDC_RESULT_TEXT, WIZ_TEXT_UPDATING);
     SetWindowTextA(Item(IDC_WARNING_TEXT), WIZ_TEXT_FLASH_WARNING);
     SetWindowTextA(Item(IDC_TRY_AGAIN), WIZ_TEXT_TRY_AGAIN);
@@ -194,8 +195,9 @@ void CFinish::SetFinished(bool bFinished, bool bOfferRetry)
     SetWizardButtons(bFinished ? (PSWIZB_FINISH | (bRetry ? PSWIZB_BACK : 0)) : 0);
     ShowWindow(SheetButton(IDC_SHEET_BACK), bRetry ? SW_SHOW : SW_HIDE);
     ShowWindow(Item(IDC_TRY_AGAIN), bRetry ? SW_SHOW : SW_HIDE);
-    if (bFinished)
-        PostMessageA(m_hWnd, WM_TAKE_FOCUS, FOCUS_FINISH, 0);
+    // Try again hides the button that had the focus: the page takes it, so
+    // that Escape still reaches the sheet.
+    PostMessageA(m_hWnd, WM_TAKE_FOCUS, bFinished ? FOCUS_FINISH : FOCUS_PAGE, 0);
 }
 
 bool CFinish::ConfirmCancel()
