@@ -48,7 +48,8 @@ void CAnswerTimer::Note(double elapsedMs, uint32_t bytes, uint32_t baud)
 }
 
 int TimedExchange(CAnswerTimer& timer, uint32_t wireBytes, uint32_t baud, int attempts, int quickAttempts,
-                  const std::function<int(int waitMs)>& exchange, const std::function<void()>& onLoss)
+                  const std::function<int(int waitMs)>& exchange,
+                  const std::function<void(const CAnswerLoss& loss)>& onLoss)
 {
     int result = LINK_TIMEOUT, slow = 0, quick = 0;
     while (slow < attempts) {
@@ -62,12 +63,13 @@ int TimedExchange(CAnswerTimer& timer, uint32_t wireBytes, uint32_t baud, int at
         }
         if (result != LINK_TIMEOUT)
             return result;
-        if (onLoss)
-            onLoss();
-        if (timer.IsQuick(wait) && ++quick <= quickAttempts)
-            std::this_thread::sleep_for(std::chrono::milliseconds(timer.QuietMs()));
-        else
+        const bool isQuick = timer.IsQuick(wait) && ++quick <= quickAttempts;
+        if (!isQuick)
             ++slow;
+        if (onLoss)
+            onLoss(CAnswerLoss{wait, isQuick, slow, isQuick || slow < attempts});
+        if (isQuick)
+            std::this_thread::sleep_for(std::chrono::milliseconds(timer.QuietMs()));
     }
     return result;
 }

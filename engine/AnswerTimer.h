@@ -48,12 +48,24 @@ private:
     double m_dSpreadMs = 0;  // smoothed mean deviation of it
 };
 
+// What a lost answer was: how long it was waited for, whether the loss was
+// quick (asked again after a moment of quiet, no attempt counted), the
+// attempts that failed after a full wait so far, and whether it is asked
+// again.
+struct CAnswerLoss {
+    int nWaitMs;
+    bool bQuick;
+    int nFailed;
+    bool bAgain;
+};
+
 // One exchange whose wait `timer` learns. `exchange` sends the packet and
 // waits the given time (a LINK_* result). A loss quicker than the timer's
 // ceiling is tried again after a moment of quiet, up to `quickAttempts`
 // times in all; a full wait counts as one of `attempts`. An answer (also a
 // refusal) ends it at once; `onLoss` is called for every time-out.
 int TimedExchange(CAnswerTimer& timer, uint32_t wireBytes, uint32_t baud, int attempts, int quickAttempts,
-                  const std::function<int(int waitMs)>& exchange, const std::function<void()>& onLoss);
+                  const std::function<int(int waitMs)>& exchange,
+                  const std::function<void(const CAnswerLoss& loss)>& onLoss);
 
 }  // namespace CHERFLoaderLib

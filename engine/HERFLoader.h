@@ -15,7 +15,16 @@
 // started run. A Start that fails sends nothing. The monitor upload says
 // which monitor it sends with one HLN_TEXT line (MONITOR_FILE_TEXT_PREFIX and
 // the file's path, or MONITOR_BUILT_IN_TEXT, texts/Texts.h) right before its
-// "Monitor: v0.31, 12 May 2006" line.
+// "Monitor: v0.31, 12 May 2006" line. An exchange that failed and is sent
+// again (a monitor chunk, a data block, an erase, program or verify command)
+// is one HLN_RETRY, right after the failure and before the next attempt,
+// with the number of the failed attempt and a text that names what is sent
+// again and why ("data block 17 of 302 (1024 bytes to RAM 0x005C3400,
+// primary link): no answer to the block within 150 ms, sent again"); the
+// uploads send one after their last failure too (", no attempt left").
+// With the trace on (EnableTrace), every notification but the percentages,
+// every phase's beginning and every quick re-send also goes to standard
+// error as a line a person can follow.
 //
 // After HLN_RUN 1, GetRunReport says what the run really did (whether the
 // receiver was reached, a check refused the package, flash work began, the
@@ -48,7 +57,7 @@ struct CLoaderNotification {
     uint32_t nMessage = 0;   // the message number given to Create
     int32_t nCode = 0;       // HLN_*
     int64_t nPayload = 0;    // number payload (0 for text notifications)
-    std::string strText;     // HLN_TEXT and HLN_PHASE_BEGIN: the text, copied when sent
+    std::string strText;     // HLN_TEXT, HLN_PHASE_BEGIN and HLN_RETRY: the text, copied when sent
     // HLN_PHASE_BEGIN only: the phase's kind (PHASE_*; -1 with any other
     // code) and, for the two uploads, the bytes the phase carries (0 when
     // nothing is sent), so that a front end shows speed and time left from

@@ -102,6 +102,13 @@ private:
     // Session operations shared by the phases.
     void Notify(int32_t code, int64_t payload);
     void NotifyText(int32_t code, const std::string& text) { m_Progress.PostText(code, text); }
+    // An exchange failed and is sent again (bAgain) or given up: `what`
+    // names the block, chunk or command and where it goes, `why` what went
+    // wrong. nFailed is the number of the attempt that failed: from 1 on it
+    // is also HLN_RETRY with that number and the text "what: why, sent
+    // again" (or ", no attempt left"); 0 is a quick re-send that costs no
+    // attempt and only goes to the trace. The line counts as troubled.
+    void NotifyRetry(int nFailed, const std::string& what, const std::string& why, bool bAgain);
     void UpdateProgress(double value) { m_Progress.UpdateProgress(value); }
     bool IsCancelled() const { return m_Run.IsCancelled(); }
     void SetError(int32_t code) { m_Run.SetError(code); }
@@ -176,6 +183,8 @@ private:
 
     // Data upload (DataUpload.cpp).
     void UploadWorker(CQMonitorManager& manager, std::atomic<bool>& outcome);
+    // A block as a retry names it: its number, size, place and link.
+    std::string BlockName(const CDataBufferItem& block, bool secondary) const;
     bool StartUploadThread(platform::CThread& thread, bool secondary);
 
     // Programming (FlashPhases.cpp). FlashCommand sends an erase, program or
@@ -319,7 +328,14 @@ private:
     CSessionProgress m_Progress;
     // Reads the receiver's memory through the monitor link (the worker
     // alone); after m_Links, whose monitor manager it uses.
-    CMemoryReader m_Reader{m_Links.m_MonitorMgr, [this] { return m_nRateNow; }, [this] { NoteLineTrouble(); }};
+    CMemoryReader m_Reader{m_Links.m_MonitorMgr, [this] { return m_nRateNow; },
+                           [this](const std::string& what, const CAnswerLoss& loss) {
+                               const std::string why = "no answer within " + std::to_string(loss.nWaitMs) + " ms";
+                               if (loss.bQuick)
+                                   NotifyRetry(0, what, why + " (a quick loss)", true);
+                               else
+                                   NotifyRetry(loss.bAgain ? loss.nFailed : 0, what, why, loss.bAgain);
+                           }};
 };
 
 }  // namespace CHERFLoaderLib

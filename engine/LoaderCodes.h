@@ -84,7 +84,9 @@ constexpr int32_t HLN_FAMILY_CHECK = 6;        // 2: the package does not suit t
 constexpr int32_t HLN_CONNECT = 7;             // step status 0, 1, 2
 constexpr int32_t HLN_MONITOR_UPLOAD = 8;      // step status 0, 1, 2, 3
 constexpr int32_t HLN_DATA_UPLOAD = 9;         // step status 0, 1, 2, 3
-constexpr int32_t HLN_RETRY = 10;              // number of the failed attempt, 1..3
+constexpr int32_t HLN_RETRY = 10;              // number of the failed attempt, 1..3 (the uploads' quick
+                                               // losses count on, to 10); the text names the block or
+                                               // command, why it failed and whether it is sent again
 constexpr int32_t HLN_VERIFY = 11;             // step status 0, 1, 2
 constexpr int32_t HLN_EXPAND = 12;             // step status 0, 1, 2
 constexpr int32_t HLN_PREPARE_FLASH = 13;      // step status 0, 1, 2

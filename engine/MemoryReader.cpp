@@ -1,6 +1,7 @@
 #include "engine/MemoryReader.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "link/QMonitorManager.h"
 #include "package/ByteOrder.h"
@@ -18,7 +19,7 @@ constexpr size_t HEADER_STATUS16 = 7;           // address, length (16 bits), st
 constexpr size_t HEADER_LENGTH32 = 8;           // address, length (32 bits)
 }  // namespace
 
-CMemoryReader::CMemoryReader(CQMonitorManager& monitor, std::function<uint32_t()> baud, std::function<void()> onLoss)
+CMemoryReader::CMemoryReader(CQMonitorManager& monitor, std::function<uint32_t()> baud, LossSink onLoss)
     : m_Monitor(monitor), m_Baud(std::move(baud)), m_OnLoss(std::move(onLoss))
 {
 }
@@ -79,7 +80,13 @@ CMemoryReader::ERead CMemoryReader::ReadPiece(uint32_t address, uint32_t length,
                 return LINK_TIMEOUT;
             return LINK_OK;
         },
-        m_OnLoss);
+        [&](const CAnswerLoss& loss) {
+            if (!m_OnLoss)
+                return;
+            char what[64];
+            std::snprintf(what, sizeof what, "read of %u bytes at 0x%08X", length, address);
+            m_OnLoss(what, loss);
+        });
     if (result == LINK_OK) {
         const size_t header = layout == ELayout::Status16 ? HEADER_STATUS16 : HEADER_LENGTH32;
         bytes.assign(reply.m_Data.begin() + static_cast<std::ptrdiff_t>(header), reply.m_Data.end());

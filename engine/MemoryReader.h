@@ -40,9 +40,11 @@ public:
     // taken as one that does not read back.
     static constexpr uint32_t MIN_PIECE = 128;
 
-    // `baud` gives the line's rate now (for the learnt waits); `onLoss` is
-    // called for every answer lost or damaged on the line.
-    CMemoryReader(CQMonitorManager& monitor, std::function<uint32_t()> baud, std::function<void()> onLoss);
+    // Called for every answer lost or damaged on the line, with what was
+    // read ("read of 1024 bytes at 0x01000000").
+    using LossSink = std::function<void(const std::string& what, const CAnswerLoss& loss)>;
+    // `baud` gives the line's rate now (for the learnt waits).
+    CMemoryReader(CQMonitorManager& monitor, std::function<uint32_t()> baud, LossSink onLoss);
 
     // Back to a monitor not yet probed: layout and piece unknown.
     void Forget();
@@ -78,7 +80,7 @@ private:
 
     CQMonitorManager& m_Monitor;
     std::function<uint32_t()> m_Baud;
-    std::function<void()> m_OnLoss;
+    LossSink m_OnLoss;
     CAnswerTimer m_Timer{1000};
     ELayout m_eLayout = ELayout::Unknown;
     ELayout m_eLastLayout = ELayout::Unknown;

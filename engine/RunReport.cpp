@@ -55,13 +55,45 @@ std::string DescribeFailure(const CRunReport& report)
     return reason;
 }
 
+namespace {
+
+// Advice shorter than this is no advice (a word or two the texts happen to share).
+constexpr size_t SHARED_ADVICE_MIN = 30;
+
+// Where the advice both texts end with begins: the longest common ending
+// that starts a clause (after ": " or "; ") in both. npos when they share
+// none of at least SHARED_ADVICE_MIN characters.
+size_t SharedAdviceLength(const std::string& a, const std::string& b)
+{
+    size_t common = 0;
+    while (common < a.size() && common < b.size() && a[a.size() - 1 - common] == b[b.size() - 1 - common])
+        ++common;
+    for (size_t length = common; length >= SHARED_ADVICE_MIN; --length) {
+        const size_t at = a.size() - length, bt = b.size() - length;
+        if (at >= 2 && bt >= 2 && a.compare(at - 2, 2, b, bt - 2, 2) == 0 &&
+            (a.compare(at - 2, 2, ": ") == 0 || a.compare(at - 2, 2, "; ") == 0))
+            return length;
+    }
+    return std::string::npos;
+}
+
+}  // namespace
+
 std::string DescribeFailures(const CRunReport& first, const CRunReport& last)
 {
     const std::string lastText = DescribeFailure(last);
     const std::string firstText = DescribeFailure(first);
     if (firstText.empty() || firstText == lastText)
         return lastText;
-    return lastText + " (first run: " + firstText + ")";
+    // Both runs often end with the same advice (what to check when nothing
+    // answers, that a receiver kept in its monitor must stay powered): it is
+    // said once, after both failures.
+    const size_t advice = SharedAdviceLength(lastText, firstText);
+    if (advice == std::string::npos)
+        return lastText + " (first run: " + firstText + ")";
+    const size_t lastHead = lastText.size() - advice - 2, firstHead = firstText.size() - advice - 2;
+    return lastText.substr(0, lastHead) + " (first run: " + firstText.substr(0, firstHead) + ")" +
+           lastText.substr(lastHead);
 }
 
 }  // namespace CHERFLoaderLib

@@ -83,7 +83,8 @@ std::string DescribeFailure(const CRunReport& report);
 
 // One line for an upgrade whose runs all failed: the last run's failure and,
 // when the first run failed otherwise, that one too (a retry's failure
-// often only follows from the first).
+// often only follows from the first). Advice both end with (what to check
+// when nothing answered) is said once, after both.
 std::string DescribeFailures(const CRunReport& first, const CRunReport& last);
 
 }  // namespace CHERFLoaderLib

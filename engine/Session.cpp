@@ -2,6 +2,7 @@
 #include "engine/HERFLoaderImpl.h"
 
 #include <cstdio>
+#include <string>
 
 #include "platform/DebugOut.h"
 
@@ -22,6 +23,22 @@ int32_t FallbackResult(int32_t kind)
     case PHASE_PREPARE_FLASH: return HLE_PREPARE_FAILED;
     case PHASE_PROGRAM_FLASH: return HLE_PROGRAM_FAILED;
     default: return HLE_CONNECT_FAILED;
+    }
+}
+
+// What a notification means, for the trace: "Program flash failed".
+std::string TraceWords(int32_t code, int64_t payload)
+{
+    if (const char* step = StepName(code)) {
+        static const char* const STATUS[] = {"begins", "succeeded", "failed", "cancelled"};
+        return payload >= STEP_BEGIN && payload <= STEP_CANCELLED ? std::string(step) + " " + STATUS[payload]
+                                                                  : std::string(step);
+    }
+    switch (code) {
+    case HLN_RUN:
+        return payload == RUN_BEGIN ? "the run begins" : payload == RUN_FINISHED ? "the run has ended" : "cancelled";
+    case HLN_NO_CANCEL: return "the flash work begins: the run can no longer be cancelled";
+    default: return std::string();
     }
 }
 
@@ -107,6 +124,8 @@ void CHERFLoaderImpl::WorkerMain()
             break;
         }
         m_Progress.PostPhaseBegin(*phase, PhaseBytes(phase->m_nKind));
+        if (platform::IsDebugOutEnabled())
+            platform::DebugOut((std::string("engine: phase ") + phase->m_pszName + " begins\n").c_str());
         if (closedNow) {
             Notify(HLN_NO_CANCEL, 0);
             // From here on the run holds the receiver in its monitor with
@@ -198,6 +217,18 @@ CRunReport CHERFLoaderImpl::GetRunReport() const
     return m_Run.GetRunReport(m_Links.AnyPortGone(), m_strStartError);
 }
 
+void CHERFLoaderImpl::NotifyRetry(int nFailed, const std::string& what, const std::string& why, bool bAgain)
+{
+    NoteLineTrouble();
+    const std::string text = what + ": " + why + (bAgain ? ", sent again" : ", no attempt left");
+    if (platform::IsDebugOutEnabled())
+        platform::DebugOut(("engine: " + (nFailed > 0 ? "HLN_RETRY " + std::to_string(nFailed) + ": " : "") + text +
+                            "\n")
+                               .c_str());
+    if (nFailed > 0)
+        m_Progress.PostNumberText(HLN_RETRY, nFailed, text);
+}
+
 void CHERFLoaderImpl::Notify(int32_t code, int64_t payload)
 {
     if (payload == STEP_FAILED && StepName(code) != nullptr)
@@ -206,8 +237,9 @@ void CHERFLoaderImpl::Notify(int32_t code, int64_t payload)
         NoteLineTrouble();
     if (code != HLN_OVERALL_PERCENT && code != HLN_PHASE_PERCENT && platform::IsDebugOutEnabled()) {
         char text[96];
-        std::snprintf(text, sizeof text, "engine: %s %lld\n", NotificationName(code), static_cast<long long>(payload));
-        platform::DebugOut(text);
+        std::snprintf(text, sizeof text, "engine: %s %lld", NotificationName(code), static_cast<long long>(payload));
+        const std::string words = TraceWords(code, payload);
+        platform::DebugOut((text + (words.empty() ? std::string() : " (" + words + ")") + "\n").c_str());
     }
     m_Progress.Post(code, payload);
 }

@@ -25,6 +25,16 @@ void CSessionProgress::PostText(int32_t code, const std::string& text)
     Deliver(n);
 }
 
+void CSessionProgress::PostNumberText(int32_t code, int64_t payload, const std::string& text)
+{
+    CLoaderNotification n;
+    n.nMessage = m_nNotifyMsg;
+    n.nCode = code;
+    n.nPayload = payload;
+    n.strText = text;
+    Deliver(n);
+}
+
 void CSessionProgress::PostPhaseBegin(const CFlashPhase& phase, uint32_t bytes)
 {
     CLoaderNotification n;

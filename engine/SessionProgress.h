@@ -26,6 +26,8 @@ public:
     // One notification to the sink, unless muted.
     void Post(int32_t code, int64_t payload);
     void PostText(int32_t code, const std::string& text);
+    // A notification with both a number and a text (HLN_RETRY).
+    void PostNumberText(int32_t code, int64_t payload, const std::string& text);
     // HLN_PHASE_BEGIN with the phase's name, kind and the bytes it carries.
     void PostPhaseBegin(const CFlashPhase& phase, uint32_t bytes);
     void Mute();

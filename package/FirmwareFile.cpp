@@ -1,6 +1,8 @@
 // Reading the three firmware file kinds and loading section data.
 #include "package/FirmwareFile.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -32,20 +34,30 @@ TRAILMARK_PRINTF_FORMAT(1, 2) std::string Printf(const char* format, ...)
     return text;
 }
 
-// A path must fit the entry's path field with its terminator; a longer one is
-// refused rather than cut, since a cut path names another file.
+// A path must be one the system opens and fit the entry's path field with
+// its terminator; a longer one is refused rather than cut, since a cut path
+// names another file.
 bool CheckPath(const char* path, std::string& error)
 {
     if (path == nullptr || path[0] == '\0') {
         error = "no file name given";
         return false;
     }
-    size_t n = strnlen(path, PATH_FIELD_SIZE);
-    if (n >= PATH_FIELD_SIZE) {
-        error = Printf("path is too long (more than %zu bytes): %.60s...", PATH_FIELD_SIZE - 1, path);
+    const size_t limit = std::min(PATH_FIELD_SIZE, platform::MaxPathBytes());
+    size_t n = strnlen(path, limit);
+    if (n >= limit) {
+        error = Printf("path is too long (more than %zu bytes): %.60s...", limit - 1, path);
         return false;
     }
     return true;
+}
+
+bool EqualsIgnoringCase(const char* text, const char* lower)
+{
+    for (; *text != '\0' && *lower != '\0'; ++text, ++lower)
+        if (std::tolower(static_cast<unsigned char>(*text)) != *lower)
+            return false;
+    return *text == '\0' && *lower == '\0';
 }
 
 // One open file for the length of one operation, its path checked first;
@@ -251,32 +263,71 @@ bool CFirmwareFileEntry::Load(const char* pathName)
     }
 }
 
+int32_t KindByName(const char* pathName)
+{
+    if (pathName == nullptr)
+        return KIND_UNKNOWN;
+    if (std::strstr(pathName, ".q") != nullptr)
+        return KIND_PACKAGE;
+    if (std::strstr(pathName, ".bin") != nullptr)
+        return KIND_APP_IMAGE;
+    // The extension of the file's own name, not of a folder it lies in.
+    const char* name = pathName;
+    for (const char* p = pathName; *p != '\0'; ++p)
+        if (*p == '/' || *p == '\\' || *p == ':')
+            name = p + 1;
+    const char* dot = std::strrchr(name, '.');
+    if (dot == nullptr)
+        return KIND_UNKNOWN;
+    if (EqualsIgnoringCase(dot + 1, "q"))
+        return KIND_PACKAGE;
+    if (EqualsIgnoringCase(dot + 1, "bin"))
+        return KIND_APP_IMAGE;
+    return KIND_UNKNOWN;
+}
+
 int32_t CFirmwareFileEntry::DetectKind(const char* pathName)
 {
     m_strError.clear();
     CReadFile file;
     if (!file.Open(pathName, m_strError))
         return KIND_UNKNOWN;
+    const int32_t named = KindByName(pathName);
+    if (named == KIND_PACKAGE)
+        return DetectPackage(file, pathName);
+    if (named != KIND_UNKNOWN)
+        return DetectImage(file, pathName);
+    // The name says nothing: the first bytes do.
+    uint8_t magic[4] = {};
+    const size_t got = file.ReadAt(0, magic, sizeof magic);
+    if (got == sizeof magic && std::memcmp(magic, "QFW2", 4) == 0)
+        return DetectPackage(file, pathName);
+    const int32_t image = DetectImage(file, pathName);
+    if (image == KIND_UNKNOWN)
+        m_strError = Printf("%s: not a firmware file: neither a QFW2 package nor an application or boot image "
+                            "(its first bytes: %s)",
+                            pathName, got == sizeof magic ? MagicText(magic).c_str() : "fewer than 4");
+    return image;
+}
 
-    if (std::strstr(pathName, ".q") != nullptr) {
-        uint8_t header[PACKAGE_HEADER_SIZE];
-        size_t got = file.ReadAt(0, header, sizeof header);
-        if (got < sizeof header) {
-            m_strError = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
-                           sizeof header);
-            return KIND_UNKNOWN;
-        }
-        if (std::memcmp(header, "QFW2", 4) != 0) {
-            m_strError = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
-            return KIND_UNKNOWN;
-        }
-        return KIND_PACKAGE;
-    }
-    if (std::strstr(pathName, ".bin") == nullptr) {
-        m_strError = Printf("%s: not a firmware file (the name contains neither \".q\" nor \".bin\")", pathName);
+int32_t CFirmwareFileEntry::DetectPackage(platform::CFileReader& file, const char* pathName)
+{
+    uint8_t header[PACKAGE_HEADER_SIZE];
+    size_t got = file.ReadAt(0, header, sizeof header);
+    if (got < sizeof header) {
+        m_strError = Printf("%s: not a QFW2 package (header cut short: %zu of %zu bytes)", pathName, got,
+                            sizeof header);
         return KIND_UNKNOWN;
     }
+    if (std::memcmp(header, "QFW2", 4) != 0) {
+        m_strError = Printf("%s: not a QFW2 package (magic %s)", pathName, MagicText(header).c_str());
+        return KIND_UNKNOWN;
+    }
+    return KIND_PACKAGE;
+}
 
+int32_t CFirmwareFileEntry::DetectImage(platform::CFileReader& file, const char* pathName)
+{
     size_t got = file.ReadAt(0, appHeader, sizeof appHeader);
     if (got == sizeof appHeader && GetLe32(appHeader) == APP_IMAGE_MAGIC)
         return KIND_APP_IMAGE;
@@ -285,8 +336,8 @@ int32_t CFirmwareFileEntry::DetectKind(const char* pathName)
     got = file.ReadAt(0, head, sizeof head);
     if (got < sizeof head) {
         m_strError = Printf("%s: not a firmware image (no application magic, and only %zu bytes where a boot "
-                       "record is looked for in the first %zu)",
-                       pathName, got, sizeof head);
+                            "record is looked for in the first %zu)",
+                            pathName, got, sizeof head);
         return KIND_UNKNOWN;
     }
     for (size_t offset = 0; offset < sizeof head; offset += 4) {
@@ -303,7 +354,7 @@ int32_t CFirmwareFileEntry::DetectKind(const char* pathName)
         return KIND_BOOT_IMAGE;
     }
     m_strError = Printf("%s: not a firmware image (no application magic and no boot record in the first %zu bytes)",
-                   pathName, sizeof head);
+                        pathName, sizeof head);
     return KIND_UNKNOWN;
 }
 

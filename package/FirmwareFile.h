@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+namespace platform {
+class CFileReader;
+}
+
 // Section flags.
 constexpr uint32_t SECTION_BOOT = 0x01;
 constexpr uint32_t SECTION_APP = 0x02;
@@ -37,7 +41,10 @@ constexpr size_t PACKAGE_HEADER_SIZE = 76;
 constexpr size_t SECTION_RECORD_SIZE = 20;
 constexpr size_t APP_HEADER_SIZE = 32;
 constexpr size_t BOOT_RECORD_SIZE = 16;
-constexpr size_t PATH_FIELD_SIZE = 260;         // bytes, terminator included
+// Bytes of the entry's path, terminator included: room for the longest path
+// any supported system opens (Linux's 4096). A path the running system
+// cannot open (longer than platform::MaxPathBytes) is refused, never cut.
+constexpr size_t PATH_FIELD_SIZE = 4096;
 constexpr size_t DESCRIPTION_FIELD_SIZE = 256;  // bytes, terminator included
 
 // The byte sum of a section: unsigned bytes into a wrapping 32-bit sum.
@@ -54,6 +61,15 @@ std::string SectionFlagNames(uint32_t flags);
 std::string PackageNameText(const uint8_t* bytes, size_t unitCount, size_t maxBytes);
 constexpr size_t PACKAGE_NAME_FIELD_UNITS = 32;
 constexpr size_t PACKAGE_DESCRIPTION_BYTES = 32;
+
+// What a file's name says of its kind: KIND_PACKAGE for a path holding
+// ".q", else KIND_APP_IMAGE for one holding ".bin" (both tested on the whole
+// path, case-sensitively, ".q" first, as the receivers' tools have always
+// done); else the file name's extension read without regard to case ("Q",
+// "BIN"); KIND_UNKNOWN when the name says nothing (no extension, another
+// one), and the kind is then judged by the contents. KIND_APP_IMAGE stands
+// for either image kind, which only the contents tell apart.
+int32_t KindByName(const char* path);
 
 class CFirmwareSection {
 public:
@@ -88,6 +104,8 @@ public:
 
     // Detects the kind, stores it in `kind` and runs that kind's reader.
     bool Load(const char* path);
+    // The kind, as the file's name says it, else as its contents do (see
+    // KindByName).
     int32_t DetectKind(const char* path);
     bool ReadPackage(const char* path);
     bool ReadBinImage(const char* path, bool application);
@@ -100,4 +118,9 @@ public:
     uint8_t bootRecord[BOOT_RECORD_SIZE] = {};
     int32_t kind = KIND_UNKNOWN;
     std::string m_strError;  // reason of the last failure, one line
+
+private:
+    // The checks of one kind on an open file; fill appHeader or bootRecord.
+    int32_t DetectPackage(platform::CFileReader& file, const char* path);
+    int32_t DetectImage(platform::CFileReader& file, const char* path);
 };

@@ -14,8 +14,10 @@
 #                                        (continuation lines start at the column)
 #   Free text at column 0                (a footer)
 # Entries of a heading that starts with an option are options; "Positionals"
-# and "Subcommands" list arguments and subcommands; any other indented block
-# is kept as preformatted text.
+# and "Subcommands" list arguments and subcommands; the program's own
+# "Environment", "Exit status" and "Files" become the page's sections of
+# those names, one tagged paragraph per entry; any other indented block is
+# kept as preformatted text.
 
 FNR == 1 && NR > 1 { read_command() }
 { line[++nlines] = $0 }
@@ -86,11 +88,16 @@ function read_command(    i, width, s, text, entry) {
 # A block's heading is written before its first text, so that a block with
 # nothing left to show (only the help flag) has none.
 function emit(text) {
-    if (heading != "") {
+    if (heading != "" && block == "section") {
+        text = ".SH " toupper(heading) "\n" text
+        heading = ""
+    } else if (heading != "") {
         text = ".PP\n\\fB" roff(heading) ":\\fR\n" text
         heading = ""
     }
-    if (ncmd == 1 && block == "sub")
+    if (block == "section")
+        page_sections = page_sections text
+    else if (ncmd == 1 && block == "sub")
         cmd_subs[ncmd] = cmd_subs[ncmd] text
     else
         cmd_body[ncmd] = cmd_body[ncmd] text
@@ -115,6 +122,8 @@ function read_usage(text,    n, w, i) {
 }
 
 function block_kind(head, s) {
+    if (ncmd == 1 && (head == "Environment" || head == "Exit status" || head == "Files"))
+        return "section"
     if (head == "Subcommands")
         return "sub"
     if (head == "Positionals")
@@ -144,7 +153,9 @@ function split_entry(s, width) {
 
 function add_entry(kind, name, desc,    names, rest, n, i, option) {
     ndesc = 0
-    if (kind == "sub") {
+    if (kind == "section") {
+        emit(".TP\n\\fB" roff(name) "\\fR\n")
+    } else if (kind == "sub") {
         subcommands[cmd_path[ncmd]] = subcommands[cmd_path[ncmd]] " " name
         emit(".TP\n\\fB" roff(name) "\\fR\n")
     } else {
@@ -222,6 +233,7 @@ function write_page(    i, program, title) {
             printf(".PP\n%s\n", roff(cmd_desc[i])) > man
         printf("%s", cmd_body[i]) > man
     }
+    printf("%s", page_sections) > man
     close(man)
 }
 

@@ -34,7 +34,8 @@ case "$*" in
 --version) echo "trailmark 9.9" ;;
 --help) printf '%s\n' "Fake" "Usage: trailmark [OPTIONS] SUBCOMMAND" "" "Options:" \
   "  -h,--help                   Print this help message and exit" "" "Subcommands:" \
-  "  run                         Run it" ;;
+  "  run                         Run it" "" "Environment:" \
+  "  FAKE_DIR                    the folder" "                              it reads" ;;
 "run --help") printf '%s\n' "Run it" "Usage: trailmark run [OPTIONS] FILE DIR" "" "Positionals:" \
   "  FILE TEXT REQUIRED          input" "  DIR TEXT REQUIRED           output folder" "" "Options:" \
   "  -h,--help                   Print this help message and exit" \
@@ -51,6 +52,9 @@ for text in "--a-name-longer-than-the-column TEXT" "first line" ".second line, C
             "Choices:" "--mode TEXT:{fast,slow}" "3  port cannot be opened"; do
   grep -qF -- "$text" <<<"$fake_page" || fail "the page lost the help text \"$text\""
 done
+# The program's own "Environment:" becomes the page's section, after the subcommands.
+awk '/^ENVIRONMENT$/ { s = 1 } s && /^ +FAKE_DIR$/ { n = NR } s && n && NR == n + 1 && /the folder/ { ok = 1 }
+     END { exit !ok }' <<<"$fake_page" || fail "the program's Environment did not become the ENVIRONMENT section"
 completion="$work/fake-out/trailmark.bash"
 mkdir -p "$work/cwd/folder"
 touch "$work/cwd/file"
@@ -73,6 +77,10 @@ for sub in $("$trailmark" --help | sed -n '/^Subcommands:/,/^$/p' | awk 'NR > 1 
       fail "the page's section of $sub lacks $option"
     [[ $offered == *" $option "* ]] || fail "completion of 'trailmark $sub -' lacks $option"
   done
+done
+# ENVIRONMENT, EXIT STATUS and FILES come from the program's own help text.
+for text in ENVIRONMENT TRAILMARK_COMn TRAILMARK_MONITOR_DIR TRAILMARK_STATE_DIR XDG_STATE_HOME "EXIT STATUS" FILES; do
+  grep -q "^ *$text\$" <<<"$rendered" || fail "the page has no entry or section \"$text\""
 done
 expect_completion "upgrade" trailmark up
 expect_completion "COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9" trailmark upgrade --port C

@@ -17,6 +17,10 @@
 
 namespace platform {
 
+// The longest path this system opens, in bytes with its terminator: 4096 on
+// Linux (PATH_MAX), 260 on Windows (MAX_PATH, the limit of the ANSI calls).
+size_t MaxPathBytes();
+
 class CFileReader {
 public:
     CFileReader();

@@ -51,6 +51,9 @@ struct CPortEntry {
     std::string strUsbProductId = {};  // four hex digits, "6001"
     std::string strUsbSerial = {};     // the adapter's serial number
     std::string strUsbProduct = {};    // its product name ("FT232R USB UART"; on Windows the driver's name for it)
+    // A device was set for the number (TRAILMARK_COMn) but nothing is there:
+    // strDevice names it, and opening it fails.
+    bool bMissing = false;
 };
 
 // The vendor id, product id and serial number in a Windows device instance

@@ -1,6 +1,7 @@
 // Version, date, time and model-name texts.
 #include "texts/Texts.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -90,4 +91,52 @@ char* FormatTime(char* buffer, size_t size, unsigned seconds)
         return CopyText(buffer, size, scratch);
     }
     return CopyText(buffer, size, text.c_str());
+}
+
+char* FormatFamily(char* buffer, size_t size, uint32_t family)
+{
+    char scratch[16];
+    std::snprintf(scratch, sizeof scratch, "0x%X", static_cast<unsigned>(family));
+    return CopyText(buffer, size, scratch);
+}
+
+char* FormatBoards(char* buffer, size_t size, const int32_t* boards, size_t count)
+{
+    if (boards == nullptr || count == 0)
+        return CopyText(buffer, size, "no board");
+    std::string text = count == 1 ? "board " : "boards ";
+    for (size_t i = 0; i < count;) {
+        // A run of consecutive identifiers is written as its first and last.
+        size_t j = i;
+        while (j + 1 < count && boards[j + 1] == boards[j] + 1)
+            ++j;
+        text += (i > 0 ? ", " : "") + std::to_string(boards[i]);
+        if (j > i)
+            text += "-" + std::to_string(boards[j]);
+        i = j + 1;
+    }
+    return CopyText(buffer, size, text.c_str());
+}
+
+char* FormatDuration(char* buffer, size_t size, double seconds)
+{
+    const long total = seconds > 0 && seconds < 1e9 ? std::lround(seconds) : 0;
+    char scratch[32];
+    if (total >= 3600)
+        std::snprintf(scratch, sizeof scratch, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+    else
+        std::snprintf(scratch, sizeof scratch, "%ld:%02ld", total / 60, total % 60);
+    return CopyText(buffer, size, scratch);
+}
+
+char* FormatSpeed(char* buffer, size_t size, double bytesPerSecond)
+{
+    char scratch[32];
+    if (!(bytesPerSecond >= 0) || bytesPerSecond > 1e12)
+        bytesPerSecond = 0;
+    if (bytesPerSecond < 1000)
+        std::snprintf(scratch, sizeof scratch, "%.0f B/s", bytesPerSecond);
+    else
+        std::snprintf(scratch, sizeof scratch, "%.1f kB/s", bytesPerSecond / 1000);
+    return CopyText(buffer, size, scratch);
 }

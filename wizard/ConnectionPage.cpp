@@ -4,25 +4,35 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QStandardItemModel>
 
+#include "wizard/CustomPropertySheet.h"
+#include "wizard/DisplayText.h"
 #include "wizard/ReceiverPicture.h"
+#include "wizard/ScrollText.h"
 #include "wizard/WizardTexts.h"
 
 namespace wizard {
 
 namespace {
+// Taller than the original 139 units, as the progress page is: the package
+// to be written is shown under the picture.
 constexpr int CONNECTION_TEMPLATE_WIDTH = 335;
-constexpr int CONNECTION_TEMPLATE_HEIGHT = 139;
+constexpr int CONNECTION_TEMPLATE_HEIGHT = 172;
 }  // namespace
 
-CConnectionPage::CConnectionPage(CPortLister lister, QWidget* pParent)
+CConnectionPage::CConnectionPage(std::string strPackagePath, CPortLister lister, CPackageChecker checker,
+                                 QWidget* pParent)
     : CTemplatePage(CONNECTION_TEMPLATE_WIDTH, CONNECTION_TEMPLATE_HEIGHT, pParent),
       m_pComLabel(new QLabel(QString::fromUtf8(WIZ_TEXT_COM_PORT), Canvas())),
       m_pPortCombo(new QComboBox(Canvas())),
       m_pNoteText(new QLabel(QString::fromUtf8(WIZ_TEXT_NOTE), Canvas())),
       m_pPicture(new CReceiverPicture(Canvas())),
       m_pDeviceText(new QLabel(Canvas())),
-      m_PortLister(lister ? std::move(lister) : CPortLister([] { return CHERFLoaderLib::ListComPorts(); }))
+      m_pPackageText(new CScrollText(Canvas())),
+      m_strPackagePath(std::move(strPackagePath)),
+      m_PortLister(lister ? std::move(lister) : CPortLister([] { return CHERFLoaderLib::ListComPorts(); })),
+      m_PackageChecker(checker ? std::move(checker) : CPackageChecker(&CheckPackage))
 {
     setButtonText(QWizard::NextButton, QString::fromUtf8(WIZ_TEXT_CONNECT));
     m_pNoteText->setWordWrap(true);
@@ -41,6 +51,11 @@ CConnectionPage::~CConnectionPage()
     JoinFillThread();
 }
 
+QLabel* CConnectionPage::PackageText() const
+{
+    return m_pPackageText->Label();
+}
+
 void CConnectionPage::PlaceControls(const CDialogUnits& units)
 {
     m_pComLabel->setGeometry(units.Rect(175, 69, 40, 11));
@@ -53,9 +68,27 @@ void CConnectionPage::PlaceControls(const CDialogUnits& units)
                             static_cast<int>(CReceiverPicture::PICTURE_WIDTH * dScale),
                             static_cast<int>(CReceiverPicture::PICTURE_HEIGHT * dScale));
     m_pDeviceText->setGeometry(units.Rect(215, 86, 116, 40));
+    m_pPackageText->setGeometry(units.Rect(7, 140, 324, 30));
 }
 
 void CConnectionPage::initializePage()
+{
+    if (!m_bHooked && wizard() != nullptr) {
+        // Back from the progress page shows this page again without a new
+        // activation: the list and the package are looked at again then.
+        connect(wizard(), &QWizard::currentIdChanged, this, [this](int nId) {
+            if (m_bLeft && wizard()->page(nId) == this) {
+                m_bLeft = false;
+                StartFill();
+            }
+        });
+        m_bHooked = true;
+    }
+    m_bLeft = false;
+    StartFill();
+}
+
+void CConnectionPage::StartFill()
 {
     JoinFillThread();
     m_bListReady = false;
@@ -64,6 +97,7 @@ void CConnectionPage::initializePage()
     m_pPortCombo->clear();
     m_pPortCombo->setEnabled(false);
     m_pDeviceText->clear();
+    m_pPackageText->SetText(QString());
     m_pNoteText->setText(QString::fromUtf8(WIZ_TEXT_FINDING_PORTS));
     const uint32_t nFill = ++m_nFill;
     m_FillThread = std::thread([this, nFill] { FillPortList(nFill); });
@@ -71,56 +105,71 @@ void CConnectionPage::initializePage()
 
 void CConnectionPage::FillPortList(uint32_t nFill)
 {
-    std::vector<CHERFLoaderLib::CPortEntry> entries;
+    CAnswer answer;
     try {
-        entries = m_PortLister();
+        answer.entries = m_PortLister();
     } catch (...) {
         // Without device information the nine names are still offered.
-        entries.clear();
+        answer.entries.clear();
+    }
+    try {
+        answer.package = m_PackageChecker(m_strPackagePath);
+    } catch (...) {
+        answer.package = CPackageCheck();
+        answer.package.strReason = "the package cannot be read";
     }
     // Widgets belong to the user-interface thread: hand the answer over.
     QMetaObject::invokeMethod(
-        this, [this, nFill, entries = std::move(entries)] { OnPortListReady(nFill, entries); },
-        Qt::QueuedConnection);
+        this, [this, nFill, answer = std::move(answer)] { OnPortListReady(nFill, answer); }, Qt::QueuedConnection);
 }
 
-void CConnectionPage::OnPortListReady(uint32_t nFill,
-                                      const std::vector<CHERFLoaderLib::CPortEntry>& entries)
+void CConnectionPage::OnPortListReady(uint32_t nFill, const CAnswer& answer)
 {
     if (nFill != m_nFill)
         return;  // answer of an earlier activation
     m_pPortCombo->clear();
     // Linux names no port above COM9: the list is COM1: to COM9:.
-    m_Entries = PortChoices(entries, false);
-    for (const CHERFLoaderLib::CPortEntry& entry : m_Entries)
-        m_pPortCombo->addItem(QString::fromStdString(PortEntryText(entry.nNumber, entry.strDevice)));
-    m_pPortCombo->setCurrentIndex(0);
+    m_Entries = PortChoices(answer.entries, false);
+    m_Package = answer.package;
+    auto* pModel = qobject_cast<QStandardItemModel*>(m_pPortCombo->model());
+    for (size_t i = 0; i < m_Entries.size(); ++i) {
+        const CHERFLoaderLib::CPortEntry& entry = m_Entries[i];
+        m_pPortCombo->addItem(QString::fromStdString(PortEntryText(entry.nNumber, entry.strDevice, entry.bMissing)));
+        // A port without a device is shown as such, greyed, and cannot be chosen.
+        if (!IsChoosable(entry) && pModel != nullptr)
+            pModel->item(static_cast<int>(i))->setEnabled(false);
+    }
+    m_pPortCombo->setCurrentIndex(ChoiceIndex(m_Entries, g_nComPort));
     m_pPortCombo->setEnabled(true);
     m_bListReady = true;
-    emit completeChanged();
-    m_pNoteText->setText(QString::fromUtf8(WIZ_TEXT_SELECT_PORT));
+    m_pNoteText->setText(m_Package.bUsable ? QString::fromUtf8(WIZ_TEXT_SELECT_PORT)
+                                           : QString::fromStdString(RefusedNote(m_strPackagePath)));
+    m_pPackageText->SetText(ToDisplayText(wizard::PackageText(m_Package).c_str()));
     ShowSelectedDevice();
 }
 
 void CConnectionPage::ShowSelectedDevice()
 {
-    const int nIndex = m_pPortCombo->currentIndex();
-    if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_Entries.size()) {
-        m_pDeviceText->clear();
-        return;
-    }
-    m_pDeviceText->setText(QString::fromStdString(m_Entries[nIndex].strDescription));
+    m_pDeviceText->setText(QString::fromStdString(SelectedPortText(m_Entries, m_pPortCombo->currentIndex())));
+    emit completeChanged();
 }
 
 bool CConnectionPage::validatePage()
 {
+    if (!isComplete())
+        return false;
     ParseComPortText(m_pPortCombo->currentText().toStdString(), g_nComPort);
+    if (auto* pSheet = dynamic_cast<CCustomPropertySheet*>(wizard()))
+        pSheet->m_pPackage = m_Package.pPackage;
+    m_bLeft = true;
     return QWizardPage::validatePage();
 }
 
 bool CConnectionPage::isComplete() const
 {
-    return m_bListReady;
+    const int nIndex = m_pPortCombo->currentIndex();
+    return m_bListReady && m_Package.bUsable && nIndex >= 0 && static_cast<size_t>(nIndex) < m_Entries.size() &&
+           IsChoosable(m_Entries[static_cast<size_t>(nIndex)]);
 }
 
 void CConnectionPage::JoinFillThread()

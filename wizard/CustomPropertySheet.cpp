@@ -40,26 +40,39 @@ void CCustomPropertySheet::FitPages()
 
 bool CCustomPropertySheet::MayClose()
 {
-    return m_bAllowClose && (!m_fnMayClose || m_fnMayClose());
+    if (!m_bAllowClose)
+        return false;
+    // reject() goes on to done(), a close box to reject(): one close asks once.
+    if (m_bClosing)
+        return true;
+    return !m_fnMayClose || m_fnMayClose();
 }
 
 void CCustomPropertySheet::done(int nResult)
 {
     if (!MayClose())
         return;
+    const bool bWasClosing = m_bClosing;
+    m_bClosing = true;
     QWizard::done(nResult);
+    m_bClosing = bWasClosing;
 }
 
 void CCustomPropertySheet::reject()
 {
     if (!MayClose())
         return;
+    const bool bWasClosing = m_bClosing;
+    m_bClosing = true;
     QWizard::reject();
+    m_bClosing = bWasClosing;
 }
 
 void CCustomPropertySheet::closeEvent(QCloseEvent* pEvent)
 {
-    if (!MayClose()) {
+    // The dialog's own handling goes through reject(), which asks, and
+    // ignores the event when the sheet stays open.
+    if (!m_bAllowClose) {
         pEvent->ignore();
         return;
     }

@@ -5,9 +5,15 @@
 // the window system lets a program refuse: Escape, Enter, its own OK and
 // Cancel (done, accept, reject), the close box and Alt+F4 (closeEvent). The
 // progress page clears the flag when the run may no longer be interrupted
-// and sets it again when the result is shown. Because that notification may
-// still be queued when the user closes, a close the flag allows is also put
-// to m_fnMayClose, which the progress page sets to ask the engine itself.
+// and sets it again when the result is shown. A close the flag allows is
+// also put to m_fnMayClose, once per close however many of the dialog's
+// calls it passes through: the progress page sets it to ask the user
+// whether to cancel a running upgrade, and the engine itself whether it may
+// still stop (the flag's notification may still be queued).
+//
+// The sheet also carries what the connection page hands the progress page
+// besides the port (g_nComPort): the package it read and proved, so that the
+// package shown is the package written.
 // Moving the window cannot be
 // refused on X11 or Wayland, where the window manager moves windows without
 // asking the program, so it is not attempted.
@@ -16,8 +22,11 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include <QWizard>
+
+class CPackageImage;
 
 namespace wizard {
 
@@ -31,6 +40,8 @@ public:
     bool m_bAllowClose = true;
     // Asked before every close that m_bAllowClose allows; none: allowed.
     std::function<bool()> m_fnMayClose;
+    // The package the connection page checked; null until it has.
+    std::shared_ptr<const CPackageImage> m_pPackage;
 
 protected:
     void closeEvent(QCloseEvent* pEvent) override;
@@ -39,6 +50,7 @@ protected:
 
 private:
     bool MayClose();
+    bool m_bClosing = false;  // a close m_fnMayClose allowed is under way
     // Makes the frame large enough for its largest page, so no page is cut
     // off when the wizard moves on to it.
     void FitPages();

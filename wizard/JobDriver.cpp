@@ -6,13 +6,14 @@ namespace wizard {
 
 // The wizard sends the maker's monitor programs when they lie beside the
 // package (the folder it starts in); otherwise the built-in ones.
-bool CEngineJobDriver::Start(const std::string& strPackagePath, const CHERFLoaderLib::CPortId& port,
-                             const CHERFLoaderLib::CJobSettings& settings, CHERFLoaderLib::CJobSink sink,
-                             std::string& strError)
+bool CEngineJobDriver::Start(const std::string& strPackagePath, std::shared_ptr<const CPackageImage> pPackage,
+                             const CHERFLoaderLib::CPortId& port, const CHERFLoaderLib::CJobSettings& settings,
+                             CHERFLoaderLib::CJobSink sink, std::string& strError)
 {
     Stop();
     m_pJob.reset();
-    std::shared_ptr<const CPackageImage> pPackage = CHERFLoaderLib::LoadPackage(strPackagePath, strError);
+    if (!pPackage)
+        pPackage = CHERFLoaderLib::LoadPackage(strPackagePath, strError);
     if (!pPackage)
         return false;
     CHERFLoaderLib::CJobSettings jobSettings = settings;

@@ -2,8 +2,8 @@
 //
 // CProgressFlow drives one job per activation through this narrow interface
 // so that the page logic can be exercised with a scripted job;
-// CEngineJobDriver is the real one: it reads the package once and runs one
-// CUpgradeJob, which makes the runs and their retry. The page makes drivers
+// CEngineJobDriver is the real one: it runs one CUpgradeJob with the package
+// read once (by the connection page), which makes the runs and their retry. The page makes drivers
 // through a CJobFactory.
 //
 // Threading: every operation is called on the user-interface thread. The sink
@@ -23,12 +23,14 @@ namespace wizard {
 class CJobDriver {
 public:
     virtual ~CJobDriver() = default;
-    // Reads the package at strPackagePath and starts the job on the receiver
-    // at `port`. False, with the reason in strError, when nothing was started
-    // (the package cannot be used, no thread); the sink then hears nothing.
-    virtual bool Start(const std::string& strPackagePath, const CHERFLoaderLib::CPortId& port,
-                       const CHERFLoaderLib::CJobSettings& settings, CHERFLoaderLib::CJobSink sink,
-                       std::string& strError) = 0;
+    // Starts the job on the receiver at `port` with pPackage, the package
+    // at strPackagePath that the connection page read and proved; when it is
+    // null the package is read here. False, with the reason in strError,
+    // when nothing was started (the package cannot be used, no thread); the
+    // sink then hears nothing.
+    virtual bool Start(const std::string& strPackagePath, std::shared_ptr<const CPackageImage> pPackage,
+                       const CHERFLoaderLib::CPortId& port, const CHERFLoaderLib::CJobSettings& settings,
+                       CHERFLoaderLib::CJobSink sink, std::string& strError) = 0;
     // As CUpgradeJob::Cancel: accepted (true) while no flash work has begun.
     virtual bool Cancel() = 0;
     // Whether stopping the job now leaves the receiver unharmed (false from
@@ -45,9 +47,9 @@ using CJobFactory = std::function<std::unique_ptr<CJobDriver>()>;
 
 class CEngineJobDriver : public CJobDriver {
 public:
-    bool Start(const std::string& strPackagePath, const CHERFLoaderLib::CPortId& port,
-               const CHERFLoaderLib::CJobSettings& settings, CHERFLoaderLib::CJobSink sink,
-               std::string& strError) override;
+    bool Start(const std::string& strPackagePath, std::shared_ptr<const CPackageImage> pPackage,
+               const CHERFLoaderLib::CPortId& port, const CHERFLoaderLib::CJobSettings& settings,
+               CHERFLoaderLib::CJobSink sink, std::string& strError) override;
     bool Cancel() override;
     bool MayStop() const override;
     void Stop() override;

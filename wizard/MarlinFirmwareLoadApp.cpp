@@ -20,7 +20,7 @@ bool CMarlinFirmwareLoadApp::InitInstance(CJobFactory factory)
     CCustomPropertySheet sheet(QString::fromUtf8(WIZ_TEXT_CAPTION));
     // The sheet owns its pages and deletes them when it is destroyed; the
     // progress page's destructor stops a run that is still going.
-    sheet.addPage(new CConnectionPage());
+    sheet.addPage(new CConnectionPage(m_strPackagePath));
     sheet.addPage(new CFinish(m_strPackagePath, std::move(factory)));
     sheet.setStartId(0);
     sheet.exec();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "wizard/TextFormat.h"
 #include "wizard/WizardTexts.h"
 
 int32_t g_nComPort = 1;
@@ -31,11 +32,46 @@ bool ParseComPortText(const std::string& str, int32_t& nPort)
     return true;
 }
 
-std::string PortEntryText(int nNumber, const std::string& strWhat)
+std::string PortEntryText(int nNumber, const std::string& strWhat, bool bMissing)
 {
     char szName[32];
     std::snprintf(szName, sizeof szName, WIZ_TEXT_PORT_FORMAT, nNumber);
-    return std::string(szName) + "  " + (strWhat.empty() ? std::string(WIZ_TEXT_NO_DEVICE) : strWhat);
+    if (strWhat.empty())
+        return std::string(szName) + "  " + WIZ_TEXT_NO_DEVICE;
+    if (!bMissing)
+        return std::string(szName) + "  " + strWhat;
+    return std::string(szName) + "  " + FormatText(WIZ_TEXT_MISSING_FORMAT, strWhat.c_str());
+}
+
+bool IsChoosable(const CPortEntry& entry)
+{
+    return !entry.strDevice.empty() && !entry.bMissing;
+}
+
+int ChoiceIndex(const std::vector<CPortEntry>& entries, int32_t nPort)
+{
+    int nFirst = -1;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (!IsChoosable(entries[i]))
+            continue;
+        if (entries[i].nNumber == nPort)
+            return static_cast<int>(i);
+        if (nFirst < 0)
+            nFirst = static_cast<int>(i);
+    }
+    return nFirst;
+}
+
+std::string SelectedPortText(const std::vector<CPortEntry>& entries, int nIndex)
+{
+    if (nIndex < 0 || static_cast<size_t>(nIndex) >= entries.size())
+        return ChoiceIndex(entries, 0) < 0 ? WIZ_TEXT_NO_PORTS : "";
+    const CPortEntry& entry = entries[static_cast<size_t>(nIndex)];
+    if (IsChoosable(entry))
+        return entry.strDescription;
+    char szText[128];
+    std::snprintf(szText, sizeof szText, WIZ_TEXT_PORT_UNUSABLE_FORMAT, entry.nNumber);
+    return szText;
 }
 
 std::vector<CPortEntry> PortChoices(const std::vector<CPortEntry>& found, bool bHigherPorts)

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 #include "engine/LoaderCodes.h"
+#include "texts/Texts.h"
 #include "wizard/PortChoice.h"
+#include "wizard/TextFormat.h"
 #include "wizard/WizardTexts.h"
 
 using namespace CHERFLoaderLib::LoaderCodes;
@@ -14,6 +17,8 @@ namespace wizard {
 
 namespace {
 
+using Clock = CHERFLoaderLib::CProgressEstimate::Clock;
+
 // Percent payloads are 0..100; anything else is held to that range so a bar
 // and its line never disagree.
 int Percent(int64_t nPayload)
@@ -21,22 +26,42 @@ int Percent(int64_t nPayload)
     return static_cast<int>(std::clamp<int64_t>(nPayload, 0, 100));
 }
 
-std::string OverallLine(int nPercent)
-{
-    char szLine[64];
-    std::snprintf(szLine, sizeof szLine, WIZ_TEXT_OVERALL_FORMAT, nPercent);
-    return szLine;
-}
-
-// The phase name is the engine's and may be of any length.
 std::string PhaseLine(const std::string& strName, int nPercent)
 {
-    const int nLength = std::snprintf(nullptr, 0, WIZ_TEXT_PHASE_FORMAT, strName.c_str(), nPercent);
-    if (nLength <= 0)
-        return std::string();
-    std::string strLine(static_cast<size_t>(nLength), '\0');
-    std::snprintf(strLine.data(), strLine.size() + 1, WIZ_TEXT_PHASE_FORMAT, strName.c_str(), nPercent);
-    return strLine;
+    return FormatText(WIZ_TEXT_PHASE_FORMAT, strName.c_str(), nPercent);
+}
+
+std::string Version(uint16_t wVersion)
+{
+    char szText[16];
+    return FormatVersion(szText, sizeof szText, wVersion);
+}
+
+std::string Duration(double dSeconds)
+{
+    char szText[32];
+    return FormatDuration(szText, sizeof szText, dSeconds);
+}
+
+// What the end page adds below the result: the versions as the receiver
+// reported them before its first run and after the upgrade, and the time
+// taken; only what is known.
+std::string FactsText(const CHERFLoaderLib::CJobReport& report)
+{
+    const CHERFLoaderLib::CReceiverFacts& rx = report.receiver;
+    std::vector<std::string> lines;
+    if (rx.nBoardId >= 0)
+        lines.push_back(FormatText(WIZ_TEXT_BEFORE_FORMAT, Version(rx.wOldAppVersion).c_str(),
+                               Version(rx.wOldBootVersion).c_str()));
+    if (rx.bIdentifiedAfter)
+        lines.push_back(FormatText(WIZ_TEXT_NOW_FORMAT, Version(rx.wNowAppVersion).c_str(),
+                               Version(rx.wNowBootVersion).c_str()));
+    if (report.bStarted)
+        lines.push_back(FormatText(WIZ_TEXT_TIME_TAKEN_FORMAT, Duration(report.dSeconds).c_str()));
+    std::string strText;
+    for (const std::string& strLine : lines)
+        strText += (strText.empty() ? "" : "\r\n") + strLine;
+    return strText;
 }
 
 }  // namespace
@@ -52,17 +77,35 @@ CProgressFlow::~CProgressFlow()
     m_pJob.reset();
 }
 
-void CProgressFlow::Activate()
+void CProgressFlow::Activate(std::shared_ptr<const CPackageImage> pPackage)
+{
+    m_pPackage = std::move(pPackage);
+    Restart();
+}
+
+void CProgressFlow::TryAgain()
+{
+    if (m_bFinished && m_bOfferRetry && !m_bRunning)
+        Restart();
+}
+
+void CProgressFlow::Restart()
 {
     m_View.ShowPhase(WIZ_TEXT_FIRST_PHASE, 0);
     m_View.ShowOverall(WIZ_TEXT_FIRST_OVERALL, 0);
+    m_View.ShowTimes(std::string());
+    m_View.ShowRetry(std::string());
+    m_View.ShowFlashWarning(false);
     m_bFinished = false;
-    m_View.SetFinished(false);
+    m_bOfferRetry = false;
+    m_View.SetFinished(false, false);
     m_View.ShowResultText(WIZ_TEXT_UPDATING);
     CancelJob();
     m_pJob.reset();
     EndUpgrade();
     m_strPhaseName.clear();
+    m_bKeepRetryLine = false;
+    m_Estimate = CHERFLoaderLib::CProgressEstimate();
     m_bUpgradeGoing = true;
     m_View.UpgradeBegins();
     StartJob();
@@ -81,12 +124,12 @@ void CProgressFlow::StartJob()
     settings.nOptions = WIZ_OPTIONS_FIRST_RUN;
     settings.nMessage = WM_LOADER_NOTIFY;
     std::string strError;
-    m_bRunning = m_pJob->Start(m_strPackagePath, CHERFLoaderLib::CPortId::Com(g_nComPort), settings,
+    m_bRunning = m_pJob->Start(m_strPackagePath, m_pPackage, CHERFLoaderLib::CPortId::Com(g_nComPort), settings,
                                m_View.MakeSink(nJob), strError);
     // A job that does not start sends nothing: say why at once instead of
     // leaving the page in its initial state.
     if (!m_bRunning)
-        ShowResult(WIZ_TEXT_FAILED, strError);
+        ShowResult(std::string(WIZ_TEXT_FAILED) + "\r\n\r\n" + strError, true);
 }
 
 void CProgressFlow::StopRun()
@@ -105,6 +148,7 @@ void CProgressFlow::CancelJob()
 
 void CProgressFlow::EndFlashWork()
 {
+    m_View.ShowFlashWarning(false);
     if (!m_bFlashWork)
         return;
     m_bFlashWork = false;
@@ -124,8 +168,17 @@ bool CProgressFlow::MayClose()
 {
     if (!m_bRunning || !m_pJob)
         return true;
-    // Cancel decides atomically against the start of the flash work: once it
-    // is accepted no flash work begins, and the close goes on to StopRun.
+    // Once the flash work has begun nothing stops the upgrade: no question.
+    if (!m_pJob->MayStop())
+        return false;
+    if (!m_View.ConfirmCancel())
+        return false;
+    // The job may have ended, or begun its flash work, while the question
+    // was open. Cancel decides atomically against the start of the flash
+    // work: once it is accepted no flash work begins, and the close goes on
+    // to StopRun.
+    if (!m_bRunning || !m_pJob)
+        return true;
     return m_pJob->Cancel() || m_pJob->MayStop();
 }
 
@@ -134,6 +187,13 @@ void CProgressFlow::OnEvent(const CHERFLoaderLib::CJobEvent& event, uint32_t nJo
     if (!m_bRunning || nJob != m_nJob)
         return;
     switch (event.eKind) {
+    case CHERFLoaderLib::CJobEvent::EKind::RunBegins:
+        m_Estimate.RunBegins(Clock::now());
+        if (event.nAttempt > 1) {
+            m_View.ShowRetry(FormatText(WIZ_TEXT_RUN_AGAIN_FORMAT, event.nAttempt));
+            m_bKeepRetryLine = true;  // through the run's first phase
+        }
+        break;
     case CHERFLoaderLib::CJobEvent::EKind::Notification:
         OnNotification(event.n);
         break;
@@ -141,22 +201,53 @@ void CProgressFlow::OnEvent(const CHERFLoaderLib::CJobEvent& event, uint32_t nJo
         OnJobEnded();
         break;
     default:
-        break;  // a retry's beginning and the receiver's facts change nothing on the page
+        break;  // the receiver's facts come with the job's report
     }
+}
+
+void CProgressFlow::Tick()
+{
+    if (m_bRunning)
+        m_View.ShowTimes(TimesLine());
+}
+
+std::string CProgressFlow::TimesLine() const
+{
+    if (!m_Estimate.Started())
+        return std::string();
+    const Clock::time_point now = Clock::now();
+    std::string strLine = FormatText(WIZ_TEXT_ELAPSED_FORMAT, Duration(m_Estimate.Elapsed(now)).c_str());
+    if (const double dLeft = m_Estimate.SecondsLeft(now); dLeft >= 0)
+        strLine += FormatText(WIZ_TEXT_LEFT_FORMAT, Duration(dLeft).c_str());
+    if (const double dRate = m_Estimate.BytesPerSecond(now); dRate >= 0) {
+        char szSpeed[32];
+        strLine += FormatText(WIZ_TEXT_SPEED_FORMAT, FormatSpeed(szSpeed, sizeof szSpeed, dRate));
+    }
+    return strLine;
 }
 
 void CProgressFlow::OnNotification(const CHERFLoaderLib::CLoaderNotification& notification)
 {
+    m_Estimate.Notification(notification, Clock::now());
     const int nPercent = Percent(notification.nPayload);
     switch (notification.nCode) {
     case HLN_OVERALL_PERCENT:
-        m_View.ShowOverall(OverallLine(nPercent), nPercent);
+        m_View.ShowOverall(FormatText(WIZ_TEXT_OVERALL_FORMAT, nPercent), nPercent);
         break;
     case HLN_PHASE_PERCENT:
         m_View.ShowPhase(PhaseLine(m_strPhaseName, nPercent), nPercent);
+        m_View.ShowTimes(TimesLine());
         break;
     case HLN_PHASE_BEGIN:
         m_strPhaseName = notification.strText;
+        // A retry line belongs to the phase it happened in.
+        if (!m_bKeepRetryLine)
+            m_View.ShowRetry(std::string());
+        m_bKeepRetryLine = false;
+        break;
+    case HLN_RETRY:
+        m_View.ShowRetry(FormatText(WIZ_TEXT_RETRY_FORMAT, static_cast<int>(notification.nPayload),
+                                notification.strText.c_str()));
         break;
     case HLN_RUN:
         // A run's last notification ends its flash work; a retry may follow,
@@ -166,6 +257,7 @@ void CProgressFlow::OnNotification(const CHERFLoaderLib::CLoaderNotification& no
         break;
     case HLN_NO_CANCEL:
         m_View.SetAllowClose(false);
+        m_View.ShowFlashWarning(true);
         if (!m_bFlashWork) {
             m_bFlashWork = true;
             m_View.FlashWorkBegins();
@@ -182,22 +274,30 @@ void CProgressFlow::OnJobEnded()
     EndFlashWork();
     const CHERFLoaderLib::CJobReport report = m_pJob->Report();
     m_pJob->Stop();  // its thread has sent its last event; this only joins it
+    std::string strText;
     if (report.last.bPowerFailed)
-        ShowResult(WIZ_TEXT_POWER_FAILED);
+        strText = WIZ_TEXT_POWER_FAILED;
     else if (report.bSuccess)
-        ShowResult(report.bUnverified ? WIZ_TEXT_UNVERIFIED : WIZ_TEXT_SUCCESS);
+        strText = report.bUnverified ? WIZ_TEXT_UNVERIFIED : WIZ_TEXT_SUCCESS;
     else
-        ShowResult(WIZ_TEXT_FAILED, report.strReason);
+        strText = std::string(WIZ_TEXT_FAILED) + (report.strReason.empty() ? "" : "\r\n\r\n" + report.strReason);
+    if (const std::string strFacts = FactsText(report); !strFacts.empty())
+        strText += "\r\n\r\n" + strFacts;
+    // The last phase is the final "Connect to receiver": at the end the
+    // line says the upgrade is done, not that a connection is being made.
+    if (report.bSuccess)
+        m_View.ShowPhase(PhaseLine(WIZ_TEXT_DONE_PHASE, 100), 100);
+    ShowResult(strText, !report.bSuccess);
 }
 
-void CProgressFlow::ShowResult(const char* pszText, const std::string& strReason)
+void CProgressFlow::ShowResult(const std::string& strText, bool bOfferRetry)
 {
-    std::string strShown = pszText;
-    if (!strReason.empty())
-        strShown += "\r\n\r\n" + strReason;
-    m_View.ShowResultText(strShown);
+    m_View.ShowResultText(strText);
+    m_View.ShowTimes(std::string());
+    m_View.ShowRetry(std::string());
     m_bFinished = true;
-    m_View.SetFinished(true);
+    m_bOfferRetry = bOfferRetry;
+    m_View.SetFinished(true, bOfferRetry);
     m_View.SetAllowClose(true);
     EndUpgrade();
 }

@@ -29,6 +29,26 @@ inline constexpr const char* WIZ_TEXT_SELECT_PORT =
 inline constexpr const char* WIZ_TEXT_CONNECT = "Connect";
 inline constexpr const char* WIZ_TEXT_PORT_FORMAT = "COM%d:";
 inline constexpr const char* WIZ_TEXT_NO_DEVICE = "no device present";
+// An entry whose device (set by TRAILMARK_COMn) is not there.
+inline constexpr const char* WIZ_TEXT_MISSING_FORMAT = "%s (missing)";
+// Under the list when the entry chosen cannot be used, and when none can.
+inline constexpr const char* WIZ_TEXT_PORT_UNUSABLE_FORMAT =
+    "No device answers to COM%d: choose a port that has one.";
+inline constexpr const char* WIZ_TEXT_NO_PORTS =
+    "No serial port was found: connect the serial cable or the USB serial adapter, then start the upgrade "
+    "again.";
+// The package the upgrade will write, under the picture; or why it cannot.
+inline constexpr const char* WIZ_TEXT_PACKAGE_FORMAT = "Package: %s";
+inline constexpr const char* WIZ_TEXT_PACKAGE_NAME_FORMAT = "Package: %s (\"%s\")";
+inline constexpr const char* WIZ_TEXT_APP_VERSION_FORMAT = "application %s";
+inline constexpr const char* WIZ_TEXT_BOOT_VERSION_FORMAT = "boot loader %s";
+inline constexpr const char* WIZ_TEXT_KEPT_APP = "the receiver keeps its application";
+inline constexpr const char* WIZ_TEXT_KEPT_BOOT = "the receiver keeps its boot loader";
+inline constexpr const char* WIZ_TEXT_MEANT_FOR_FORMAT = "Writes %s; for %s.";
+inline constexpr const char* WIZ_TEXT_PACKAGE_REFUSED = "This firmware package cannot be written:";
+inline constexpr const char* WIZ_TEXT_PACKAGE_REFUSED_NOTE_FORMAT =
+    "The upgrade cannot start: the firmware package (below) cannot be written. Put the package for your "
+    "receiver, named %s, in the folder the upgrade was started in, and start it again.";
 
 // Progress page.
 inline constexpr const char* WIZ_TEXT_UPDATING = "Updating GPS Firmware\r\nPlease wait...";
@@ -46,6 +66,30 @@ inline constexpr const char* WIZ_TEXT_UNVERIFIED =
 inline constexpr const char* WIZ_TEXT_POWER_FAILED =
     "Failed to upgrade GPS firmware.\r\n\r\nPlease check that you have external power connected "
     "and then try again.";
+
+// While it works: the time taken and left and the upload's speed (as the
+// command line computes them), a warning while the flash is written, and a
+// line when something is tried again.
+inline constexpr const char* WIZ_TEXT_ELAPSED_FORMAT = "%s elapsed";
+inline constexpr const char* WIZ_TEXT_LEFT_FORMAT = ", %s left";
+inline constexpr const char* WIZ_TEXT_SPEED_FORMAT = "; %s";
+inline constexpr const char* WIZ_TEXT_FLASH_WARNING =
+    "Writing the receiver's flash: do not disconnect or switch off the receiver.";
+inline constexpr const char* WIZ_TEXT_RETRY_FORMAT = "Attempt %d failed: %s";
+inline constexpr const char* WIZ_TEXT_RUN_AGAIN_FORMAT = "The upgrade is tried again (run %d).";
+// At the end: the last phase line of an upgrade, the versions the receiver
+// reported before and after, and the time taken.
+inline constexpr const char* WIZ_TEXT_DONE_PHASE = "Upgrade finished";
+inline constexpr const char* WIZ_TEXT_BEFORE_FORMAT = "Before: application %s, boot loader %s";
+inline constexpr const char* WIZ_TEXT_NOW_FORMAT = "Now: application %s, boot loader %s";
+inline constexpr const char* WIZ_TEXT_TIME_TAKEN_FORMAT = "Time taken: %s";
+// After a failure: the page's own button that runs the upgrade again (Back
+// returns to the connection page).
+inline constexpr const char* WIZ_TEXT_TRY_AGAIN = "Try again";
+// Asked when the wizard is closed while the upgrade may still be stopped.
+inline constexpr const char* WIZ_TEXT_CANCEL_QUESTION = "Cancel the upgrade?";
+inline constexpr const char* WIZ_TEXT_CANCEL_DETAIL =
+    "Nothing has been written to the receiver's flash yet: it keeps the firmware it has.";
 
 // What the machine is told while an upgrade runs: who keeps it from
 // sleeping and why, and the reason shown for a logoff or shutdown refused

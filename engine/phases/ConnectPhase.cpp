@@ -82,9 +82,14 @@ bool CHERFLoaderImpl::RunConnectPhase()
             const uint32_t required = GetBoardFamily(m_Receiver.m_nBoardId);
             if (required != 0 && required != family) {
                 NoteReport(&CRunReport::bCheckRefused);
-                SetError(HLE_CONNECT_FAILED, "the package is for device family " + std::to_string(family) +
+                // In hexadecimal, as `trailmark info` and the manual name
+                // families; the "Family:" line below keeps the decimal form
+                // the receivers' own tools have always printed.
+                char packageFamily[16], boardFamily[16];
+                SetError(HLE_CONNECT_FAILED, std::string("the package is for device family ") +
+                                                 FormatFamily(packageFamily, sizeof packageFamily, family) +
                                                  ", board " + std::to_string(m_Receiver.m_nBoardId) + " needs " +
-                                                 std::to_string(required));
+                                                 FormatFamily(boardFamily, sizeof boardFamily, required));
                 Notify(HLN_FAMILY_CHECK, STEP_FAILED);
                 char text[64];
                 std::snprintf(text, sizeof text, "  Family: %d - BoardID: %d", static_cast<int>(family),

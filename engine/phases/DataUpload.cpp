@@ -1,6 +1,8 @@
 // Phases 2 and 3: copy every staged block into the receiver's RAM over one or
 // two monitor links, then have the monitor check each section's byte sum.
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include "engine/AnswerTimer.h"
@@ -25,7 +27,28 @@ double MsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
+
+// Why an exchange of the upload failed, for the retry's text.
+std::string FailureWhy(const char* exchange, int result, int waitMs)
+{
+    if (result == LINK_TIMEOUT)
+        return std::string("no answer to ") + exchange + " within " + std::to_string(waitMs) + " ms";
+    return std::string(exchange) + (result == LINK_FAILED ? " was refused" : " could not be sent");
+}
 }  // namespace
+
+// "data block 17 of 302 (1024 bytes to RAM 0x00FB4C00, primary link)".
+std::string CHERFLoaderImpl::BlockName(const CDataBufferItem& block, bool secondary) const
+{
+    int index = 0;
+    while (index < m_ImageData.GetCount() && m_ImageData.GetItem(index) != &block)
+        ++index;
+    char text[128];
+    std::snprintf(text, sizeof text, "data block %d of %d (%u bytes to RAM 0x%08X, %s link)", index + 1,
+                  m_ImageData.GetCount(), block.m_nLength,
+                  m_Receiver.GetRamTop() + static_cast<uint32_t>(block.m_nRamOffset), secondary ? "second" : "primary");
+    return text;
+}
 
 bool CHERFLoaderImpl::StartUploadThread(platform::CThread& thread, bool secondary)
 {
@@ -133,6 +156,7 @@ void CHERFLoaderImpl::UploadWorker(CQMonitorManager& manager, std::atomic<bool>&
             auto sent = std::chrono::steady_clock::now();
             const int ping = manager.Command(MON_CMD_READY, wait, 0, 0, 0, nullptr);
             bool quick = ping == LINK_TIMEOUT && pingTimer.IsQuick(wait);
+            std::string why;
             if (ping == LINK_OK) {
                 pingTimer.Note(MsSince(sent), PING_WIRE_BYTES, baud);
                 const uint32_t wire = block->m_nLength + BLOCK_WIRE_OVERHEAD;
@@ -146,13 +170,23 @@ void CHERFLoaderImpl::UploadWorker(CQMonitorManager& manager, std::atomic<bool>&
                     continue;
                 }
                 quick = result == LINK_TIMEOUT && blockTimer.IsQuick(wait);
+                why = FailureWhy("the block", result, wait);
+            } else {
+                why = FailureWhy("the ready check before it", ping, wait);
             }
             ++failures;
             quickInRow = quick ? quickInRow + 1 : 0;
             if (!quick || m_nQuickRetries.fetch_sub(1) <= 0)
                 ++slowFailures;
-            Notify(HLN_RETRY, failures);
-            if (quick && quickInRow % QUICK_LOSSES_BEFORE_FILLER == 0 && manager.SendFiller())
+            const bool filler = quick && quickInRow % QUICK_LOSSES_BEFORE_FILLER == 0;
+            if (filler)
+                why += " (a quick loss, the third in a row: filler bytes go first)";
+            else if (quick)
+                why += " (a quick loss)";
+            const bool again = !IsCancelled() && !m_bStopUpload && slowFailures < BLOCK_ATTEMPTS &&
+                               failures < BLOCK_QUICK_ATTEMPTS;
+            NotifyRetry(failures, BlockName(*block, &manager == &m_Links.m_SecondaryMonitorMgr), why, again);
+            if (filler && manager.SendFiller())
                 std::this_thread::sleep_for(
                     std::chrono::milliseconds(static_cast<int>(CAnswerTimer::WireMs(LINK_FILLER_BYTES, baud))));
             if (quick)

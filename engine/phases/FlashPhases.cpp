@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 #include "engine/HERFLoaderImpl.h"
 #include "package/ByteOrder.h"
@@ -40,12 +41,45 @@ bool IsBootOnly(const CFirmwareSection& section)
 }
 }  // namespace
 
+namespace {
+
+// A monitor command as a retry names it: "erase of the sector at
+// 0x01030000", "program of 4096 bytes to 0x01020000 from RAM 0x00C00000".
+std::string CommandName(unsigned kind, uint32_t first, uint32_t second, uint32_t third)
+{
+    char text[128];
+    switch (kind) {
+    case MON_CMD_PREPARE_FLASH:
+        std::snprintf(text, sizeof text, "erase of the sector at 0x%08X", first);
+        break;
+    case MON_CMD_PROGRAM_FLASH:
+        std::snprintf(text, sizeof text, "program of %u bytes to 0x%08X from RAM 0x%08X", second, third, first);
+        break;
+    case MON_CMD_VERIFY:
+        std::snprintf(text, sizeof text, "check of the sum of %u bytes at 0x%08X", second, first);
+        break;
+    case MON_CMD_READ_DATA:
+        std::snprintf(text, sizeof text, "read of %u bytes at 0x%08X", second, first);
+        break;
+    default:
+        std::snprintf(text, sizeof text, "monitor command %u", kind);
+        break;
+    }
+    return text;
+}
+
+}  // namespace
+
 int CHERFLoaderImpl::FlashCommand(unsigned kind, int timeoutMs, uint32_t first, uint32_t second, uint32_t third)
 {
     int result = LINK_TIMEOUT;
     // A refusal is an answer; only a lost one is asked again.
-    for (int attempt = 0; attempt < FLASH_ATTEMPTS && result == LINK_TIMEOUT; ++attempt)
+    for (int attempt = 1; attempt <= FLASH_ATTEMPTS && result == LINK_TIMEOUT; ++attempt) {
         result = m_Links.m_MonitorMgr.Command(kind, timeoutMs, first, second, third, nullptr);
+        if (result == LINK_TIMEOUT && attempt < FLASH_ATTEMPTS)
+            NotifyRetry(attempt, CommandName(kind, first, second, third),
+                        "no answer within " + std::to_string(timeoutMs) + " ms", true);
+    }
     return result;
 }
 
@@ -55,7 +89,15 @@ int CHERFLoaderImpl::TimedCommand(CAnswerTimer& timer, unsigned kind, uint32_t w
     return TimedExchange(
         timer, wireBytes, m_nRateNow, attempts, QUICK_ATTEMPTS,
         [&](int waitMs) { return m_Links.m_MonitorMgr.Command(kind, waitMs, first, second, third, reply); },
-        [this] { NoteLineTrouble(); });
+        [&](const CAnswerLoss& loss) {
+            const std::string why = "no answer within " + std::to_string(loss.nWaitMs) + " ms";
+            if (loss.bQuick)
+                NotifyRetry(0, CommandName(kind, first, second, third), why + " (a quick loss)", true);
+            else if (loss.bAgain)
+                NotifyRetry(loss.nFailed, CommandName(kind, first, second, third), why, true);
+            else
+                NoteLineTrouble();
+        });
 }
 
 bool CHERFLoaderImpl::SendBlockAgain(const CDataBufferItem& block)

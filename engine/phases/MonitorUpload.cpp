@@ -1,6 +1,8 @@
 // Phase 1: send the flash monitor into the receiver's RAM through its boot
 // loader, start it, connect to it and learn the flash chip.
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include "engine/HERFLoaderImpl.h"
@@ -17,6 +19,15 @@ constexpr int MONITOR_CHUNK_TIMEOUT_MS = 2000;
 constexpr int CHUNK_ATTEMPTS = 3;
 constexpr int CHUNK_QUICK_ATTEMPTS = 8;
 constexpr uint32_t CHUNK_WIRE_OVERHEAD = 8 + 7 + 1 + 7;  // address, length, framing, and the answer
+
+// "monitor chunk 3 of 22 (1024 bytes to 0x00100800)".
+std::string ChunkName(uint32_t sent, uint32_t length, uint32_t n, uint32_t address)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "monitor chunk %u of %u (%u bytes to 0x%08X)", sent / MONITOR_CHUNK + 1,
+                  (length + MONITOR_CHUNK - 1) / MONITOR_CHUNK, n, address);
+    return text;
+}
 }  // namespace
 
 bool CHERFLoaderImpl::RunUploadMonitor()
@@ -103,9 +114,15 @@ int CHERFLoaderImpl::UploadMonitor()
                 UpdateProgress(sent * 100.0 / length);
                 sent += n;
             } else if (result == LINK_TIMEOUT && m_ChunkTimer.IsQuick(wait) && ++quick <= CHUNK_QUICK_ATTEMPTS) {
+                NotifyRetry(0, ChunkName(sent, length, n, base + sent),
+                            "no answer within " + std::to_string(wait) + " ms (a quick loss)", true);
                 std::this_thread::sleep_for(std::chrono::milliseconds(m_ChunkTimer.QuietMs()));
             } else {
-                Notify(HLN_RETRY, ++attempts);
+                ++attempts;
+                NotifyRetry(attempts, ChunkName(sent, length, n, base + sent),
+                            result == LINK_TIMEOUT ? "no answer within " + std::to_string(wait) + " ms"
+                                                   : std::string("the boot loader refused it"),
+                            attempts < CHUNK_ATTEMPTS && !IsCancelled());
             }
         }
         if (IsCancelled()) {

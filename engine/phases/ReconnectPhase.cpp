@@ -27,6 +27,15 @@ std::string VersionText(unsigned version)
     return FormatVersion(buffer, sizeof buffer, version);
 }
 
+// Whether the package holds a section of this kind (SECTION_APP, SECTION_BOOT).
+bool Carries(const CFirmwareFileEntry& package, uint32_t flag)
+{
+    for (const auto& section : package.sections)
+        if (section->flags & flag)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 bool CHERFLoaderImpl::RunReconnectPhase()
@@ -68,11 +77,8 @@ bool CHERFLoaderImpl::RunReconnectPhase()
 // reports version 0 (an erased one 0xFFFF) and stays in itself.
 bool CHERFLoaderImpl::CheckReportedVersions()
 {
-    bool hasApp = false, hasBoot = false;
-    for (const auto& section : Package().sections) {
-        hasApp = hasApp || (section->flags & SECTION_APP);
-        hasBoot = hasBoot || (section->flags & SECTION_BOOT);
-    }
+    const bool hasApp = Carries(Package(), SECTION_APP);
+    const bool hasBoot = Carries(Package(), SECTION_BOOT);
     const CReceiverIdentity& rx = m_Receiver;
     auto valid = [](uint16_t version) { return version != 0 && version != 0xFFFF; };
     auto judge = [&](const char* part, uint16_t reported, uint16_t carried) -> std::string {
@@ -101,11 +107,14 @@ void CHERFLoaderImpl::SendUpgradeLogLine()
 {
     const platform::CLocalTime now = platform::LocalTimeNow();
     const CReceiverIdentity& rx = m_Receiver;
+    // A part the package does not carry is left as it was: the record names
+    // the version the receiver keeps, not the package's 0 ("120->120").
+    const int newApp = Carries(Package(), SECTION_APP) ? rx.m_wNewAppVersion : rx.m_wOldAppVersion;
+    const int newBoot = Carries(Package(), SECTION_BOOT) ? rx.m_wNewBootVersion : rx.m_wOldBootVersion;
     char line[256];
     std::snprintf(line, sizeof line, "FW %04d%02d%02d %02d%02d%02d %d->%d %d->%d, BID:%d File:%d '%s'", now.nYear,
-                  now.nMonth, now.nDay, now.nHour, now.nMinute, now.nSecond, rx.m_wOldAppVersion, rx.m_wNewAppVersion,
-                  rx.m_wOldBootVersion, rx.m_wNewBootVersion, rx.m_nBoardId, Package().kind,
-                  FileNameOf(Package().path).c_str());
+                  now.nMonth, now.nDay, now.nHour, now.nMinute, now.nSecond, rx.m_wOldAppVersion, newApp,
+                  rx.m_wOldBootVersion, newBoot, rx.m_nBoardId, Package().kind, FileNameOf(Package().path).c_str());
     m_Links.m_MonitorMgr.SendText(line, 4000);
 }
 

@@ -1,6 +1,7 @@
 #include "platform/FileReader.h"
 
 #include <cerrno>
+#include <climits>
 #include <system_error>
 
 #include <fcntl.h>
@@ -8,6 +9,11 @@
 #include <unistd.h>
 
 namespace platform {
+
+size_t MaxPathBytes()
+{
+    return PATH_MAX;
+}
 
 struct CFileReader::CState {
     int m_nFd = -1;

@@ -216,16 +216,19 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots& roots)
     for (int number = 1; number <= PORT_LIST_COUNT; ++number) {
         CPortEntry entry;
         entry.nNumber = number;
-        if (!FindPortOverride(number, entry.strDevice, entry.strDescription)) {
-            if (static_cast<size_t>(number) <= devices.size()) {
-                const CFoundDevice& device = devices[number - 1];
-                entry.strDevice = (fs::path(roots.strDevDir) / device.m_strName).string();
-                entry.strDescription = Describe(device);
-                if (device.m_eGroup == GROUP_USB)
-                    ReadUsbFacts(device.m_SysEntry, entry);
-            } else {
-                entry.strDescription = "no device";
-            }
+        if (FindPortOverride(number, entry.strDevice, entry.strDescription)) {
+            // The user's own choice is shown as set, but a path that leads
+            // nowhere (a typing error, an adapter unplugged) says so.
+            struct stat info {};
+            entry.bMissing = stat(entry.strDevice.c_str(), &info) != 0;
+        } else if (static_cast<size_t>(number) <= devices.size()) {
+            const CFoundDevice& device = devices[number - 1];
+            entry.strDevice = (fs::path(roots.strDevDir) / device.m_strName).string();
+            entry.strDescription = Describe(device);
+            if (device.m_eGroup == GROUP_USB)
+                ReadUsbFacts(device.m_SysEntry, entry);
+        } else {
+            entry.strDescription = "no device";
         }
         entries.push_back(entry);
     }

@@ -22,6 +22,11 @@ std::string ErrorText(const char* what, const char* path, DWORD code)
 
 }  // namespace
 
+size_t MaxPathBytes()
+{
+    return MAX_PATH;
+}
+
 CFileReader::CFileReader() : m_pState(std::make_unique<CState>()) {}
 
 CFileReader::~CFileReader()

@@ -139,6 +139,21 @@ std::string DevicePath(const char* prefix, int number)
     return std::string("\\\\.\\") + prefix + std::to_string(number);
 }
 
+// Whether a device path set by the user surely leads nowhere: a file path
+// whose file or folder the system does not find. A device name
+// ("\\.\COM5") is taken as it stands: Windows cannot tell whether it is
+// there without opening it (which raises a port's modem lines), and Wine
+// knows nothing of the names it links to ports.
+bool IsSurelyMissing(const std::string& path)
+{
+    if (path.rfind("\\\\.\\", 0) == 0)
+        return false;
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return false;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 }  // namespace
 
 std::string ResolvePortDevice(const char* prefix, int number, const CPortRoots&)
@@ -170,16 +185,16 @@ std::vector<CPortEntry> ListComPorts(const CPortRoots&)
     for (const auto& [number, port] : found) {
         CPortEntry entry;
         entry.nNumber = number;
-        if (!FindPortOverride(number, entry.strDevice, entry.strDescription)) {
-            if (port.m_strSource.empty() && port.m_strFriendlyName.empty()) {
-                entry.strDescription = "no device";
-            } else {
-                entry.strDevice = DevicePath("COM", number);
-                entry.strDescription = Describe(port);
-                ParseUsbInstanceId(port.m_strSource, entry);
-                if (!entry.strUsbVendorId.empty())
-                    entry.strUsbProduct = port.m_strDeviceDesc;
-            }
+        if (FindPortOverride(number, entry.strDevice, entry.strDescription)) {
+            entry.bMissing = IsSurelyMissing(entry.strDevice);
+        } else if (port.m_strSource.empty() && port.m_strFriendlyName.empty()) {
+            entry.strDescription = "no device";
+        } else {
+            entry.strDevice = DevicePath("COM", number);
+            entry.strDescription = Describe(port);
+            ParseUsbInstanceId(port.m_strSource, entry);
+            if (!entry.strUsbVendorId.empty())
+                entry.strUsbProduct = port.m_strDeviceDesc;
         }
         entries.push_back(entry);
     }

@@ -270,7 +270,7 @@ TEST_F(PackageRefusals, InfoNamesTheBoardsOfTheFamily)
         {0x1000, "Meant for:     boards 0-1\n", "\"boards\":[0,1]"},
         {0x4000, "Meant for:     board 4\n", "\"meantFor\":\"board 4\",\"boards\":[4]"},
         {0, "Meant for:     any board\n", "\"boards\":[0,1,2,3,4,5,6,7,8,9,10]"},
-        {0x5000, "Meant for:     no board: device family 0x05000 is unknown\n", "\"boards\":[]"},
+        {0x5000, "Meant for:     no board: device family 0x5000 is unknown\n", "\"boards\":[]"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.m_pszText);

@@ -105,7 +105,8 @@ TEST(UpgradeCommand, QuietShowsOnlyTheResultVerboseAddsTheTrace)
     const COutput out = RunTool("upgrade -q -v --port " + receiver.Port() + " --package " + kSample);
     EXPECT_EQ(out.status, 0) << out.text;
     EXPECT_NE(out.text.find("Successfully upgraded GPS firmware\n"), std::string::npos) << out.text;
-    EXPECT_NE(out.text.find("engine: HLN_PROGRAM_FLASH 1\n"), std::string::npos) << out.text;
+    EXPECT_NE(out.text.find("engine: HLN_PROGRAM_FLASH 1 (Program flash succeeded)\n"), std::string::npos)
+        << out.text;
     EXPECT_EQ(out.text.find("Overall progress"), std::string::npos) << out.text;
     EXPECT_EQ(out.text.find("App: ModelK"), std::string::npos) << out.text;
 }

@@ -1,6 +1,8 @@
 // The wizard's connection page and sheet start-up on Qt's offscreen
 // platform: the "COM%d:" parsing, the port list filled off the
-// user-interface thread, the Connect button and the chosen port number.
+// user-interface thread, ports without a device that cannot be chosen, the
+// package shown or refused before anything is opened, the Connect button
+// and the chosen port number.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,6 +18,11 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
+#include <QStandardItemModel>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "tests/e2e/WizardHarness.h"
 #include "wizard/ConnectionPage.h"
@@ -98,10 +105,11 @@ protected:
 
     void TearDown() override { m_pSheet.reset(); }
 
-    void Build(CPortLister lister)
+    void Build(CPortLister lister, CPackageChecker checker = &AcceptedPackage,
+               const std::string& strPackage = "absent.q")
     {
         m_pSheet = std::make_unique<CCustomPropertySheet>(QString::fromUtf8(WIZ_TEXT_CAPTION));
-        m_pPage = new CConnectionPage(std::move(lister));
+        m_pPage = new CConnectionPage(strPackage, std::move(lister), std::move(checker));
         m_pSheet->addPage(m_pPage);
         m_pSheet->addPage(new CFinish("absent.q", [] { return std::unique_ptr<CJobDriver>(new CNoRunJob); }));
         m_pSheet->show();
@@ -118,8 +126,8 @@ protected:
     // A job that never starts, as with a missing package.
     class CNoRunJob : public CJobDriver {
     public:
-        bool Start(const std::string&, const CHERFLoaderLib::CPortId&, const CHERFLoaderLib::CJobSettings&,
-                   CHERFLoaderLib::CJobSink, std::string& strError) override
+        bool Start(const std::string&, std::shared_ptr<const CPackageImage>, const CHERFLoaderLib::CPortId&,
+                   const CHERFLoaderLib::CJobSettings&, CHERFLoaderLib::CJobSink, std::string& strError) override
         {
             strError = "cannot open absent.q";
             return false;
@@ -170,6 +178,107 @@ TEST_F(WizardConnection, ListFilledByThreadThenConnectEnabled)
     EXPECT_EQ(m_pPage->DeviceText()->text(), "on-board UART");
 }
 
+// Each row is a port list. Catches: an entry without a device (or whose
+// device set by TRAILMARK_COMn is missing) that can be chosen or is not
+// shown as such, the port chosen before not selected again, and Connect
+// offered when no port can be chosen.
+TEST_F(WizardConnection, PortWithoutADeviceCannotBeChosen)
+{
+    platform::CPortEntry missing{3, "/dev/nonexist", "set by TRAILMARK_COM3"};
+    missing.bMissing = true;
+    struct CRow {
+        const char* pszName;
+        std::vector<platform::CPortEntry> entries;
+        int32_t nChosenBefore;
+        int nSelected;  // -1: none
+        const char* pszThird;
+        const char* pszDevice;
+    };
+    const std::vector<CRow> rows = {
+        {"the first with a device", {{2, "/dev/ttyS0", "on-board UART"}}, 1, 1, "COM3:  no device present",
+         "on-board UART"},
+        {"the port chosen before", {{2, "/dev/ttyS0", "on-board UART"}, {4, "/dev/ttyUSB0", "USB"}}, 4, 3,
+         "COM3:  no device present", "USB"},
+        {"a missing device", {missing, {5, "/dev/ttyUSB0", "USB"}}, 3, 4, "COM3:  /dev/nonexist (missing)", "USB"},
+        {"none at all", {}, 1, -1, "COM3:  no device present", WIZ_TEXT_NO_PORTS},
+    };
+    for (const CRow& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        g_nComPort = row.nChosenBefore;
+        Build([entries = row.entries] { return entries; });
+        ASSERT_TRUE(WaitFor([this] { return !m_pPage->NoteText()->text().startsWith("Please wait"); }));
+        QComboBox* pCombo = m_pPage->PortCombo();
+        EXPECT_EQ(pCombo->currentIndex(), row.nSelected);
+        EXPECT_EQ(pCombo->itemText(2), row.pszThird);
+        EXPECT_EQ(m_pPage->DeviceText()->text(), row.pszDevice);
+        auto* pModel = qobject_cast<QStandardItemModel*>(pCombo->model());
+        ASSERT_NE(pModel, nullptr);
+        for (int i = 0; i < pCombo->count(); ++i) {
+            const bool bPresent = std::any_of(row.entries.begin(), row.entries.end(), [i](const auto& entry) {
+                return entry.nNumber == i + 1 && !entry.bMissing;
+            });
+            EXPECT_EQ(pModel->item(i)->isEnabled(), bPresent) << pCombo->itemText(i).toStdString();
+        }
+        EXPECT_EQ(m_pSheet->button(QWizard::NextButton)->isEnabled(), row.nSelected >= 0);
+        m_pSheet->next();
+        EXPECT_EQ(m_pSheet->currentPage() != m_pPage, row.nSelected >= 0);
+        TearDown();
+    }
+}
+
+std::string SamplePackage()
+{
+    return TRAILMARK_BINARY_DIR "/Corvid_FW_v1.82-Boot.q";
+}
+
+// Each row is a package the page reads through the engine. Catches: a page
+// that does not say what it will write (name, versions, boards), a missing
+// or damaged package reported only after Connect (or not at all), and
+// Connect offered for a package that cannot be written.
+TEST_F(WizardConnection, PackageShownOrRefusedBeforeAnythingIsOpened)
+{
+    if (!std::filesystem::exists(SamplePackage()))
+        GTEST_SKIP() << "the sample package is made by the full build";
+    const std::filesystem::path damaged =
+        std::filesystem::temp_directory_path() / ("wizard-damaged-" + std::to_string(getpid()) + ".q");
+    {
+        std::ifstream in(SamplePackage(), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x5A);
+        std::ofstream(damaged, std::ios::binary) << bytes;
+    }
+    struct CRow {
+        const char* pszName;
+        std::string strPath;
+        bool bUsable;
+        std::vector<std::string> texts;
+    };
+    const std::vector<CRow> rows = {
+        {"the sample", SamplePackage(), true,
+         {"Package: Corvid_FW_v1.82-Boot.q (\"Corvid FW v1.82 Boot\")",
+          "Writes application v1.82 and boot loader v1.82; for boards 5-10."}},
+        {"missing", "/nonexistent/Corvid_FW_v1.82-Boot.q", false,
+         {WIZ_TEXT_PACKAGE_REFUSED, "cannot open /nonexistent/Corvid_FW_v1.82-Boot.q"}},
+        {"damaged", damaged.string(), false, {WIZ_TEXT_PACKAGE_REFUSED, "checksum"}},
+    };
+    for (const CRow& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        Build(&PresentPorts, &CheckPackage, row.strPath);
+        ASSERT_TRUE(WaitFor([this] { return !m_pPage->PackageText()->text().isEmpty(); }, 10000));
+        const QString text = m_pPage->PackageText()->text();
+        for (const std::string& part : row.texts)
+            EXPECT_TRUE(text.contains(QString::fromStdString(part))) << part << "\n" << text.toStdString();
+        EXPECT_EQ(m_pPage->isComplete(), row.bUsable);
+        EXPECT_EQ(m_pSheet->button(QWizard::NextButton)->isEnabled(), row.bUsable);
+        EXPECT_EQ(m_pPage->NoteText()->text().toStdString(),
+                  row.bUsable ? std::string(WIZ_TEXT_SELECT_PORT) : RefusedNote(row.strPath));
+        m_pSheet->next();
+        EXPECT_EQ(m_pSheet->currentPage() == m_pPage, !row.bUsable) << "a refused package goes no further";
+        TearDown();
+    }
+    std::filesystem::remove(damaged);
+}
+
 // Catches: a list that depends on what the platform reports: numbers outside
 // 1..9, doubles and a failing lister must still give COM1: to COM9:.
 TEST_F(WizardConnection, ListAlwaysHoldsComOneToNine)
@@ -191,7 +300,7 @@ TEST_F(WizardConnection, ListAlwaysHoldsComOneToNine)
     for (const CRow& row : rows) {
         SCOPED_TRACE(row.pszName);
         Build(row.lister);
-        ASSERT_TRUE(WaitFor([this] { return m_pPage->isComplete(); }));
+        ASSERT_TRUE(WaitFor([this] { return m_pPage->PortCombo()->isEnabled(); }));
         const QStringList entries = Entries();
         ASSERT_EQ(entries.size(), 9);
         for (int n = 1; n <= 9; ++n)
@@ -209,7 +318,7 @@ TEST_F(WizardConnection, ConnectStoresChosenPort)
     for (const auto& [nIndex, nPort] : rows) {
         SCOPED_TRACE(nPort);
         g_nComPort = 55;
-        Build([] { return std::vector<platform::CPortEntry>(); });
+        Build(&PresentPorts);
         ASSERT_TRUE(WaitFor([this] { return m_pPage->isComplete(); }));
         m_pPage->PortCombo()->setCurrentIndex(nIndex);
         m_pSheet->next();
@@ -223,7 +332,7 @@ TEST_F(WizardConnection, ConnectStoresChosenPort)
 // one-line texts or leaves the page at its old size.
 TEST_F(WizardConnection, LargerFontGrowsThePage)
 {
-    Build([] { return std::vector<platform::CPortEntry>(); });
+    Build(&PresentPorts);
     ASSERT_TRUE(WaitFor([this] { return m_pPage->isComplete(); }));
     const QSize szBefore = m_pPage->minimumSizeHint();
     QFont font = m_pSheet->font();

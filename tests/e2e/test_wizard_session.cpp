@@ -115,7 +115,8 @@ struct CScript {
 class CScriptedJob : public CJobDriver {
 public:
     explicit CScriptedJob(CScript& script) : m_Script(script) {}
-    bool Start(const std::string&, const CPortId&, const CJobSettings&, CJobSink sink, std::string& strError) override
+    bool Start(const std::string&, std::shared_ptr<const CPackageImage>, const CPortId&, const CJobSettings&,
+               CJobSink sink, std::string& strError) override
     {
         m_Script.sink = std::move(sink);
         strError = m_Script.strStartError;
@@ -232,7 +233,7 @@ TEST_F(WizardSession, LocksFollowTheUpgradesMoments)
         script.strStartError = row.pszStartError;
         g_nComPort = 1;
         auto pSheet = std::make_unique<CCustomPropertySheet>(QString::fromUtf8(WIZ_TEXT_CAPTION));
-        auto* pConnection = new CConnectionPage([] { return std::vector<platform::CPortEntry>(); });
+        auto* pConnection = new CConnectionPage("pkg/Corvid_FW_v1.82-Boot.q", &PresentPorts, &AcceptedPackage);
         auto* pFinish = new CFinish("pkg/Corvid_FW_v1.82-Boot.q",
                                     [&script] { return std::make_unique<CScriptedJob>(script); });
         pSheet->addPage(pConnection);
@@ -244,12 +245,14 @@ TEST_F(WizardSession, LocksFollowTheUpgradesMoments)
             event.eKind = step.eAction == JOB_ENDS ? CJobEvent::EKind::JobEnds : CJobEvent::EKind::Notification;
             event.n.nCode = step.eAction == NO_CANCEL ? HLN_NO_CANCEL : HLN_RUN;
             event.n.nPayload = step.eAction == NO_CANCEL ? 0 : RUN_FINISHED;
-            if (step.eAction == ACTIVATE)
+            if (step.eAction == ACTIVATE) {
                 pSheet->next();
-            else if (step.eAction == CLOSE)
+            } else if (step.eAction == CLOSE) {
+                CQuestionAnswerer answerer(QMessageBox::Yes);  // cancel the upgrade
                 pSheet->reject();
-            else
+            } else {
                 script.sink(event);
+            }
             QCoreApplication::processEvents();  // the posted event reaches the page
             EXPECT_TRUE(WaitFor([&] {
                 return s_pFake->Calls() == step.nCalls && s_pFake->Holds("sleep") == step.bSleep &&

@@ -49,7 +49,7 @@ TEST(WizardUpgrade, UpgradesVirtualReceiver)
 
     g_nComPort = 1;
     CCustomPropertySheet sheet(QString::fromUtf8(WIZ_TEXT_CAPTION));
-    auto* pConnection = new CConnectionPage();
+    auto* pConnection = new CConnectionPage(SAMPLE);
     auto* pFinish = new CFinish(SAMPLE, &CEngineJobDriver::Make);
     sheet.addPage(pConnection);
     sheet.addPage(pFinish);
@@ -68,7 +68,14 @@ TEST(WizardUpgrade, UpgradesVirtualReceiver)
         [&] { return sheet.button(QWizard::FinishButton)->isEnabled(); }, 120000);
     unsetenv("TRAILMARK_COM5");
     ASSERT_TRUE(bEnded) << pFinish->PhaseText()->text().toStdString();
-    EXPECT_EQ(pFinish->ResultText()->text(), WIZ_TEXT_SUCCESS);
+    // The versions as the receiver reported them, before and after.
+    const QStringList lines = pFinish->ResultText()->text().split('\n');
+    ASSERT_GE(lines.size(), 5) << pFinish->ResultText()->text().toStdString();
+    EXPECT_EQ(lines[0], WIZ_TEXT_SUCCESS);
+    EXPECT_EQ(lines[2], "Before: application v1.75, boot loader v1.20");
+    EXPECT_EQ(lines[3], "Now: application v1.82, boot loader v1.82");
+    EXPECT_TRUE(lines[4].startsWith("Time taken: ")) << lines[4].toStdString();
+    EXPECT_EQ(pFinish->PhaseText()->text(), "Upgrade finished: 100%");
     EXPECT_EQ(pFinish->OverallText()->text(), "Overall progress: 100%");
     EXPECT_EQ(pFinish->OverallProgress()->value(), 100);
     EXPECT_TRUE(sheet.m_bAllowClose);
@@ -97,7 +104,7 @@ TEST(WizardUpgrade, CloseDuringRunStopsTheEngine)
     setenv("TRAILMARK_COM6", receiver.SlavePaths().at(0).c_str(), 1);
 
     auto pSheet = std::make_unique<CCustomPropertySheet>(QString::fromUtf8(WIZ_TEXT_CAPTION));
-    auto* pConnection = new CConnectionPage();
+    auto* pConnection = new CConnectionPage(SAMPLE);
     auto* pFinish = new CFinish(SAMPLE, &CEngineJobDriver::Make);
     pSheet->addPage(pConnection);
     pSheet->addPage(pFinish);
@@ -111,7 +118,9 @@ TEST(WizardUpgrade, CloseDuringRunStopsTheEngine)
 
     QElapsedTimer timer;
     timer.start();
+    CQuestionAnswerer answerer(QMessageBox::Yes);  // cancel the upgrade
     pSheet->reject();
+    EXPECT_EQ(answerer.Asked(), 1);
     EXPECT_FALSE(pSheet->isVisible());
     EXPECT_FALSE(pFinish->IsRunning());
     pSheet.reset();

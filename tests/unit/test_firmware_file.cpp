@@ -1,6 +1,7 @@
 // The firmware file reader: kind detection, the three readers and section data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "tests/TempFolder.h"
 
 #include "package/FirmwareFile.h"
+#include "platform/FileReader.h"
 
 namespace {
 
@@ -111,8 +113,19 @@ TEST_F(FirmwareFileTest, DetectsKindByNameThenContent)
         {"a.q.bin", Package(0, {}), KIND_PACKAGE, ""},    // ".q" is tested first
         {"b.q.bin", AppImage(), KIND_UNKNOWN, "QFW2"},
         {"dir.q/app.bin", AppImage(), KIND_UNKNOWN, "QFW2"},  // a folder name counts
-        {"FIRMWARE.BIN", AppImage(), KIND_UNKNOWN, "neither"},
-        {"pkg.dat", Package(0, {}), KIND_UNKNOWN, "neither"},
+        // An extension in capitals says what it says in small letters.
+        {"FIRMWARE.BIN", AppImage(), KIND_APP_IMAGE, ""},
+        {"FIRMWARE.Q", Package(0, {}), KIND_PACKAGE, ""},
+        {"FIRMWARE.Q", AppImage(), KIND_UNKNOWN, "not a QFW2 package"},
+        {"pkg.Bin", Package(0, {}), KIND_UNKNOWN, "no application magic"},
+        // A name that says nothing: the contents decide.
+        {"pkg.dat", Package(0, {}), KIND_PACKAGE, ""},
+        {"firmware", Package(0, {}), KIND_PACKAGE, ""},
+        {"application", AppImage(), KIND_APP_IMAGE, ""},
+        {"bootloader", BootImage(256, 8), KIND_BOOT_IMAGE, ""},
+        {"noise", Bytes(300, 0x11), KIND_UNKNOWN, "neither a QFW2 package nor an application or boot image"},
+        {"tiny", Bytes{1, 2}, KIND_UNKNOWN, "(its first bytes: fewer than 4)"},
+        {"dir.x/firmware", Package(0, {}, u"", 0, 75), KIND_UNKNOWN, "header cut short"},
         {"app.bin", AppImage(), KIND_APP_IMAGE, ""},
         {"short.bin", AppImage(8, 31), KIND_UNKNOWN, "only 31 bytes"},
         {"boot.bin", BootImage(256, 8), KIND_BOOT_IMAGE, ""},
@@ -310,19 +323,28 @@ TEST(ByteSum, AddsUnsignedBytesAndWrapsAt32Bits)
     EXPECT_EQ(ByteSum(many.data(), many.size()), 254u);
 }
 
-TEST_F(FirmwareFileTest, PathsLongerThanTheFieldAreRefusedNotCut)
+// Catches: a path refused below the system's own limit (259 bytes used to
+// be the end on every system; Linux opens 4095), a path cut instead of
+// refused, and a refusal that does not say why.
+TEST_F(FirmwareFileTest, PathsUpToTheSystemsLimitWorkLongerOnesAreRefusedNotCut)
 {
-    // A path of exactly 259 bytes still fits with its terminator.
-    std::string fit = m_strFolder + "/";
-    fit += std::string(259 - fit.size() - 6, 'd') + "/app.q";
-    ASSERT_EQ(fit.size(), 259u);
+    const size_t nLimit = platform::MaxPathBytes() - 1;
+    // A file at 300 bytes where the system allows it, in folders of at most
+    // 200 bytes (the longest name a Linux file system takes is 255).
+    std::string deep = m_strFolder;
+    while (deep.size() + 200 + 7 < std::min<size_t>(300, nLimit))
+        deep += "/" + std::string(200, 'd');
+    std::filesystem::create_directories(deep);
+    const std::string fit = deep + "/" + std::string(std::min<size_t>(300, nLimit) - deep.size() - 3, 'p') + ".q";
+    ASSERT_EQ(fit.size(), std::min<size_t>(300, nLimit));
     Write(fit.substr(m_strFolder.size() + 1), Package(1, {{0x10, 4, 0x100, 0, CHECKSUM_NOT_GIVEN}}));
     CFirmwareFileEntry entry;
     ASSERT_TRUE(entry.Load(fit.c_str())) << entry.m_strError;
     EXPECT_EQ(std::string(entry.path), fit);
     EXPECT_TRUE(entry.sections[0]->LoadData(fit.c_str()));
 
-    const std::string tooLong = fit + "x";
+    const std::string tooLong = m_strFolder + "/" + std::string(nLimit + 1 - m_strFolder.size(), 'x');
+    ASSERT_GT(tooLong.size(), nLimit);
     CFirmwareFileEntry other;
     EXPECT_FALSE(other.Load(tooLong.c_str()));
     EXPECT_EQ(other.kind, KIND_UNKNOWN);

@@ -78,6 +78,39 @@ TEST(Texts, TimeOfDayIncludingMidnightAtTheEnd)
         EXPECT_STREQ(FormatTime(text, sizeof text, c.nValue), c.pszExpected) << c.nValue;
 }
 
+// Catches: a family in decimal or with leading zeros, consecutive boards
+// not joined into a range (or a gap joined), a duration that overflows into
+// nonsense or rounds down, and a speed without its unit.
+TEST(Texts, FamilyBoardsDurationAndSpeed)
+{
+    char text[64];
+    EXPECT_STREQ(FormatFamily(text, sizeof text, 0x3000), "0x3000");
+    EXPECT_STREQ(FormatFamily(text, sizeof text, 0xFF000), "0xFF000");
+    struct CBoardsCase {
+        std::vector<int32_t> boards;
+        const char* pszExpected;
+    } const boards[] = {
+        {{4}, "board 4"},
+        {{5, 6, 7, 8, 9, 10}, "boards 5-10"},
+        {{0, 1, 4}, "boards 0-1, 4"},
+        {{0, 2, 3, 7}, "boards 0, 2-3, 7"},
+        {{}, "no board"},
+    };
+    for (const CBoardsCase& c : boards)
+        EXPECT_STREQ(FormatBoards(text, sizeof text, c.boards.data(), c.boards.size()), c.pszExpected);
+    struct CSecondsCase {
+        double dSeconds;
+        const char* pszExpected;
+    } const durations[] = {
+        {0, "0:00"}, {41.6, "0:42"}, {725, "12:05"}, {3723, "1:02:03"}, {-5, "0:00"}, {1e300, "0:00"},
+    };
+    for (const CSecondsCase& c : durations)
+        EXPECT_STREQ(FormatDuration(text, sizeof text, c.dSeconds), c.pszExpected) << c.dSeconds;
+    EXPECT_STREQ(FormatSpeed(text, sizeof text, 950), "950 B/s");
+    EXPECT_STREQ(FormatSpeed(text, sizeof text, 10750), "10.8 kB/s");
+    EXPECT_STREQ(FormatSpeed(text, sizeof text, -1), "0 B/s");
+}
+
 TEST(Texts, SmallBuffersAreTruncatedAndTerminatedAndSizeZeroWritesNothing)
 {
     char text[8];

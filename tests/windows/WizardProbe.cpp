@@ -11,6 +11,13 @@
 //   wizard-probe endsession 0|1 MS  waits until the sheet answers a logoff's
 //                                   WM_QUERYENDSESSION with FALSE (0) or
 //                                   TRUE (1), as Windows asks before a logoff
+//   wizard-probe click ID MS        waits until control ID of the current
+//                                   page (or the sheet's button ID) is shown
+//                                   and enabled, then clicks it
+//   wizard-probe question yes|no|none MS
+//                                   waits for the wizard's "Cancel the
+//                                   upgrade?" box, prints its text and
+//                                   answers it (none: leaves it open)
 //
 // Exit status 0 when the condition held in time, 1 when not (saying what
 // was there instead, or that the wizard is gone), 2 for a usage error.
@@ -21,14 +28,35 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "wizard/WizardTexts.h"
 
 namespace {
 
+// The top-level windows with the wizard's caption: the sheet, and the
+// question box while it is open.
+std::vector<HWND> CaptionWindows()
+{
+    std::vector<HWND> windows;
+    for (HWND hWnd = FindWindowExA(nullptr, nullptr, nullptr, wizard::WIZ_TEXT_CAPTION); hWnd != nullptr;
+         hWnd = FindWindowExA(nullptr, hWnd, nullptr, wizard::WIZ_TEXT_CAPTION))
+        windows.push_back(hWnd);
+    return windows;
+}
+
+bool IsSheet(HWND hWnd)
+{
+    DWORD_PTR nPage = 0;
+    return SendMessageTimeoutA(hWnd, PSM_GETCURRENTPAGEHWND, 0, 0, SMTO_ABORTIFHUNG, 2000, &nPage) && nPage != 0;
+}
+
 HWND Sheet()
 {
-    return FindWindowA(nullptr, wizard::WIZ_TEXT_CAPTION);
+    for (HWND hWnd : CaptionWindows())
+        if (IsSheet(hWnd))
+            return hWnd;
+    return nullptr;
 }
 
 std::string ControlText(HWND hWnd)
@@ -115,6 +143,49 @@ int main(int argc, char** argv)
             return (nAnswer != 0) == bAllowed;
         });
     }
-    std::fprintf(stderr, "usage: wizard-probe wait ID TEXT MS | enabled ID MS | gone MS | endsession 0|1 MS\n");
+    if (strCommand == "click" && argc == 4) {
+        const int nId = static_cast<int>(std::strtol(argv[2], nullptr, 0));
+        return WaitFor(std::atoi(argv[3]), [&](HWND hSheet, std::string& strSeen) {
+            const auto hPage = reinterpret_cast<HWND>(SendMessageA(hSheet, PSM_GETCURRENTPAGEHWND, 0, 0));
+            HWND hControl = GetDlgItem(hPage, nId);
+            if (hControl == nullptr)
+                hControl = GetDlgItem(hSheet, nId);
+            strSeen = std::string("control ") + argv[2] + (hControl == nullptr ? " is not there" : " is not enabled");
+            if (hControl == nullptr || !IsWindowVisible(hControl) || !IsWindowEnabled(hControl))
+                return false;
+            PostMessageA(hControl, BM_CLICK, 0, 0);
+            return true;
+        });
+    }
+    if (strCommand == "question" && argc == 4) {
+        const std::string strAnswer = argv[2];
+        const int nMs = std::atoi(argv[3]);
+        for (int nWaited = 0;; nWaited += 100) {
+            for (HWND hWnd : CaptionWindows()) {
+                if (IsSheet(hWnd))
+                    continue;
+                // The box's text is one of its static controls' (their ids
+                // differ between Windows and Wine).
+                std::string strText;
+                for (HWND hChild = FindWindowExA(hWnd, nullptr, "Static", nullptr); hChild != nullptr;
+                     hChild = FindWindowExA(hWnd, hChild, "Static", nullptr))
+                    if (Matches(ControlText(hChild), std::string(wizard::WIZ_TEXT_CANCEL_QUESTION) + "*"))
+                        strText = ControlText(hChild);
+                if (strText.empty())
+                    continue;
+                std::printf("\"%s\"\n", strText.c_str());
+                if (strAnswer != "none")
+                    PostMessageA(hWnd, WM_COMMAND, strAnswer == "yes" ? IDYES : IDNO, 0);
+                return 0;
+            }
+            if (nWaited >= nMs) {
+                std::printf("no \"%s\" box\n", wizard::WIZ_TEXT_CANCEL_QUESTION);
+                return 1;
+            }
+            Sleep(100);
+        }
+    }
+    std::fprintf(stderr, "usage: wizard-probe wait ID TEXT MS | enabled ID MS | gone MS | endsession 0|1 MS | "
+                         "click ID MS | question yes|no|none MS\n");
     return 2;
 }

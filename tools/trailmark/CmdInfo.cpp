@@ -76,8 +76,7 @@ std::string FamilyText(uint32_t familyWord)
     if (family == 0)
         return "any";
     char text[16];
-    std::snprintf(text, sizeof text, "0x%05X", family);
-    return text;
+    return FormatFamily(text, sizeof text, family);
 }
 
 // The boards a package is meant for: "boards 5-10", "board 4", "any board",
@@ -89,17 +88,8 @@ std::string BoardsText(uint32_t familyWord)
     const std::vector<int32_t> boards = GetFamilyBoards(familyWord);
     if (boards.empty())
         return "no board: device family " + FamilyText(familyWord) + " is unknown";
-    std::string text;
-    for (size_t i = 0; i < boards.size();) {
-        size_t j = i;
-        while (j + 1 < boards.size() && boards[j + 1] == boards[j] + 1)
-            ++j;
-        text += (text.empty() ? "" : ", ") + std::to_string(boards[i]);
-        if (j > i)
-            text += "-" + std::to_string(boards[j]);
-        i = j + 1;
-    }
-    return (boards.size() == 1 ? "board " : "boards ") + text;
+    char text[128];
+    return FormatBoards(text, sizeof text, boards.data(), boards.size());
 }
 
 // Texts from the file go to a terminal: control characters (which could

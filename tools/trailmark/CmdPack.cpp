@@ -123,9 +123,11 @@ bool ReadInputFile(const std::string& file, std::vector<uint8_t>& bytes, std::st
 }
 
 // One --section argument: FLAGS:ADDRESS:FILE (the file name may hold colons).
-bool ParseSection(const std::string& argument, CPackSection& section, CPackInput& input,
+// `usage` tells an argument that cannot be read from a file that cannot.
+bool ParseSection(const std::string& argument, CPackSection& section, CPackInput& input, bool& usage,
                   std::string& error)
 {
+    usage = true;
     size_t first = argument.find(':');
     size_t second = first == std::string::npos ? first : argument.find(':', first + 1);
     if (second == std::string::npos) {
@@ -143,6 +145,7 @@ bool ParseSection(const std::string& argument, CPackSection& section, CPackInput
         error = "address 0 (such a section can never be loaded)";
         return false;
     }
+    usage = false;
     input.m_strFile = argument.substr(second + 1);
     if (!ReadInputFile(input.m_strFile, input.m_Bytes, error))
         return false;
@@ -242,24 +245,27 @@ bool CheckWritten(const std::string& writtenPath, const std::vector<CPackSection
 
 int RunPack(const CPackOptions& options)
 {
-    if (options.m_strOutput.find(".q") == std::string::npos)
-        return Fail(EXIT_STATUS_FAILED, options.m_strOutput +
-                                            ": a package's file name must contain \".q\", or "
-                                            "the upgrade does not recognise it");
+    // Arguments that cannot be what the user meant are usage errors (2),
+    // like those the command-line parser refuses itself.
+    if (KindByName(options.m_strOutput.c_str()) == KIND_APP_IMAGE)
+        return Fail(EXIT_STATUS_USAGE, options.m_strOutput +
+                                           ": a name with \".bin\" is read as an image, not a package: give the "
+                                           "package a name ending in \".q\"");
     std::u16string units;
     if (!Utf8ToUtf16(options.m_strName, units) || units.size() > PACKAGE_NAME_UNITS)
-        return Fail(EXIT_STATUS_FAILED, "--name: \"" + options.m_strName +
-                                            "\" is not valid UTF-8 of at most 32 characters");
+        return Fail(EXIT_STATUS_USAGE, "--name: \"" + options.m_strName +
+                                           "\" is not valid UTF-8 of at most 32 characters");
     uint32_t family = 0;
     if (!ParseUint32(options.m_strFamily, family))
-        return Fail(EXIT_STATUS_FAILED,
+        return Fail(EXIT_STATUS_USAGE,
                     "--family: \"" + options.m_strFamily + "\" is not a 32-bit number");
     std::vector<CPackSection> sections(options.m_SectionArguments.size());
     std::vector<CPackInput> inputs(options.m_SectionArguments.size());
     for (size_t i = 0; i < sections.size(); ++i) {
         std::string error;
-        if (!ParseSection(options.m_SectionArguments[i], sections[i], inputs[i], error))
-            return Fail(EXIT_STATUS_FAILED, "section " + std::to_string(i) + ": " + error);
+        bool usage = false;
+        if (!ParseSection(options.m_SectionArguments[i], sections[i], inputs[i], usage, error))
+            return Fail(usage ? EXIT_STATUS_USAGE : EXIT_STATUS_FAILED, "section " + std::to_string(i) + ": " + error);
     }
     std::vector<std::string> warnings;
     bool refused = false;
@@ -283,7 +289,7 @@ void AddPackCommand(CLI::App& app)
 {
     auto options = std::make_shared<CPackOptions>();
     CLI::App* command = app.add_subcommand("pack", "Build a package from image files");
-    command->add_option("OUTPUT", options->m_strOutput, "package file to write (name with .q)")
+    command->add_option("OUTPUT", options->m_strOutput, "package file to write (a name ending in .q)")
         ->required();
     command->add_option("--name", options->m_strName, "package name, at most 32 characters")
         ->required();

@@ -1,5 +1,6 @@
 // `trailmark ports`: which device each of COM1 to COM9 stands for, and for a
-// USB adapter its vendor and product ids, serial number and product name.
+// USB adapter its vendor and product ids, serial number and product name; a
+// device set by TRAILMARK_COMn that is not there is marked missing.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -42,6 +43,7 @@ void AddPortsCommand(CLI::App& app)
                 writer.String("port", "COM" + std::to_string(port.nNumber));
                 writer.String("device", port.strDevice);
                 writer.String("description", port.strDescription);
+                writer.Bool("present", !port.strDevice.empty() && !port.bMissing);
                 if (port.strUsbVendorId.empty()) {
                     writer.Null("usb");
                 } else {
@@ -58,9 +60,9 @@ void AddPortsCommand(CLI::App& app)
             std::printf("%s\n", writer.Text().c_str());
         } else {
             for (const CHERFLoaderLib::CPortEntry& port : ports)
-                std::printf("COM%d:  %-28s %s%s\n", port.nNumber,
+                std::printf("COM%d:  %-28s %s%s%s\n", port.nNumber,
                             port.strDevice.empty() ? "-" : port.strDevice.c_str(), port.strDescription.c_str(),
-                            UsbText(port).c_str());
+                            port.bMissing ? " (missing: no such device)" : "", UsbText(port).c_str());
         }
         SetExitStatus(EXIT_STATUS_OK);
     });

@@ -140,6 +140,7 @@ int ReadPortsFile(const CUpgradeOptions& options, std::vector<std::string>& port
         return Refuse(options.m_bJson, EXIT_STATUS_USAGE, "--ports-from: " + reason);
     if (text.rfind("\xEF\xBB\xBF", 0) == 0)
         text.erase(0, 3);
+    const size_t before = ports.size();
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -153,6 +154,12 @@ int ReadPortsFile(const CUpgradeOptions& options, std::vector<std::string>& port
         const size_t last = line.find_last_not_of(" \t\r");
         ports.push_back(line.substr(first, last - first + 1));
     }
+    // An empty list is a mistake (the wrong file, a tray list not yet
+    // filled in), not a request to upgrade nothing.
+    if (ports.size() == before)
+        return Refuse(options.m_bJson, EXIT_STATUS_USAGE,
+                      "--ports-from: " + options.m_strPortsFrom +
+                          " lists no port (blank lines and lines starting with '#' are skipped)");
     return EXIT_STATUS_OK;
 }
 
@@ -451,6 +458,8 @@ int RunUpgrade(const CUpgradeOptions& options)
         out.Write(SummaryJson(results, seconds, logError) + "\n");
     else if (results.size() > 1)
         PrintSummaryTable(out, results);
+    else if (results[0]->nStart == START_OK)
+        PrintReceiverSummary(out, *results[0], settings.job.nFlashCheck);
     if (!logError.empty() && style != EViewStyle::Json)
         out.Write("The run log is incomplete: " + logError + "\n");
     out.Flush();

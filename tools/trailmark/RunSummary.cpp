@@ -114,6 +114,54 @@ void PrintSummaryTable(COutputStream& out, const std::vector<const CReceiverResu
     out.Flush();
 }
 
+namespace {
+
+std::string VersionsLine(const CReceiverResult& r)
+{
+    const CReceiverFacts& facts = r.report.receiver;
+    std::string who = "Receiver";
+    if (!facts.strSerial.empty())
+        who += " " + facts.strSerial;
+    if (Identified(r))
+        who += " (board " + std::to_string(facts.nBoardId) + ")";
+    if (!Identified(r))
+        return who + ": not identified";
+    const std::string before = Version(facts.wOldAppVersion, true), beforeBoot = Version(facts.wOldBootVersion, true);
+    if (!facts.bIdentifiedAfter)
+        return who + ": application " + before + ", boot loader " + beforeBoot +
+               " before; not identified after the upgrade";
+    return who + ": application " + before + " -> " + Version(facts.wNowAppVersion, true) + ", boot loader " +
+           beforeBoot + " -> " + Version(facts.wNowBootVersion, true) + ", as it reports them";
+}
+
+std::string FlashCheckWords(const CReceiverResult& r, int32_t flashCheck)
+{
+    if (flashCheck == FLASH_CHECK_NONE)
+        return "flash not checked (--verify none)";
+    if (r.bUnverified || r.report.bFlashUnverified)
+        return "the flash could not be checked on this receiver";
+    if (flashCheck == FLASH_CHECK_READ_BACK)
+        return "flash read back and compared with the package";
+    if (flashCheck == FLASH_CHECK_AUTO && r.report.bLineTrouble)
+        return "flash read back and compared with the package, as the line lost or damaged data";
+    return "flash checked by the monitor's byte sums";
+}
+
+}  // namespace
+
+void PrintReceiverSummary(COutputStream& out, const CReceiverResult& r, int32_t flashCheck)
+{
+    std::string times = "Time " + FormatDuration(r.dSeconds);
+    if (r.nAttempts > 1)
+        times += " (" + std::to_string(r.nAttempts) + " runs)";
+    if (r.report.nLineRate != 0)
+        times += ", line rate " + std::to_string(r.report.nLineRate);
+    if (r.bSuccess)
+        times += "; " + FlashCheckWords(r, flashCheck);
+    out.Write(VersionsLine(r) + "\n" + times + "\n");
+    out.Flush();
+}
+
 std::string SummaryJson(const std::vector<const CReceiverResult*>& results, double seconds,
                         const std::string& logError)
 {

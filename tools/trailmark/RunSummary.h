@@ -12,6 +12,7 @@
 // Threading: the main thread only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,12 @@ int OverallExitStatus(const std::vector<const CReceiverResult*>& results);
 const char* ResultWord(const CReceiverResult& result);
 
 void PrintSummaryTable(COutputStream& out, const std::vector<const CReceiverResult*>& results);
+
+// The closing lines of a single receiver, short, with what a tray's table
+// gives: the versions before and after as the receiver reported them, the
+// time taken, the line rate and, for an upgrade, how its flash was checked
+// (`flashCheck` is the FLASH_CHECK_* the run was given).
+void PrintReceiverSummary(COutputStream& out, const CReceiverResult& result, int32_t flashCheck);
 
 // One line of JSON: {"event":"summary", ...} with one entry per receiver;
 // `logError` (when not empty) says why the run log lost a line.

@@ -32,7 +32,7 @@ void CTrayView::Show(const CRunEvent& event)
     else if (event.eKind == CRunEvent::MESSAGE)
         line.strNote = event.strText;
     else if (event.eKind == CRunEvent::NOTIFICATION && event.n.nCode == HLN_RETRY)
-        line.strNote = "retrying a packet";
+        line.strNote = "attempt " + std::to_string(event.n.nPayload) + " failed: " + event.n.strText;
     else if (event.eKind == CRunEvent::NOTIFICATION && event.n.nCode == HLN_PHASE_BEGIN)
         line.strNote.clear();
     Tick();

@@ -64,7 +64,7 @@ void CUpgradeView::ShowNotification(const CRunEvent& event)
         json.String("name", NotificationName(n.nCode));
         json.Signed("code", n.nCode);
         json.Signed("payload", n.nPayload);
-        if (n.nCode == HLN_TEXT || n.nCode == HLN_PHASE_BEGIN)
+        if (n.nCode == HLN_TEXT || n.nCode == HLN_PHASE_BEGIN || n.nCode == HLN_RETRY)
             json.String("text", n.strText);
         json.EndObject();
         m_Out.Write(json.Text() + "\n");
@@ -89,7 +89,9 @@ void CUpgradeView::ShowNotification(const CRunEvent& event)
         Message(n.strText);
         break;
     case HLN_RETRY:
-        Message("retrying (attempt " + std::to_string(n.nPayload) + " failed)");
+        // The engine's text says what failed, why, and whether it is sent again.
+        Message("Attempt " + std::to_string(n.nPayload) + " failed: " +
+                (n.strText.empty() ? std::string("a packet was lost") : n.strText));
         break;
     case HLN_NO_CANCEL:
         Message("Writing flash: the upgrade can no longer be interrupted");

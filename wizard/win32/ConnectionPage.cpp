@@ -7,6 +7,7 @@
 
 #include "wizard/PortChoice.h"
 #include "wizard/WizardTexts.h"
+#include "wizard/win32/CustomPropertySheet.h"
 #include "wizard/win32/ResourceIds.h"
 
 namespace wizard::win32 {
@@ -19,6 +20,7 @@ constexpr UINT WM_PORT_LIST_READY = WM_APP + 1;
 struct CPortListMessage {
     uint32_t m_nFill;
     std::vector<CHERFLoaderLib::CPortEntry> m_Entries;
+    CPackageCheck m_Package;
 };
 
 std::string WindowText(HWND hWnd)
@@ -30,9 +32,12 @@ std::string WindowText(HWND hWnd)
 
 }  // namespace
 
-CConnectionPage::CConnectionPage(CCustomPropertySheet& sheet, CPortLister lister)
+CConnectionPage::CConnectionPage(CCustomPropertySheet& sheet, std::string strPackagePath, CPortLister lister,
+                                 CPackageChecker checker)
     : CDialogPage(sheet, IDD_CONNECTION_PAGE),
-      m_PortLister(lister ? std::move(lister) : CPortLister([] { return CHERFLoaderLib::ListComPorts(); }))
+      m_strPackagePath(std::move(strPackagePath)),
+      m_PortLister(lister ? std::move(lister) : CPortLister([] { return CHERFLoaderLib::ListComPorts(); })),
+      m_PackageChecker(checker ? std::move(checker) : CPackageChecker(&CheckPackage))
 {
 }
 
@@ -46,6 +51,7 @@ INT_PTR CConnectionPage::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
     switch (nMessage) {
     case WM_INITDIALOG:
         ScalePicture();
+        MakeReadOnlyText(IDC_PACKAGE_TEXT);
         return TRUE;
     case WM_NOTIFY:
         return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
@@ -56,7 +62,7 @@ INT_PTR CConnectionPage::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
     case WM_PORT_LIST_READY: {
         std::unique_ptr<CPortListMessage> pMessage(reinterpret_cast<CPortListMessage*>(lParam));
         if (pMessage)
-            OnPortListReady(pMessage->m_nFill, pMessage->m_Entries);
+            OnPortListReady(pMessage->m_nFill, pMessage->m_Entries, pMessage->m_Package);
         return TRUE;
     }
     case WM_DESTROY: {
@@ -80,8 +86,8 @@ INT_PTR CConnectionPage::OnNotify(const NMHDR& header)
         OnSetActive();
         return NotifyResult(0);
     case PSN_WIZNEXT:
-        OnWizardNext();
-        return NotifyResult(0);  // on to the progress page
+        // On to the progress page, or stay (-1) when Connect may not be pressed.
+        return NotifyResult(OnWizardNext() ? 0 : -1);
     default:
         return FALSE;
     }
@@ -91,10 +97,12 @@ void CConnectionPage::OnSetActive()
 {
     SetWizardButtons(0);
     JoinFillThread();
+    m_bListReady = false;
     m_Entries.clear();
     SendMessageA(Item(IDC_PORT_COMBO), CB_RESETCONTENT, 0, 0);
     EnableWindow(Item(IDC_PORT_COMBO), FALSE);
     SetWindowTextA(Item(IDC_DEVICE_TEXT), "");
+    SetScrollText(IDC_PACKAGE_TEXT, "");
     SetWindowTextA(Item(IDC_NOTE_TEXT), WIZ_TEXT_FINDING_PORTS);
     const uint32_t nFill = ++m_nFill;
     try {
@@ -109,7 +117,7 @@ void CConnectionPage::OnSetActive()
 
 void CConnectionPage::FillPortList(uint32_t nFill, HWND hPage)
 {
-    auto* pMessage = new (std::nothrow) CPortListMessage{nFill, {}};
+    auto* pMessage = new (std::nothrow) CPortListMessage{nFill, {}, {}};
     if (pMessage == nullptr)
         return;
     try {
@@ -118,32 +126,42 @@ void CConnectionPage::FillPortList(uint32_t nFill, HWND hPage)
         // Without device information the nine names are still offered.
         pMessage->m_Entries.clear();
     }
+    try {
+        pMessage->m_Package = m_PackageChecker(m_strPackagePath);
+    } catch (...) {
+        pMessage->m_Package = CPackageCheck();
+        pMessage->m_Package.strReason = "the package cannot be read";
+    }
     // Controls belong to the user-interface thread: hand the answer over.
     if (!PostMessageA(hPage, WM_PORT_LIST_READY, 0, reinterpret_cast<LPARAM>(pMessage)))
         delete pMessage;
 }
 
-void CConnectionPage::OnPortListReady(uint32_t nFill, const std::vector<CHERFLoaderLib::CPortEntry>& entries)
+void CConnectionPage::OnPortListReady(uint32_t nFill, const std::vector<CHERFLoaderLib::CPortEntry>& entries,
+                                      const CPackageCheck& package)
 {
     if (nFill != m_nFill)
         return;  // answer of an earlier activation
     // Windows numbers USB adapters upwards: the present ports above COM9
     // are offered too, in number order (so the list is not sorted by text).
     m_Entries = PortChoices(entries, true);
+    m_Package = package;
     HWND hCombo = Item(IDC_PORT_COMBO);
     SendMessageA(hCombo, CB_RESETCONTENT, 0, 0);
     for (const CHERFLoaderLib::CPortEntry& entry : m_Entries) {
         // The device is always \\.\COMn here: the entry names the port by
         // its description instead.
-        const std::string strEntry =
-            PortEntryText(entry.nNumber, entry.strDevice.empty() ? std::string() : entry.strDescription);
+        const std::string strEntry = PortEntryText(
+            entry.nNumber, entry.strDevice.empty() ? std::string() : entry.strDescription, entry.bMissing);
         SendMessageA(hCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(strEntry.c_str()));
     }
     FitDroppedWidth();
-    SendMessageA(hCombo, CB_SETCURSEL, 0, 0);
+    SendMessageA(hCombo, CB_SETCURSEL, static_cast<WPARAM>(ChoiceIndex(m_Entries, g_nComPort)), 0);
     EnableWindow(hCombo, TRUE);
-    SetWizardButtons(PSWIZB_NEXT);
-    SetWindowTextA(Item(IDC_NOTE_TEXT), WIZ_TEXT_SELECT_PORT);
+    m_bListReady = true;
+    SetWindowTextA(Item(IDC_NOTE_TEXT), m_Package.bUsable ? WIZ_TEXT_SELECT_PORT
+                                                          : RefusedNote(m_strPackagePath).c_str());
+    SetScrollText(IDC_PACKAGE_TEXT, PackageText(m_Package));
     ShowSelectedDevice();
     // The user can pick a port with the keyboard at once.
     SendMessageA(SheetWindow(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(hCombo), TRUE);
@@ -178,13 +196,26 @@ void CConnectionPage::FitDroppedWidth()
 void CConnectionPage::ShowSelectedDevice()
 {
     const LRESULT nIndex = SendMessageA(Item(IDC_PORT_COMBO), CB_GETCURSEL, 0, 0);
-    const bool bKnown = nIndex >= 0 && static_cast<size_t>(nIndex) < m_Entries.size();
-    SetWindowTextA(Item(IDC_DEVICE_TEXT), bKnown ? m_Entries[static_cast<size_t>(nIndex)].strDescription.c_str() : "");
+    SetWindowTextA(Item(IDC_DEVICE_TEXT), SelectedPortText(m_Entries, static_cast<int>(nIndex)).c_str());
+    // The list cannot grey an entry: one without a device can be selected,
+    // but Connect is not offered for it.
+    SetWizardButtons(MayConnect() ? PSWIZB_NEXT : 0);
 }
 
-void CConnectionPage::OnWizardNext()
+bool CConnectionPage::MayConnect() const
 {
+    const LRESULT nIndex = SendMessageA(Item(IDC_PORT_COMBO), CB_GETCURSEL, 0, 0);
+    return m_bListReady && m_Package.bUsable && nIndex >= 0 && static_cast<size_t>(nIndex) < m_Entries.size() &&
+           IsChoosable(m_Entries[static_cast<size_t>(nIndex)]);
+}
+
+bool CConnectionPage::OnWizardNext()
+{
+    if (!MayConnect())
+        return false;
     ParseComPortText(WindowText(Item(IDC_PORT_COMBO)), g_nComPort);
+    m_Sheet.m_pPackage = m_Package.pPackage;
+    return true;
 }
 
 void CConnectionPage::JoinFillThread()

@@ -71,7 +71,7 @@ LRESULT CALLBACK CCustomPropertySheet::FilterProc(HWND hWnd, UINT nMessage, WPAR
             return 0;
         break;
     case WM_CLOSE:
-        if (!pSheet->MayClose())
+        if (!pSheet->m_bAllowClose)
             return 0;
         break;
     case WM_NCDESTROY:
@@ -88,20 +88,14 @@ bool CCustomPropertySheet::OnCommand(WPARAM wParam)
     const WORD nId = LOWORD(wParam);
     if (nId != IDOK && nId != IDCANCEL)
         return false;
-    return !MayClose();
+    return !m_bAllowClose;
 }
 
-bool CCustomPropertySheet::OnSysCommand(WPARAM wParam)
+bool CCustomPropertySheet::OnSysCommand(WPARAM)
 {
-    if (!m_bAllowClose)
-        return true;
-    // The low four bits of a system command are the system's own.
-    return (wParam & 0xFFF0) == SC_CLOSE && !MayClose();
-}
-
-bool CCustomPropertySheet::MayClose()
-{
-    return m_bAllowClose && (!m_fnMayClose || m_fnMayClose());
+    // Every system command while barred; otherwise comctl32 handles it, and
+    // a close goes to the page as PSN_QUERYCANCEL.
+    return !m_bAllowClose;
 }
 
 }  // namespace wizard::win32

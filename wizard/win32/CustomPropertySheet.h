@@ -8,22 +8,30 @@
 // swallows OK and Cancel (Enter, Escape) and the system-command filter every
 // system command (the close box, Alt+F4, moving, sizing, minimising, the
 // window menu). The progress page clears the flag when the run may no longer
-// be interrupted and sets it again when the result is shown. Because that
-// notification may still be queued when the user closes, a close the flag
-// allows (Cancel, Escape, the close box, Alt+F4) is also put to
-// m_fnMayClose, which the progress page sets to ask the engine itself.
+// be interrupted and sets it again when the result is shown. A close the
+// flag allows (Cancel, Escape, the close box, Alt+F4) reaches comctl32,
+// which puts it to the current page as PSN_QUERYCANCEL: the progress page
+// answers it by asking the user whether to cancel a running upgrade and the
+// engine itself whether it may still stop (the flag's notification may
+// still be queued).
+//
+// The sheet also carries what the connection page hands the progress page
+// besides the port (g_nComPort): the package it read and proved, so that the
+// package shown is the package written.
 //
 // Threading: user-interface thread only; m_bAllowClose is written there. One
 // sheet runs at a time.
 #pragma once
 
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <windows.h>
 #include <commctrl.h>
 #include <prsht.h>
+
+class CPackageImage;
 
 namespace wizard::win32 {
 
@@ -42,8 +50,8 @@ public:
     bool DoModal();
 
     bool m_bAllowClose = true;
-    // Asked before every close that m_bAllowClose allows; none: allowed.
-    std::function<bool()> m_fnMayClose;
+    // The package the connection page checked; null until it has.
+    std::shared_ptr<const CPackageImage> m_pPackage;
 
 private:
     static int CALLBACK SheetCallback(HWND hWnd, UINT nMessage, LPARAM lParam);
@@ -53,7 +61,6 @@ private:
     // true when the message is swallowed.
     bool OnCommand(WPARAM wParam);
     bool OnSysCommand(WPARAM wParam);
-    bool MayClose();
 
     std::string m_strCaption;
     HINSTANCE m_hInstance;

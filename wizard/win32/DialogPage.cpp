@@ -12,6 +12,7 @@ constexpr int PICTURE_WIDTH = 195;
 constexpr int PICTURE_HEIGHT = 210;
 constexpr int DLU_NOMINAL_BASE_X = 6;
 constexpr int DLU_NOMINAL_BASE_Y = 13;
+constexpr UINT_PTR READ_ONLY_TEXT_SUBCLASS = 1;
 }  // namespace
 
 CDialogPage::CDialogPage(CCustomPropertySheet& sheet, int nTemplateId)
@@ -63,6 +64,59 @@ INT_PTR CDialogPage::NotifyResult(LONG_PTR nResult)
 void CDialogPage::SetWizardButtons(DWORD nButtons)
 {
     PostMessageA(SheetWindow(), PSM_SETWIZBUTTONS, 0, static_cast<LPARAM>(nButtons));
+}
+
+void CDialogPage::MakeReadOnlyText(int nId)
+{
+    SetWindowSubclass(Item(nId), &CDialogPage::ReadOnlyTextProc, READ_ONLY_TEXT_SUBCLASS, 0);
+}
+
+LRESULT CALLBACK CDialogPage::ReadOnlyTextProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                               DWORD_PTR)
+{
+    switch (nMessage) {
+    case WM_GETDLGCODE:
+        // A multi-line edit control asks for every key, Escape included,
+        // and to have its text selected when the dialog gives it the focus.
+        return DefSubclassProc(hWnd, nMessage, wParam, lParam) &
+               ~(DLGC_WANTALLKEYS | DLGC_WANTMESSAGE | DLGC_HASSETSEL | DLGC_WANTTAB);
+    case WM_SETFOCUS: {
+        const LRESULT nResult = DefSubclassProc(hWnd, nMessage, wParam, lParam);
+        HideCaret(hWnd);
+        return nResult;
+    }
+    case WM_NCDESTROY:
+        RemoveWindowSubclass(hWnd, &CDialogPage::ReadOnlyTextProc, READ_ONLY_TEXT_SUBCLASS);
+        break;
+    default:
+        break;
+    }
+    return DefSubclassProc(hWnd, nMessage, wParam, lParam);
+}
+
+void CDialogPage::SetScrollText(int nId, const std::string& strText)
+{
+    HWND hEdit = Item(nId);
+    // With the bar shown while the text is set, the lines are counted at the
+    // narrower width they then have.
+    ShowScrollBar(hEdit, SB_VERT, TRUE);
+    SetWindowTextA(hEdit, strText.c_str());
+    RECT rcClient = {};
+    GetClientRect(hEdit, &rcClient);
+    int nLineHeight = 0;
+    if (HDC hDC = GetDC(hEdit)) {
+        HGDIOBJ hOld = SelectObject(hDC, reinterpret_cast<HGDIOBJ>(SendMessageA(hEdit, WM_GETFONT, 0, 0)));
+        TEXTMETRICA metrics = {};
+        if (GetTextMetricsA(hDC, &metrics))
+            nLineHeight = metrics.tmHeight;
+        SelectObject(hDC, hOld);
+        ReleaseDC(hEdit, hDC);
+    }
+    const LRESULT nLines = SendMessageA(hEdit, EM_GETLINECOUNT, 0, 0);
+    const bool bLong = nLineHeight <= 0 || nLines * nLineHeight > rcClient.bottom;
+    ShowScrollBar(hEdit, SB_VERT, bLong ? TRUE : FALSE);
+    SendMessageA(hEdit, EM_SETSEL, 0, 0);
+    SendMessageA(hEdit, EM_SCROLLCARET, 0, 0);
 }
 
 void CDialogPage::ScalePicture()

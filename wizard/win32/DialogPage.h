@@ -12,6 +12,8 @@
 // stack and destroys the pages after the sheet has closed).
 #pragma once
 
+#include <string>
+
 #include <windows.h>
 #include <commctrl.h>
 #include <prsht.h>
@@ -43,6 +45,15 @@ protected:
     HWND SheetButton(int nId) const { return GetDlgItem(SheetWindow(), nId); }
     // Which wizard buttons are enabled (PSWIZB_*); posted, as the sheet expects.
     void SetWizardButtons(DWORD nButtons);
+    // Makes a read-only multi-line edit control of the page behave as text
+    // (on WM_INITDIALOG): the keys the dialog acts on (Escape, Enter, Tab)
+    // go to the sheet, not into the control, nothing is selected and no
+    // caret shows when it has the focus; it still scrolls.
+    void MakeReadOnlyText(int nId);
+    // Puts a text of any length into such a control: wrapped to its width,
+    // with a scroll bar only when the text is longer than the control is
+    // high.
+    void SetScrollText(int nId, const std::string& strText);
     // Enlarges the picture for a font larger than the templates' (on
     // WM_INITDIALOG); ReleasePicture frees it (on WM_DESTROY).
     void ScalePicture();
@@ -53,6 +64,8 @@ protected:
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK ReadOnlyTextProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam,
+                                             UINT_PTR nId, DWORD_PTR nData);
 
     int m_nTemplateId;
     HINSTANCE m_hInstance = nullptr;

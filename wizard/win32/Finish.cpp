@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "wizard/WizardTexts.h"
@@ -29,6 +30,10 @@ struct CLoaderNotifyMessage {
     uint32_t m_nJob;
 };
 
+// Moves the times on between notifications.
+constexpr UINT_PTR TICK_TIMER = 1;
+constexpr UINT TICK_MS = 500;
+
 }  // namespace
 
 CFinish::CFinish(CCustomPropertySheet& sheet, std::string strPackagePath, CJobFactory factory)
@@ -45,15 +50,22 @@ INT_PTR CFinish::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
 {
     switch (nMessage) {
     case WM_INITDIALOG:
-        ScalePicture();
-        SendMessageA(Item(IDC_OVERALL_PROGRESS), PBM_SETRANGE32, 0, 100);
-        SendMessageA(Item(IDC_PHASE_PROGRESS), PBM_SETRANGE32, 0, 100);
-        m_Sheet.m_fnMayClose = [this] { return m_Flow.MayClose(); };
+        OnInitDialog();
         return TRUE;
     case WM_NOTIFY:
         return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
     case WM_LOADER_NOTIFY:
         return OnLoaderNotify(lParam);
+    case WM_TIMER:
+        if (wParam == TICK_TIMER)
+            m_Flow.Tick();
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDC_TRY_AGAIN && HIWORD(wParam) == BN_CLICKED) {
+            m_Flow.TryAgain();
+            return TRUE;
+        }
+        return FALSE;
     case WM_TAKE_FOCUS:
         if (wParam == FOCUS_FINISH)
             SendMessageA(SheetWindow(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(SheetButton(IDC_SHEET_FINISH)), TRUE);
@@ -61,10 +73,15 @@ INT_PTR CFinish::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
             SetFocus(m_hWnd);
         return TRUE;
     case WM_DESTROY:
+        KillTimer(m_hWnd, TICK_TIMER);
         m_Flow.StopRun();
-        m_Sheet.m_fnMayClose = nullptr;
         FreeQueuedNotifications();
         ReleasePicture();
+        if (m_hWarningFont != nullptr) {
+            SendMessageA(Item(IDC_WARNING_TEXT), WM_SETFONT, 0, FALSE);
+            DeleteObject(m_hWarningFont);
+            m_hWarningFont = nullptr;
+        }
         return FALSE;
     default:
         return FALSE;
@@ -77,6 +94,10 @@ INT_PTR CFinish::OnNotify(const NMHDR& header)
     case PSN_SETACTIVE:
         OnSetActive();
         return NotifyResult(0);
+    case PSN_QUERYCANCEL:
+        // Escape, Cancel, the close box or Alt+F4 that the sheet let through:
+        // TRUE keeps the wizard open.
+        return NotifyResult(m_Flow.MayClose() ? FALSE : TRUE);
     case PSN_RESET:
         // The sheet is closing (allowed, so the run may still be stopped).
         m_Flow.StopRun();
@@ -86,6 +107,27 @@ INT_PTR CFinish::OnNotify(const NMHDR& header)
     }
 }
 
+void CFinish::OnInitDialog()
+{
+    ScalePicture();
+    SendMessageA(Item(IDC_OVERALL_PROGRESS), PBM_SETRANGE32, 0, 100);
+    SendMessageA(Item(IDC_PHASE_PROGRESS), PBM_SETRANGE32, 0, 100);
+    MakeReadOnlyText(IDC_RESULT_TEXT);
+    SetScrollText(IDC_RESULT_TEXT, WIZ_TEXT_UPDATING);
+    SetWindowTextA(Item(IDC_WARNING_TEXT), WIZ_TEXT_FLASH_WARNING);
+    SetWindowTextA(Item(IDC_TRY_AGAIN), WIZ_TEXT_TRY_AGAIN);
+    // The warning in the page's font, bold.
+    LOGFONTA font = {};
+    const auto hPageFont = reinterpret_cast<HFONT>(SendMessageA(m_hWnd, WM_GETFONT, 0, 0));
+    if (hPageFont != nullptr && GetObjectA(hPageFont, sizeof font, &font) == sizeof font) {
+        font.lfWeight = FW_BOLD;
+        m_hWarningFont = CreateFontIndirectA(&font);
+        if (m_hWarningFont != nullptr)
+            SendMessageA(Item(IDC_WARNING_TEXT), WM_SETFONT, reinterpret_cast<WPARAM>(m_hWarningFont), FALSE);
+    }
+    SetTimer(m_hWnd, TICK_TIMER, TICK_MS, nullptr);
+}
+
 void CFinish::OnSetActive()
 {
     SetWizardButtons(0);
@@ -93,7 +135,7 @@ void CFinish::OnSetActive()
     ShowWindow(SheetButton(IDCANCEL), SW_HIDE);
     PostMessageA(m_hWnd, WM_TAKE_FOCUS, FOCUS_PAGE, 0);
     m_SessionGuard.Attach(SheetWindow());
-    m_Flow.Activate();
+    m_Flow.Activate(m_Sheet.m_pPackage);
 }
 
 INT_PTR CFinish::OnLoaderNotify(LPARAM lParam)
@@ -115,7 +157,7 @@ void CFinish::FreeQueuedNotifications()
 
 void CFinish::ShowResultText(const std::string& strText)
 {
-    SetWindowTextA(Item(IDC_RESULT_TEXT), strText.c_str());
+    SetScrollText(IDC_RESULT_TEXT, strText);
 }
 
 void CFinish::ShowPhase(const std::string& strLine, int nPercent)
@@ -130,12 +172,39 @@ void CFinish::ShowOverall(const std::string& strLine, int nPercent)
     SendMessageA(Item(IDC_OVERALL_PROGRESS), PBM_SETPOS, static_cast<WPARAM>(nPercent), 0);
 }
 
-void CFinish::SetFinished(bool bFinished)
+void CFinish::ShowTimes(const std::string& strLine)
 {
-    // Finish shows in place of Next; Back stays disabled.
-    SetWizardButtons(bFinished ? PSWIZB_FINISH : 0);
-    if (bFinished)
-        PostMessageA(m_hWnd, WM_TAKE_FOCUS, FOCUS_FINISH, 0);
+    SetWindowTextA(Item(IDC_TIMES_TEXT), strLine.c_str());
+}
+
+void CFinish::ShowRetry(const std::string& strLine)
+{
+    SetWindowTextA(Item(IDC_RETRY_TEXT), strLine.c_str());
+}
+
+void CFinish::ShowFlashWarning(bool bShown)
+{
+    ShowWindow(Item(IDC_WARNING_TEXT), bShown ? SW_SHOW : SW_HIDE);
+}
+
+void CFinish::SetFinished(bool bFinished, bool bOfferRetry)
+{
+    // Finish shows in place of Next; after a failure Back is shown and
+    // enabled too (the connection page hid it), with the page's Try again.
+    const bool bRetry = bFinished && bOfferRetry;
+    SetWizardButtons(bFinished ? (PSWIZB_FINISH | (bRetry ? PSWIZB_BACK : 0)) : 0);
+    ShowWindow(SheetButton(IDC_SHEET_BACK), bRetry ? SW_SHOW : SW_HIDE);
+    ShowWindow(Item(IDC_TRY_AGAIN), bRetry ? SW_SHOW : SW_HIDE);
+    // Try again hides the button that had the focus: the page takes it, so
+    // that Escape still reaches the sheet.
+    PostMessageA(m_hWnd, WM_TAKE_FOCUS, bFinished ? FOCUS_FINISH : FOCUS_PAGE, 0);
+}
+
+bool CFinish::ConfirmCancel()
+{
+    const std::string strText = std::string(WIZ_TEXT_CANCEL_QUESTION) + "\r\n\r\n" + WIZ_TEXT_CANCEL_DETAIL;
+    return MessageBoxA(SheetWindow(), strText.c_str(), WIZ_TEXT_CAPTION,
+                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 
 void CFinish::SetAllowClose(bool bAllow)

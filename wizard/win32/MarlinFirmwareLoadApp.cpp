@@ -26,7 +26,7 @@ bool CMarlinFirmwareLoadApp::InitInstance(HINSTANCE hInstance, CJobFactory facto
     // Destroyed in reverse: the progress page (which stops a run still
     // going), the connection page, the sheet.
     CCustomPropertySheet sheet(WIZ_TEXT_CAPTION, hInstance);
-    CConnectionPage connection(sheet);
+    CConnectionPage connection(sheet, m_strPackagePath);
     CFinish finish(sheet, m_strPackagePath, std::move(factory));
     sheet.AddPage(connection);
     sheet.AddPage(finish);

@@ -12,6 +12,7 @@
 #define IDC_PORT_COMBO 104
 #define IDC_NOTE_TEXT 105
 #define IDC_DEVICE_TEXT 1004
+#define IDC_PACKAGE_TEXT 1006
 
 // Progress page.
 #define IDC_RESULT_TEXT 105
@@ -19,6 +20,10 @@
 #define IDC_OVERALL_TEXT 1001
 #define IDC_PHASE_PROGRESS 1002
 #define IDC_PHASE_TEXT 1003
+#define IDC_TIMES_TEXT 1007
+#define IDC_RETRY_TEXT 1008
+#define IDC_WARNING_TEXT 1009
+#define IDC_TRY_AGAIN 1010
 
 // The picture on either page.
 #define IDC_RECEIVER_PICTURE 1005
